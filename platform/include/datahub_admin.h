@@ -1,0 +1,59 @@
+// Administrative side of the embedded Data Hub: the cloud's stand-in.
+// Lists resources, reads values, pushes to outputs and watches pushes. Values the admin pushed
+// to outputs are kept in a settings file and given again when the output is created after a restart.
+#pragma once
+
+#include "io.h"
+
+#define DHUB_TEXT_MAX (IO_MAX_STRING_VALUE_LEN * 2 + 128)
+
+typedef enum { DHUB_KIND_PLACEHOLDER = 0, DHUB_KIND_INPUT, DHUB_KIND_OUTPUT } dhub_Kind_t;
+
+typedef struct
+{
+    char path[IO_MAX_RESOURCE_PATH_LEN + 1];
+    dhub_Kind_t kind;
+    io_DataType_t dataType;
+    char units[IO_MAX_UNITS_NAME_LEN + 1];
+    bool optional;
+    bool hasValue;        // pushed, or a default
+    bool isDefault;       // the value is the default (nothing pushed yet)
+    double timestamp;
+    size_t handlerCount;
+}
+dhub_ResourceInfo_t;
+
+// Settings file for admin-pushed output values; loaded at once (missing file: nothing kept).
+// NULL turns persistence off. LE_FAULT when the file exists but cannot be read.
+le_result_t dhub_SetSettingsFile(const char* path);
+
+// Forgets every resource, handler and kept setting (for embedding programs and tests).
+void dhub_Reset(void);
+
+// Calls func for each resource in path order; value is the current value as text ("" if none).
+void dhub_ForEach(void (*func)(const dhub_ResourceInfo_t* info, const char* value, void* ctx), void* ctx);
+// LE_NOT_FOUND for no resource; LE_UNAVAILABLE for no value.
+le_result_t dhub_GetInfo(const char* path, dhub_ResourceInfo_t* info, char* value, size_t valueSize);
+
+// Pushes the text, parsed by the output's type ("true"/"false"/"1"/"0", number, text; ignored for
+// a trigger). LE_NOT_FOUND, LE_NOT_PERMITTED (not an output), LE_FORMAT_ERROR (text does not
+// parse), LE_OVERFLOW (too long). The value is kept in the settings file (triggers are not).
+le_result_t dhub_AdminPush(const char* path, const char* text);
+
+// Watch: called, on the thread that pushed and under the hub's lock (it must not block), for each
+// push (component or admin) under the prefix.
+typedef void (*dhub_WatchFunc_t)(const char* path, io_DataType_t type, double timestamp, const char* value,
+                                 void* ctx);
+void* dhub_AddWatch(const char* pathPrefix, dhub_WatchFunc_t func, void* ctx);
+void dhub_RemoveWatch(void* watchRef);
+
+// Admin socket (private permissions), served by its own thread. LE_FAULT if it cannot listen.
+le_result_t dhub_StartAdminServer(const char* socketPath);
+void dhub_StopAdminServer(void);
+
+// Value formatting shared by the admin server and tools.
+void dhub_FormatNumber(double value, char* buf, size_t bufSize);
+// Escapes tab, newline, carriage return and backslash so a value stays on one line.
+bool dhub_Escape(const char* in, char* out, size_t outSize);
+bool dhub_Unescape(const char* in, char* out, size_t outSize);
+const char* dhub_TypeName(io_DataType_t type);

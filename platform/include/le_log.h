@@ -1,0 +1,62 @@
+// Log with source file, function and line, and a per-session level filter.
+#pragma once
+
+#include "le_basics.h"
+
+typedef enum
+{
+    LE_LOG_DEBUG = 0,
+    LE_LOG_INFO,
+    LE_LOG_WARN,
+    LE_LOG_ERR,
+    LE_LOG_CRIT,
+    LE_LOG_EMERG
+}
+le_log_Level_t;
+
+typedef struct le_log_Session* le_log_SessionRef_t;
+
+// Registers a log component; the filter pointer lets the session's level be read cheaply.
+le_log_SessionRef_t le_log_RegComponent(const char* componentName, le_log_Level_t** levelFilterPtrPtr);
+
+// Session used by platform code itself ("framework").
+le_log_SessionRef_t le_log_FrameworkSession(void);
+
+void le_log_SetFilterLevel(le_log_SessionRef_t session, le_log_Level_t level);
+// Applies to every registered session and to those registered later.
+void le_log_SetGlobalFilterLevel(le_log_Level_t level);
+bool le_log_ParseLevel(const char* text, le_log_Level_t* levelPtr);
+
+void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char* file,
+                  const char* function, unsigned int line, const char* format, ...)
+    __attribute__((format(printf, 6, 7)));
+
+// Where finished lines go besides stderr. The sink receives the whole formatted line.
+typedef void (*le_log_SinkFunc_t)(le_log_Level_t level, const char* line, void* context);
+void le_log_SetSink(le_log_SinkFunc_t sink, void* context);
+void le_log_SetStderr(bool enabled);
+
+// Captures log lines in memory (for tests and diagnostics).
+void le_log_CaptureStart(void);
+void le_log_CaptureStop(void);
+// Number of captured lines containing the text.
+size_t le_log_CaptureCount(const char* text);
+// Number of captured lines at the given level containing the text.
+size_t le_log_CaptureCountAt(le_log_Level_t level, const char* text);
+// Index of the first captured line containing text, at or after index from; -1 when none.
+long le_log_CaptureFind(const char* text, size_t from);
+size_t le_log_CaptureSize(void);
+// Copies captured line index into buf (bounded); false when out of range.
+bool le_log_CaptureLine(size_t index, char* buf, size_t bufSize);
+
+// Each compilation unit logs to the session named by LE_LOG_SESSION (the framework session if unset).
+#ifndef LE_LOG_SESSION
+#define LE_LOG_SESSION le_log_FrameworkSession()
+#endif
+
+#define LE_LOG_(level, ...) _le_log_Send(level, LE_LOG_SESSION, __FILE__, __func__, __LINE__, __VA_ARGS__)
+#define LE_DEBUG(...) LE_LOG_(LE_LOG_DEBUG, __VA_ARGS__)
+#define LE_INFO(...) LE_LOG_(LE_LOG_INFO, __VA_ARGS__)
+#define LE_WARN(...) LE_LOG_(LE_LOG_WARN, __VA_ARGS__)
+#define LE_ERROR(...) LE_LOG_(LE_LOG_ERR, __VA_ARGS__)
+#define LE_CRIT(...) LE_LOG_(LE_LOG_CRIT, __VA_ARGS__)

@@ -1,0 +1,288 @@
+// Admin socket of the Data Hub. One line per request, tab-separated fields, values escaped:
+//   LIST                 -> one "RES" line per resource, then "END"
+//   GET <path>           -> "OK <type> <timestamp> <state> <value>" or "ERR <reason>"
+//   PUSH <path> [value]  -> "OK" or "ERR <reason>"
+//   WATCH [prefix]       -> "OK", then one "PUSH <path> <type> <timestamp> <value>" line per push
+#include "datahub_admin.h"
+#include "le_log.h"
+#include "le_utf8.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+const size_t MaxRequestLine = DHUB_TEXT_MAX + IO_MAX_RESOURCE_PATH_LEN + 32;
+
+struct Connection
+{
+    int fd;
+    std::string in;
+    void* watch = nullptr;
+    std::atomic<bool> broken{false};
+};
+
+std::thread ServerThread;
+std::atomic<bool> ServerRunning{false};
+int ListenFd = -1;
+int StopPipe[2] = {-1, -1};
+std::string SocketPath;
+
+bool SendAll(Connection* c, const std::string& text)
+{
+    size_t off = 0;
+    while (off < text.size())
+    {
+        ssize_t n = send(c->fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+        {
+            c->broken = true;
+            return false;
+        }
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string Escaped(const char* text)
+{
+    std::vector<char> buf(DHUB_TEXT_MAX);
+    if (!dhub_Escape(text, buf.data(), buf.size())) return "";
+    return buf.data();
+}
+
+std::string FormatTime(double ts)
+{
+    char buf[48];
+    snprintf(buf, sizeof(buf), "%.3f", ts);
+    return buf;
+}
+
+const char* KindName(dhub_Kind_t kind)
+{
+    switch (kind)
+    {
+        case DHUB_KIND_INPUT: return "input";
+        case DHUB_KIND_OUTPUT: return "output";
+        default: return "placeholder";
+    }
+}
+
+const char* StateName(const dhub_ResourceInfo_t& info)
+{
+    return !info.hasValue ? "none" : (info.isDefault ? "default" : "pushed");
+}
+
+// Runs on the pushing thread under the hub's lock; must not block.
+void WatchLine(const char* path, io_DataType_t type, double timestamp, const char* value, void* ctx)
+{
+    auto* c = static_cast<Connection*>(ctx);
+    if (c->broken) return;
+    std::string line = std::string("PUSH\t") + path + "\t" + dhub_TypeName(type) + "\t" + FormatTime(timestamp) +
+                       "\t" + Escaped(value) + "\n";
+    ssize_t n = send(c->fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n != static_cast<ssize_t>(line.size()))
+    {
+        c->broken = true;   // a watcher that does not keep up is dropped rather than stalling the hub
+    }
+}
+
+void Serve(Connection* c, const std::string& line)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;)
+    {
+        size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+    }
+    const std::string& cmd = fields[0];
+    if (cmd == "LIST")
+    {
+        std::string out;
+        dhub_ForEach(
+            [](const dhub_ResourceInfo_t* info, const char* value, void* ctx) {
+                *static_cast<std::string*>(ctx) += std::string("RES\t") + info->path + "\t" + KindName(info->kind) +
+                                                   "\t" + dhub_TypeName(info->dataType) + "\t" + info->units + "\t" +
+                                                   StateName(*info) + "\t" + Escaped(value) + "\n";
+            },
+            &out);
+        SendAll(c, out + "END\n");
+    }
+    else if (cmd == "GET" && fields.size() == 2)
+    {
+        dhub_ResourceInfo_t info;
+        std::vector<char> value(IO_MAX_STRING_VALUE_LEN + 1);
+        le_result_t r = dhub_GetInfo(fields[1].c_str(), &info, value.data(), value.size());
+        if (r == LE_NOT_FOUND || (r == LE_OK && info.kind == DHUB_KIND_PLACEHOLDER) ||
+            (r == LE_UNAVAILABLE && info.kind == DHUB_KIND_PLACEHOLDER))
+        {
+            SendAll(c, "ERR\tno such resource\n");
+            return;
+        }
+        if (r == LE_UNAVAILABLE) value[0] = '\0';
+        SendAll(c, std::string("OK\t") + dhub_TypeName(info.dataType) + "\t" + FormatTime(info.timestamp) + "\t" +
+                       StateName(info) + "\t" + Escaped(value.data()) + "\n");
+    }
+    else if (cmd == "PUSH" && (fields.size() == 2 || fields.size() == 3))
+    {
+        std::vector<char> value(IO_MAX_STRING_VALUE_LEN + 2);
+        if (fields.size() == 3 && !dhub_Unescape(fields[2].c_str(), value.data(), value.size()))
+        {
+            SendAll(c, "ERR\tbadly escaped or too long value\n");
+            return;
+        }
+        le_result_t r = dhub_AdminPush(fields[1].c_str(), fields.size() == 3 ? value.data() : "");
+        switch (r)
+        {
+            case LE_OK: SendAll(c, "OK\n"); break;
+            case LE_NOT_FOUND: SendAll(c, "ERR\tno such resource\n"); break;
+            case LE_NOT_PERMITTED: SendAll(c, "ERR\tnot an output\n"); break;
+            case LE_FORMAT_ERROR: SendAll(c, "ERR\tvalue does not suit the resource's type\n"); break;
+            case LE_OVERFLOW: SendAll(c, "ERR\tvalue too long\n"); break;
+            default: SendAll(c, std::string("ERR\t") + LE_RESULT_TXT(r) + "\n"); break;
+        }
+    }
+    else if (cmd == "WATCH" && fields.size() <= 2 && c->watch == nullptr)
+    {
+        if (SendAll(c, "OK\n"))
+        {
+            c->watch = dhub_AddWatch(fields.size() == 2 ? fields[1].c_str() : "", WatchLine, c);
+        }
+    }
+    else
+    {
+        SendAll(c, "ERR\tunknown request\n");
+    }
+}
+
+void CloseConnection(Connection* c)
+{
+    if (c->watch) dhub_RemoveWatch(c->watch);
+    close(c->fd);
+    delete c;
+}
+
+void ServerMain()
+{
+    std::vector<Connection*> conns;
+    while (ServerRunning)
+    {
+        std::vector<struct pollfd> fds;
+        fds.push_back({StopPipe[0], POLLIN, 0});
+        fds.push_back({ListenFd, POLLIN, 0});
+        for (Connection* c : conns) fds.push_back({c->fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        if (fds[1].revents & POLLIN)
+        {
+            int cfd = accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (cfd >= 0) conns.push_back(new Connection{cfd, "", nullptr, {false}});
+        }
+        for (size_t i = 0; i < conns.size(); i++)
+        {
+            Connection* c = conns[i];
+            if (fds.size() > i + 2 && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)))
+            {
+                char buf[65536];
+                ssize_t n = recv(c->fd, buf, sizeof(buf), MSG_DONTWAIT);
+                if (n <= 0)
+                {
+                    c->broken = true;
+                }
+                else
+                {
+                    c->in.append(buf, static_cast<size_t>(n));
+                    size_t nl;
+                    while (!c->broken && (nl = c->in.find('\n')) != std::string::npos)
+                    {
+                        std::string line = c->in.substr(0, nl);
+                        c->in.erase(0, nl + 1);
+                        if (!line.empty() && line.back() == '\r') line.pop_back();
+                        Serve(c, line);
+                    }
+                    if (c->in.size() > MaxRequestLine)
+                    {
+                        SendAll(c, "ERR\trequest too long\n");
+                        c->broken = true;
+                    }
+                }
+            }
+        }
+        for (auto it = conns.begin(); it != conns.end();)
+        {
+            if ((*it)->broken)
+            {
+                CloseConnection(*it);
+                it = conns.erase(it);
+            }
+            else
+            {
+                ++it;
+            }
+        }
+    }
+    for (Connection* c : conns) CloseConnection(c);
+}
+}
+
+le_result_t dhub_StartAdminServer(const char* socketPath)
+{
+    if (ServerRunning) return LE_BUSY;
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    if (le_utf8_Copy(addr.sun_path, socketPath, sizeof(addr.sun_path), nullptr) != LE_OK)
+    {
+        LE_ERROR("Data Hub admin socket path too long: %s", socketPath);
+        return LE_FAULT;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return LE_FAULT;
+    unlink(socketPath);
+    mode_t old = umask(077);
+    int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    umask(old);
+    if (rc != 0 || listen(fd, 8) != 0 || pipe2(StopPipe, O_CLOEXEC) != 0)
+    {
+        LE_ERROR("Data Hub admin socket %s: %s", socketPath, strerror(errno));
+        close(fd);
+        return LE_FAULT;
+    }
+    chmod(socketPath, 0600);
+    ListenFd = fd;
+    SocketPath = socketPath;
+    ServerRunning = true;
+    ServerThread = std::thread(ServerMain);
+    return LE_OK;
+}
+
+void dhub_StopAdminServer(void)
+{
+    if (!ServerRunning) return;
+    ServerRunning = false;
+    char byte = 0;
+    if (write(StopPipe[1], &byte, 1) != 1)
+    {
+        // The thread still ends at its next poll timeout.
+    }
+    ServerThread.join();
+    close(ListenFd);
+    close(StopPipe[0]);
+    close(StopPipe[1]);
+    ListenFd = StopPipe[0] = StopPipe[1] = -1;
+    unlink(SocketPath.c_str());
+}

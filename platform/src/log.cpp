@@ -1,0 +1,257 @@
+#include "le_log.h"
+#include "le_thread.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <sys/time.h>
+#include <vector>
+
+struct le_log_Session
+{
+    char name[48];
+    le_log_Level_t level;
+    le_log_Level_t* levelPtr;   // what the component reads; points at level
+};
+
+namespace
+{
+std::mutex& LogMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+struct LogState
+{
+    std::vector<le_log_Session*> sessions;
+    le_log_Level_t globalLevel = LE_LOG_INFO;
+    bool globalSet = false;
+    bool toStderr = true;
+    le_log_SinkFunc_t sink = nullptr;
+    void* sinkContext = nullptr;
+    bool capturing = false;
+    std::vector<std::string> captured;
+};
+
+LogState& State()
+{
+    static LogState s;
+    return s;
+}
+
+const char* LevelName(le_log_Level_t level)
+{
+    switch (level)
+    {
+        case LE_LOG_DEBUG: return "DBUG";
+        case LE_LOG_INFO: return "INFO";
+        case LE_LOG_WARN: return "WARN";
+        case LE_LOG_ERR: return "=ERR=";
+        case LE_LOG_CRIT: return "*CRT*";
+        case LE_LOG_EMERG: return "*EMR*";
+    }
+    return "?";
+}
+
+le_log_Session* NewSession(const char* name)
+{
+    auto* s = new le_log_Session();
+    snprintf(s->name, sizeof(s->name), "%s", name);
+    s->level = State().globalLevel;
+    s->levelPtr = &s->level;
+    State().sessions.push_back(s);
+    return s;
+}
+
+const char* BaseName(const char* path)
+{
+    const char* slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+}
+
+le_log_SessionRef_t le_log_RegComponent(const char* componentName, le_log_Level_t** levelFilterPtrPtr)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    for (le_log_Session* s : State().sessions)
+    {
+        if (strcmp(s->name, componentName) == 0)
+        {
+            if (levelFilterPtrPtr) *levelFilterPtrPtr = s->levelPtr;
+            return s;
+        }
+    }
+    le_log_Session* s = NewSession(componentName);
+    if (levelFilterPtrPtr) *levelFilterPtrPtr = s->levelPtr;
+    return s;
+}
+
+le_log_SessionRef_t le_log_FrameworkSession(void)
+{
+    static le_log_SessionRef_t framework = le_log_RegComponent("framework", nullptr);
+    return framework;
+}
+
+void le_log_SetFilterLevel(le_log_SessionRef_t session, le_log_Level_t level)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    if (session) session->level = level;
+}
+
+void le_log_SetGlobalFilterLevel(le_log_Level_t level)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    State().globalLevel = level;
+    State().globalSet = true;
+    for (le_log_Session* s : State().sessions)
+    {
+        s->level = level;
+    }
+}
+
+bool le_log_ParseLevel(const char* text, le_log_Level_t* levelPtr)
+{
+    static const struct { const char* name; le_log_Level_t level; } names[] = {
+        {"debug", LE_LOG_DEBUG}, {"info", LE_LOG_INFO}, {"warning", LE_LOG_WARN}, {"warn", LE_LOG_WARN},
+        {"error", LE_LOG_ERR},   {"crit", LE_LOG_CRIT}, {"emerg", LE_LOG_EMERG}};
+    for (const auto& n : names)
+    {
+        if (text && strcasecmp(text, n.name) == 0)
+        {
+            *levelPtr = n.level;
+            return true;
+        }
+    }
+    return false;
+}
+
+void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char* file, const char* function,
+                  unsigned int line, const char* format, ...)
+{
+    if (session == nullptr)
+    {
+        session = le_log_FrameworkSession();
+    }
+    if (level < session->level)
+    {
+        return;
+    }
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof(message), format, args);
+    va_end(args);
+
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tmNow;
+    localtime_r(&tv.tv_sec, &tmNow);
+    char stamp[32];
+    strftime(stamp, sizeof(stamp), "%H:%M:%S", &tmNow);
+
+    char text[1400];
+    snprintf(text, sizeof(text), "%s.%03ld %s | %s T=%s | %s %s() %u | %s", stamp, static_cast<long>(tv.tv_usec / 1000),
+             LevelName(level), session->name, le_thread_GetName(le_thread_GetCurrent()), BaseName(file), function,
+             line, message);
+
+    le_log_SinkFunc_t sink;
+    void* sinkContext;
+    {
+        std::lock_guard<std::mutex> lock(LogMutex());
+        LogState& st = State();
+        if (st.toStderr)
+        {
+            fprintf(stderr, "%s\n", text);
+        }
+        if (st.capturing)
+        {
+            st.captured.emplace_back(text);
+        }
+        sink = st.sink;
+        sinkContext = st.sinkContext;
+    }
+    if (sink)
+    {
+        sink(level, text, sinkContext);
+    }
+}
+
+void le_log_SetSink(le_log_SinkFunc_t sink, void* context)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    State().sink = sink;
+    State().sinkContext = context;
+}
+
+void le_log_SetStderr(bool enabled)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    State().toStderr = enabled;
+}
+
+void le_log_CaptureStart(void)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    State().capturing = true;
+    State().captured.clear();
+}
+
+void le_log_CaptureStop(void)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    State().capturing = false;
+}
+
+size_t le_log_CaptureCount(const char* text)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    size_t n = 0;
+    for (const std::string& l : State().captured)
+    {
+        if (l.find(text) != std::string::npos) n++;
+    }
+    return n;
+}
+
+size_t le_log_CaptureCountAt(le_log_Level_t level, const char* text)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    std::string tag = std::string(" ") + LevelName(level) + " | ";
+    size_t n = 0;
+    for (const std::string& l : State().captured)
+    {
+        if (l.find(tag) != std::string::npos && l.find(text) != std::string::npos) n++;
+    }
+    return n;
+}
+
+long le_log_CaptureFind(const char* text, size_t from)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    const auto& c = State().captured;
+    for (size_t i = from; i < c.size(); i++)
+    {
+        if (c[i].find(text) != std::string::npos) return static_cast<long>(i);
+    }
+    return -1;
+}
+
+size_t le_log_CaptureSize(void)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    return State().captured.size();
+}
+
+bool le_log_CaptureLine(size_t index, char* buf, size_t bufSize)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    const auto& c = State().captured;
+    if (index >= c.size() || bufSize == 0) return false;
+    snprintf(buf, bufSize, "%s", c[index].c_str());
+    return true;
+}

@@ -1,0 +1,804 @@
+#include "le_msg.h"
+#include "le_event.h"
+#include "le_log.h"
+#include "pa_path.h"
+#include "le_utf8.h"
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+// Wire format. Handshake from the client: "VMSG", u32 id length, id, u32 largest message size;
+// the server answers one byte (0 accepted, 1 refused). Then frames: u32 payload length, u32 kind,
+// u32 transaction, payload.
+namespace
+{
+const char HandshakeMagic[4] = {'V', 'M', 'S', 'G'};
+enum FrameKind : uint32_t
+{
+    KIND_REQUEST = 1,    // the sender waits for a response
+    KIND_ONE_WAY = 2,
+    KIND_RESPONSE = 3,
+    KIND_EVENT = 4       // from the server, unsolicited
+};
+const size_t FrameHeaderSize = 12;
+const size_t MaxPendingOutput = 8u * 1024u * 1024u;
+const int HandshakeTimeoutMs = 5000;
+}
+
+struct le_msg_Protocol
+{
+    char id[LE_MSG_PROTOCOL_ID_MAX];
+    size_t maxSize;
+};
+
+struct SessionHandler
+{
+    le_msg_SessionEventHandler_t func;
+    void* ctx;
+};
+
+struct le_msg_Service
+{
+    le_msg_Protocol* protocol;
+    char name[LE_MSG_SERVICE_NAME_MAX];
+    char socketPath[PA_PATH_MAX];
+    le_msg_ReceiveHandler_t recvHandler = nullptr;
+    void* recvContext = nullptr;
+    std::vector<SessionHandler> openHandlers;
+    std::vector<SessionHandler> closeHandlers;
+    int listenFd = -1;
+    le_fdMonitor_Ref_t monitor = nullptr;
+    std::set<le_msg_Session*> sessions;
+};
+
+struct le_msg_Session
+{
+    bool isServer;
+    le_msg_Service* service = nullptr;    // server side
+    le_msg_Protocol* protocol;
+    char serviceName[LE_MSG_SERVICE_NAME_MAX];
+    int fd = -1;
+    le_fdMonitor_Ref_t monitor = nullptr;
+    bool open = false;
+    bool handshakeDone = false;
+    std::vector<uint8_t> in;
+    std::vector<uint8_t> out;
+    uint32_t nextTxn = 1;
+    le_msg_ReceiveHandler_t recvHandler = nullptr;   // client side
+    void* recvContext = nullptr;
+    le_msg_SessionEventHandler_t closeHandler = nullptr;
+    void* closeContext = nullptr;
+    bool deleteRequested = false;
+    int queuedCallbacks = 0;   // loop callbacks that still name this client session
+};
+
+struct le_msg_Message
+{
+    le_msg_Session* session;
+    std::vector<uint8_t> payload;
+    size_t size = 0;
+    uint32_t txn = 0;
+    bool needsResponse = false;
+};
+
+namespace
+{
+std::mutex ProtocolMutex;
+std::vector<le_msg_Protocol*> Protocols;
+std::string ServiceDir;
+
+std::string DefaultServiceDir()
+{
+    return "/tmp/veltrona-" + std::to_string(getuid()) + "/services";
+}
+
+bool SocketPathFor(const char* name, char* out, size_t outSize)
+{
+    if (ServiceDir.empty()) ServiceDir = DefaultServiceDir();
+    char joined[PA_PATH_MAX];
+    return pa_path_Join(ServiceDir.c_str(), name, joined, sizeof(joined)) &&
+           le_utf8_Copy(out, joined, outSize, nullptr) == LE_OK;
+}
+
+bool FillAddress(const char* path, struct sockaddr_un* addr)
+{
+    memset(addr, 0, sizeof(*addr));
+    addr->sun_family = AF_UNIX;
+    return le_utf8_Copy(addr->sun_path, path, sizeof(addr->sun_path), nullptr) == LE_OK;
+}
+
+void PutU32(std::vector<uint8_t>& v, uint32_t x)
+{
+    uint8_t b[4];
+    memcpy(b, &x, 4);
+    v.insert(v.end(), b, b + 4);
+}
+
+uint32_t GetU32(const uint8_t* p)
+{
+    uint32_t x;
+    memcpy(&x, p, 4);
+    return x;
+}
+
+void AppendFrame(std::vector<uint8_t>& out, uint32_t kind, uint32_t txn, const uint8_t* payload, size_t size)
+{
+    PutU32(out, static_cast<uint32_t>(size));
+    PutU32(out, kind);
+    PutU32(out, txn);
+    out.insert(out.end(), payload, payload + size);
+}
+
+// Reads what is available without blocking; false on end of stream or error.
+bool ReadAvailable(le_msg_Session* s)
+{
+    uint8_t buf[65536];
+    for (;;)
+    {
+        ssize_t n = recv(s->fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n > 0)
+        {
+            s->in.insert(s->in.end(), buf, buf + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        return false;
+    }
+}
+
+struct Frame
+{
+    uint32_t kind;
+    uint32_t txn;
+    std::vector<uint8_t> payload;
+};
+
+// 1: a frame was taken; 0: incomplete; -1: too large for the protocol.
+int TakeFrame(le_msg_Session* s, Frame* frame)
+{
+    if (s->in.size() < FrameHeaderSize) return 0;
+    uint32_t len = GetU32(s->in.data());
+    if (len > s->protocol->maxSize) return -1;
+    if (s->in.size() < FrameHeaderSize + len) return 0;
+    frame->kind = GetU32(s->in.data() + 4);
+    frame->txn = GetU32(s->in.data() + 8);
+    frame->payload.assign(s->in.begin() + FrameHeaderSize, s->in.begin() + FrameHeaderSize + len);
+    s->in.erase(s->in.begin(), s->in.begin() + FrameHeaderSize + len);
+    return 1;
+}
+
+le_msg_MessageRef_t MessageFromFrame(le_msg_Session* s, Frame& frame)
+{
+    auto* m = new le_msg_Message();
+    m->session = s;
+    m->size = frame.payload.size();
+    m->payload = std::move(frame.payload);
+    m->payload.resize(s->protocol->maxSize);
+    m->txn = frame.txn;
+    m->needsResponse = (frame.kind == KIND_REQUEST);
+    return m;
+}
+
+void FreeSessionLater(void* p1, void*)
+{
+    delete static_cast<le_msg_Session*>(p1);
+}
+
+void ServerCloseSession(le_msg_Session* s, const char* reason)
+{
+    if (!s->open) return;
+    s->open = false;
+    if (reason) LE_INFO("Service %s: closing session (%s)", s->service->name, reason);
+    if (s->monitor) le_fdMonitor_Delete(s->monitor);
+    s->monitor = nullptr;
+    close(s->fd);
+    s->fd = -1;
+    le_msg_Service* svc = s->service;
+    svc->sessions.erase(s);
+    for (const auto& h : std::vector<SessionHandler>(svc->closeHandlers))
+    {
+        h.func(s, h.ctx);
+    }
+    // Messages of this session may still be on the stack: free the record later.
+    le_event_QueueFunction(FreeSessionLater, s, nullptr);
+}
+
+void FlushOutput(le_msg_Session* s)
+{
+    while (!s->out.empty())
+    {
+        ssize_t n = send(s->fd, s->out.data(), s->out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0)
+        {
+            s->out.erase(s->out.begin(), s->out.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        {
+            le_fdMonitor_Enable(s->monitor, POLLOUT);
+            return;
+        }
+        ServerCloseSession(s, "peer gone");
+        return;
+    }
+    if (s->monitor) le_fdMonitor_Disable(s->monitor, POLLOUT);
+}
+
+void ServerQueueFrame(le_msg_Session* s, uint32_t kind, uint32_t txn, const uint8_t* payload, size_t size)
+{
+    if (!s->open) return;
+    if (s->out.size() + size > MaxPendingOutput)
+    {
+        ServerCloseSession(s, "client does not read its messages");
+        return;
+    }
+    AppendFrame(s->out, kind, txn, payload, size);
+    FlushOutput(s);
+}
+
+bool ServerHandshake(le_msg_Session* s)
+{
+    const size_t fixed = 8;
+    if (s->in.size() < fixed) return false;
+    if (memcmp(s->in.data(), HandshakeMagic, 4) != 0)
+    {
+        ServerCloseSession(s, "not a client of this runtime");
+        return false;
+    }
+    uint32_t idLen = GetU32(s->in.data() + 4);
+    if (idLen >= LE_MSG_PROTOCOL_ID_MAX)
+    {
+        ServerCloseSession(s, "protocol identifier too long");
+        return false;
+    }
+    if (s->in.size() < fixed + idLen + 4) return false;
+    std::string id(reinterpret_cast<const char*>(s->in.data() + fixed), idLen);
+    uint32_t maxSize = GetU32(s->in.data() + fixed + idLen);
+    s->in.erase(s->in.begin(), s->in.begin() + fixed + idLen + 4);
+    if (id != s->protocol->id || maxSize != s->protocol->maxSize)
+    {
+        LE_ERROR("Service %s: client protocol '%s' (%u bytes) does not match '%s' (%zu bytes)", s->service->name,
+                 id.c_str(), maxSize, s->protocol->id, s->protocol->maxSize);
+        uint8_t refused = 1;
+        if (send(s->fd, &refused, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1)
+        {
+            // The client will see the close either way.
+        }
+        ServerCloseSession(s, nullptr);
+        return false;
+    }
+    uint8_t accepted = 0;
+    s->out.push_back(accepted);
+    s->handshakeDone = true;
+    FlushOutput(s);
+    if (!s->open) return false;
+    for (const auto& h : std::vector<SessionHandler>(s->service->openHandlers))
+    {
+        h.func(s, h.ctx);
+    }
+    return s->open;
+}
+
+void ServerSessionHandler(int fd, short events)
+{
+    LE_UNUSED(fd);
+    auto* s = static_cast<le_msg_Session*>(le_fdMonitor_GetContextPtr());
+    if (s == nullptr || !s->open) return;
+    if (events & POLLOUT)
+    {
+        FlushOutput(s);
+        if (!s->open) return;
+    }
+    if (!(events & (POLLIN | POLLHUP | POLLERR))) return;
+    bool alive = ReadAvailable(s);
+    if (!s->handshakeDone && !ServerHandshake(s))
+    {
+        if (s->open && !alive) ServerCloseSession(s, nullptr);
+        return;
+    }
+    for (;;)
+    {
+        Frame frame;
+        int r = TakeFrame(s, &frame);
+        if (r < 0)
+        {
+            LE_ERROR("Service %s: message larger than %zu bytes", s->service->name, s->protocol->maxSize);
+            ServerCloseSession(s, "message too large");
+            return;
+        }
+        if (r == 0) break;
+        if (frame.kind != KIND_REQUEST && frame.kind != KIND_ONE_WAY)
+        {
+            ServerCloseSession(s, "unexpected message kind");
+            return;
+        }
+        le_msg_MessageRef_t msg = MessageFromFrame(s, frame);
+        if (s->service->recvHandler)
+        {
+            s->service->recvHandler(msg, s->service->recvContext);
+        }
+        else
+        {
+            le_msg_ReleaseMsg(msg);
+        }
+        if (!s->open) return;
+    }
+    if (!alive) ServerCloseSession(s, nullptr);
+}
+
+void ListenHandler(int fd, short events)
+{
+    LE_UNUSED(events);
+    auto* svc = static_cast<le_msg_Service*>(le_fdMonitor_GetContextPtr());
+    for (;;)
+    {
+        int cfd = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (cfd < 0) return;
+        auto* s = new le_msg_Session();
+        s->isServer = true;
+        s->service = svc;
+        s->protocol = svc->protocol;
+        snprintf(s->serviceName, sizeof(s->serviceName), "%s", svc->name);
+        s->fd = cfd;
+        s->open = true;
+        s->monitor = le_fdMonitor_Create(svc->name, cfd, ServerSessionHandler, POLLIN);
+        le_fdMonitor_SetContextPtr(s->monitor, s);
+        svc->sessions.insert(s);
+    }
+}
+
+//--------------------------------------------------------------------------------------------------
+// Client side
+//--------------------------------------------------------------------------------------------------
+void ClientMarkClosed(le_msg_Session* s);
+
+// Runs at the start of each queued client callback; false when the session was deleted meanwhile
+// (the last such callback frees it).
+bool ClientCallbackStillWanted(le_msg_Session* s)
+{
+    s->queuedCallbacks--;
+    if (!s->deleteRequested) return true;
+    if (s->queuedCallbacks == 0) delete s;
+    return false;
+}
+
+void ClientQueue(le_msg_Session* s, le_event_DeferredFunc_t func, void* param1)
+{
+    s->queuedCallbacks++;
+    le_event_QueueFunction(func, param1, nullptr);
+}
+
+void ClientCloseHandlerLater(void* p1, void*)
+{
+    auto* s = static_cast<le_msg_Session*>(p1);
+    if (!ClientCallbackStillWanted(s)) return;
+    if (s->closeHandler) s->closeHandler(s, s->closeContext);
+}
+
+void ClientMarkClosed(le_msg_Session* s)
+{
+    if (!s->open) return;
+    s->open = false;
+    if (s->monitor) le_fdMonitor_Delete(s->monitor);
+    s->monitor = nullptr;
+    close(s->fd);
+    s->fd = -1;
+    ClientQueue(s, ClientCloseHandlerLater, s);
+}
+
+void DeliverEvent(le_msg_Session* s, Frame& frame)
+{
+    le_msg_MessageRef_t msg = MessageFromFrame(s, frame);
+    if (s->recvHandler)
+    {
+        s->recvHandler(msg, s->recvContext);
+    }
+    else
+    {
+        le_msg_ReleaseMsg(msg);
+    }
+}
+
+// Events that arrived while a synchronous request waited are delivered from the loop.
+struct PendingEvent
+{
+    le_msg_Session* session;
+    Frame frame;
+};
+
+void DeliverPendingLater(void* p1, void*)
+{
+    auto* pending = static_cast<PendingEvent*>(p1);
+    if (ClientCallbackStillWanted(pending->session))
+    {
+        DeliverEvent(pending->session, pending->frame);
+    }
+    delete pending;
+}
+
+void ClientHandler(int fd, short events)
+{
+    LE_UNUSED(fd);
+    LE_UNUSED(events);
+    auto* s = static_cast<le_msg_Session*>(le_fdMonitor_GetContextPtr());
+    if (s == nullptr || !s->open) return;
+    bool alive = ReadAvailable(s);
+    for (;;)
+    {
+        Frame frame;
+        int r = TakeFrame(s, &frame);
+        if (r < 0)
+        {
+            LE_ERROR("Session %s: message from the server too large", s->serviceName);
+            ClientMarkClosed(s);
+            return;
+        }
+        if (r == 0) break;
+        if (frame.kind == KIND_EVENT) DeliverEvent(s, frame);
+        if (!s->open) return;
+    }
+    if (!alive) ClientMarkClosed(s);
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size)
+{
+    while (size > 0)
+    {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        {
+            struct pollfd p = {fd, POLLOUT, 0};
+            poll(&p, 1, 1000);
+            continue;
+        }
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+}
+
+//--------------------------------------------------------------------------------------------------
+// Public API
+//--------------------------------------------------------------------------------------------------
+le_result_t le_msg_SetServiceDirectory(const char* dir)
+{
+    if (dir == nullptr || strlen(dir) >= PA_PATH_MAX) return LE_OVERFLOW;
+    if (pa_fs_MakeDirs(dir) != LE_OK) return LE_FAULT;
+    ServiceDir = dir;
+    return LE_OK;
+}
+
+const char* le_msg_GetServiceDirectory(void)
+{
+    if (ServiceDir.empty()) ServiceDir = DefaultServiceDir();
+    return ServiceDir.c_str();
+}
+
+le_msg_ProtocolRef_t le_msg_GetProtocolRef(const char* protocolId, size_t largestMsgSize)
+{
+    std::lock_guard<std::mutex> lock(ProtocolMutex);
+    for (le_msg_Protocol* p : Protocols)
+    {
+        if (strcmp(p->id, protocolId) == 0 && p->maxSize == largestMsgSize) return p;
+    }
+    auto* p = new le_msg_Protocol();
+    le_utf8_Copy(p->id, protocolId, sizeof(p->id), nullptr);
+    p->maxSize = largestMsgSize;
+    Protocols.push_back(p);
+    return p;
+}
+
+const char* le_msg_GetProtocolIdStr(le_msg_ProtocolRef_t protocolRef)
+{
+    return protocolRef->id;
+}
+
+size_t le_msg_GetProtocolMaxMsgSize(le_msg_ProtocolRef_t protocolRef)
+{
+    return protocolRef->maxSize;
+}
+
+le_msg_ServiceRef_t le_msg_CreateService(le_msg_ProtocolRef_t protocolRef, const char* serviceName)
+{
+    auto* svc = new le_msg_Service();
+    svc->protocol = protocolRef;
+    le_utf8_Copy(svc->name, serviceName, sizeof(svc->name), nullptr);
+    return svc;
+}
+
+void le_msg_SetServiceRecvHandler(le_msg_ServiceRef_t serviceRef, le_msg_ReceiveHandler_t handler, void* contextPtr)
+{
+    serviceRef->recvHandler = handler;
+    serviceRef->recvContext = contextPtr;
+}
+
+void le_msg_AddServiceOpenHandler(le_msg_ServiceRef_t serviceRef, le_msg_SessionEventHandler_t handler,
+                                  void* contextPtr)
+{
+    serviceRef->openHandlers.push_back({handler, contextPtr});
+}
+
+void le_msg_AddServiceCloseHandler(le_msg_ServiceRef_t serviceRef, le_msg_SessionEventHandler_t handler,
+                                   void* contextPtr)
+{
+    serviceRef->closeHandlers.push_back({handler, contextPtr});
+}
+
+le_result_t le_msg_AdvertiseService(le_msg_ServiceRef_t svc)
+{
+    if (svc->listenFd >= 0) return LE_OK;
+    struct sockaddr_un addr;
+    if (!SocketPathFor(svc->name, svc->socketPath, sizeof(svc->socketPath)) || !FillAddress(svc->socketPath, &addr))
+    {
+        LE_ERROR("Service %s: socket path too long", svc->name);
+        return LE_FAULT;
+    }
+    pa_fs_MakeDirs(le_msg_GetServiceDirectory());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+    {
+        LE_ERROR("Service %s: socket: %s", svc->name, strerror(errno));
+        return LE_FAULT;
+    }
+    unlink(svc->socketPath);   // a stale socket of an earlier run
+    mode_t old = umask(077);
+    int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    umask(old);
+    if (rc != 0 || listen(fd, 16) != 0)
+    {
+        LE_ERROR("Service %s: cannot listen on %s: %s", svc->name, svc->socketPath, strerror(errno));
+        close(fd);
+        return LE_FAULT;
+    }
+    chmod(svc->socketPath, 0600);
+    svc->listenFd = fd;
+    svc->monitor = le_fdMonitor_Create(svc->name, fd, ListenHandler, POLLIN);
+    le_fdMonitor_SetContextPtr(svc->monitor, svc);
+    return LE_OK;
+}
+
+void le_msg_HideService(le_msg_ServiceRef_t svc)
+{
+    if (svc->listenFd < 0) return;
+    le_fdMonitor_Delete(svc->monitor);
+    svc->monitor = nullptr;
+    close(svc->listenFd);
+    svc->listenFd = -1;
+    unlink(svc->socketPath);
+}
+
+le_msg_ServiceRef_t le_msg_GetSessionService(le_msg_SessionRef_t sessionRef)
+{
+    return sessionRef ? sessionRef->service : nullptr;
+}
+
+size_t le_msg_GetSessionCount(le_msg_ServiceRef_t serviceRef)
+{
+    return serviceRef->sessions.size();
+}
+
+le_msg_SessionRef_t le_msg_CreateSession(le_msg_ProtocolRef_t protocolRef, const char* serviceName)
+{
+    auto* s = new le_msg_Session();
+    s->isServer = false;
+    s->protocol = protocolRef;
+    le_utf8_Copy(s->serviceName, serviceName, sizeof(s->serviceName), nullptr);
+    return s;
+}
+
+le_result_t le_msg_TryOpenSessionSync(le_msg_SessionRef_t s)
+{
+    if (s->open) return LE_OK;
+    char path[PA_PATH_MAX];
+    struct sockaddr_un addr;
+    if (!SocketPathFor(s->serviceName, path, sizeof(path)) || !FillAddress(path, &addr)) return LE_UNAVAILABLE;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return LE_UNAVAILABLE;
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0)
+    {
+        close(fd);
+        return LE_UNAVAILABLE;
+    }
+    std::vector<uint8_t> hello(HandshakeMagic, HandshakeMagic + 4);
+    size_t idLen = strlen(s->protocol->id);
+    PutU32(hello, static_cast<uint32_t>(idLen));
+    hello.insert(hello.end(), s->protocol->id, s->protocol->id + idLen);
+    PutU32(hello, static_cast<uint32_t>(s->protocol->maxSize));
+    uint8_t status = 1;
+    struct pollfd p = {fd, POLLIN, 0};
+    if (!WriteAll(fd, hello.data(), hello.size()) || poll(&p, 1, HandshakeTimeoutMs) != 1 ||
+        recv(fd, &status, 1, 0) != 1 || status != 0)
+    {
+        close(fd);
+        return LE_NOT_PERMITTED;
+    }
+    s->fd = fd;
+    s->open = true;
+    s->in.clear();
+    s->monitor = le_fdMonitor_Create(s->serviceName, fd, ClientHandler, POLLIN);
+    le_fdMonitor_SetContextPtr(s->monitor, s);
+    return LE_OK;
+}
+
+void le_msg_SetSessionRecvHandler(le_msg_SessionRef_t s, le_msg_ReceiveHandler_t handler, void* contextPtr)
+{
+    s->recvHandler = handler;
+    s->recvContext = contextPtr;
+}
+
+void le_msg_SetSessionCloseHandler(le_msg_SessionRef_t s, le_msg_SessionEventHandler_t handler, void* contextPtr)
+{
+    s->closeHandler = handler;
+    s->closeContext = contextPtr;
+}
+
+void le_msg_CloseSession(le_msg_SessionRef_t s)
+{
+    if (s == nullptr) return;
+    if (s->isServer)
+    {
+        ServerCloseSession(s, nullptr);
+        return;
+    }
+    if (!s->open) return;
+    s->open = false;
+    if (s->monitor) le_fdMonitor_Delete(s->monitor);
+    s->monitor = nullptr;
+    close(s->fd);
+    s->fd = -1;
+}
+
+void le_msg_DeleteSession(le_msg_SessionRef_t s)
+{
+    if (s == nullptr || s->isServer) return;
+    le_msg_CloseSession(s);
+    // Queued close notices or events may still name the session: the last of them frees it.
+    s->deleteRequested = true;
+    if (s->queuedCallbacks == 0) delete s;
+}
+
+bool le_msg_IsSessionOpen(le_msg_SessionRef_t s)
+{
+    return s && s->open;
+}
+
+le_msg_MessageRef_t le_msg_CreateMsg(le_msg_SessionRef_t s)
+{
+    auto* m = new le_msg_Message();
+    m->session = s;
+    m->payload.assign(s->protocol->maxSize, 0);
+    return m;
+}
+
+void le_msg_ReleaseMsg(le_msg_MessageRef_t msgRef)
+{
+    delete msgRef;
+}
+
+void* le_msg_GetPayloadPtr(le_msg_MessageRef_t msgRef)
+{
+    return msgRef->payload.data();
+}
+
+size_t le_msg_GetMaxPayloadSize(le_msg_MessageRef_t msgRef)
+{
+    return msgRef->payload.size();
+}
+
+size_t le_msg_GetPayloadSize(le_msg_MessageRef_t msgRef)
+{
+    return msgRef->size;
+}
+
+void le_msg_SetPayloadSize(le_msg_MessageRef_t msgRef, size_t size)
+{
+    msgRef->size = size < msgRef->payload.size() ? size : msgRef->payload.size();
+}
+
+le_msg_SessionRef_t le_msg_GetSession(le_msg_MessageRef_t msgRef)
+{
+    return msgRef->session;
+}
+
+bool le_msg_NeedsResponse(le_msg_MessageRef_t msgRef)
+{
+    return msgRef->needsResponse;
+}
+
+void le_msg_Send(le_msg_MessageRef_t msgRef)
+{
+    le_msg_Session* s = msgRef->session;
+    if (s->isServer)
+    {
+        ServerQueueFrame(s, KIND_EVENT, 0, msgRef->payload.data(), msgRef->size);
+    }
+    else if (s->open)
+    {
+        std::vector<uint8_t> frame;
+        AppendFrame(frame, KIND_ONE_WAY, 0, msgRef->payload.data(), msgRef->size);
+        if (!WriteAll(s->fd, frame.data(), frame.size())) ClientMarkClosed(s);
+    }
+    le_msg_ReleaseMsg(msgRef);
+}
+
+void le_msg_Respond(le_msg_MessageRef_t msgRef)
+{
+    le_msg_Session* s = msgRef->session;
+    if (s->isServer && msgRef->needsResponse)
+    {
+        ServerQueueFrame(s, KIND_RESPONSE, msgRef->txn, msgRef->payload.data(), msgRef->size);
+    }
+    le_msg_ReleaseMsg(msgRef);
+}
+
+le_msg_MessageRef_t le_msg_RequestSyncResponse(le_msg_MessageRef_t msgRef)
+{
+    le_msg_Session* s = msgRef->session;
+    if (s->isServer || !s->open)
+    {
+        le_msg_ReleaseMsg(msgRef);
+        return nullptr;
+    }
+    uint32_t txn = s->nextTxn++;
+    std::vector<uint8_t> frame;
+    AppendFrame(frame, KIND_REQUEST, txn, msgRef->payload.data(), msgRef->size);
+    le_msg_ReleaseMsg(msgRef);
+    if (!WriteAll(s->fd, frame.data(), frame.size()))
+    {
+        ClientMarkClosed(s);
+        return nullptr;
+    }
+    for (;;)
+    {
+        Frame in;
+        int r;
+        while ((r = TakeFrame(s, &in)) == 1)
+        {
+            if (in.kind == KIND_RESPONSE && in.txn == txn) return MessageFromFrame(s, in);
+            if (in.kind == KIND_EVENT)
+            {
+                ClientQueue(s, DeliverPendingLater, new PendingEvent{s, std::move(in)});
+            }
+        }
+        if (r < 0)
+        {
+            ClientMarkClosed(s);
+            return nullptr;
+        }
+        struct pollfd p = {s->fd, POLLIN, 0};
+        int n = poll(&p, 1, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || !ReadAvailable(s))
+        {
+            // Frames already read may still hold the answer.
+            while ((r = TakeFrame(s, &in)) == 1)
+            {
+                if (in.kind == KIND_RESPONSE && in.txn == txn)
+                {
+                    le_msg_MessageRef_t answer = MessageFromFrame(s, in);
+                    ClientMarkClosed(s);
+                    return answer;
+                }
+            }
+            ClientMarkClosed(s);
+            return nullptr;
+        }
+    }
+}
