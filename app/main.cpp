@@ -1,0 +1,203 @@
+// veltrona: runs the component on the simulated board (the default) or on real devices.
+#include "VeltronaComponent.h"
+#include "datahub_admin.h"
+#include "le_appCtrl.h"
+#include "le_clock.h"
+#include "le_event.h"
+#include "le_log.h"
+#include "le_msg.h"
+#include "le_thread.h"
+#include "pa_i2c.h"
+#include "pa_path.h"
+#include "sim_board.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+volatile sig_atomic_t Interrupts = 0;
+
+void OnSignal(int)
+{
+    Interrupts = Interrupts + 1;
+    if (Interrupts > 1) _exit(130);   // a second Ctrl-C does not wait for a blocking start-up step
+    le_event_StopLoop(le_thread_GetMain(), 130);
+}
+
+void Usage(FILE* out)
+{
+    fprintf(out,
+            "Usage: veltrona [options]\n"
+            "Runs the Veltrona gateway component. By default the board is simulated; --real uses\n"
+            "the machine's devices.\n"
+            "\n"
+            "  --scenario NAME       simulated board preset: %s (default gateway)\n"
+            "  --scenario-file PATH  simulated board from a scenario file (see sim/SCENARIOS.md)\n"
+            "  --set KEY=VALUE       change one scenario setting (repeatable)\n"
+            "  --real                no simulated board: device paths are used as they are\n"
+            "  --device PATH=DEVICE  use DEVICE for the module path PATH, e.g.\n"
+            "                        --device /dev/i2c-5=/dev/i2c-1 (repeatable; a mapped I2C bus\n"
+            "                        is the real one even with a simulated board)\n"
+            "  --runtime-dir DIR     sockets and state (default $VELTRONA_RUNTIME_DIR or /tmp/veltrona-UID)\n"
+            "  --clock MODE          real (default), skip (sleeps return at once) or virtual\n"
+            "  --log-level LEVEL     debug, info (default), warning, error, crit\n"
+            "  --help                this text\n"
+            "\n"
+            "The Data Hub is reachable with: dhub --runtime-dir DIR list\n"
+            "Ctrl-C ends the program.\n",
+            simBoard_PresetNames());
+}
+
+bool SplitMapping(const char* arg, std::string* from, std::string* to)
+{
+    const char* eq = strchr(arg, '=');
+    if (eq == nullptr || eq == arg || eq[1] == '\0') return false;
+    from->assign(arg, static_cast<size_t>(eq - arg));
+    to->assign(eq + 1);
+    return true;
+}
+
+int Fail(const char* message)
+{
+    fprintf(stderr, "veltrona: %s\n", message);
+    return 2;
+}
+}
+
+int main(int argc, char** argv)
+{
+    std::string scenario = "gateway";
+    std::string scenarioFile;
+    std::vector<std::string> settings;
+    std::vector<std::pair<std::string, std::string>> devices;
+    bool real = false;
+    char runtimeDir[PA_PATH_MAX];
+    if (!pa_path_DefaultRuntimeDir(runtimeDir, sizeof(runtimeDir))) return Fail("runtime directory path too long");
+    le_clk_Mode_t clockMode = LE_CLK_REAL;
+    le_log_Level_t logLevel = LE_LOG_INFO;
+
+    for (int i = 1; i < argc; i++)
+    {
+        std::string a = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc)
+            {
+                fprintf(stderr, "veltrona: %s needs a value\n", name);
+                exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h")
+        {
+            Usage(stdout);
+            return 0;
+        }
+        else if (a == "--scenario") scenario = value("--scenario");
+        else if (a == "--scenario-file") scenarioFile = value("--scenario-file");
+        else if (a == "--set") settings.emplace_back(value("--set"));
+        else if (a == "--real") real = true;
+        else if (a == "--device")
+        {
+            std::string from, to;
+            if (!SplitMapping(value("--device"), &from, &to)) return Fail("--device takes PATH=DEVICE");
+            devices.emplace_back(from, to);
+        }
+        else if (a == "--runtime-dir")
+        {
+            if (snprintf(runtimeDir, sizeof(runtimeDir), "%s", value("--runtime-dir")) >= static_cast<int>(sizeof(runtimeDir)))
+                return Fail("runtime directory path too long");
+        }
+        else if (a == "--clock")
+        {
+            std::string m = value("--clock");
+            if (m == "real") clockMode = LE_CLK_REAL;
+            else if (m == "skip") clockMode = LE_CLK_SKIP;
+            else if (m == "virtual") clockMode = LE_CLK_VIRTUAL;
+            else return Fail("--clock takes real, skip or virtual");
+        }
+        else if (a == "--log-level")
+        {
+            if (!le_log_ParseLevel(value("--log-level"), &logLevel)) return Fail("unknown log level");
+        }
+        else
+        {
+            fprintf(stderr, "veltrona: unknown option '%s'\n", a.c_str());
+            Usage(stderr);
+            return 2;
+        }
+    }
+
+    le_clk_SetMode(clockMode);
+    le_log_SetGlobalFilterLevel(logLevel);
+
+    if (pa_fs_MakeDirs(runtimeDir) != LE_OK) return Fail("cannot create the runtime directory");
+    char path[PA_PATH_MAX];
+
+    if (!real)
+    {
+        char err[512];
+        bool ok = scenarioFile.empty() ? simBoard_LoadPreset(scenario.c_str(), err, sizeof(err))
+                                       : simBoard_LoadFile(scenarioFile.c_str(), err, sizeof(err));
+        for (size_t s = 0; ok && s < settings.size(); s++)
+        {
+            std::string key, val;
+            if (!SplitMapping(settings[s].c_str(), &key, &val))
+            {
+                snprintf(err, sizeof(err), "--set takes KEY=VALUE");
+                ok = false;
+            }
+            else
+            {
+                ok = simBoard_Set(key.c_str(), val.c_str(), err, sizeof(err));
+            }
+        }
+        if (!ok) return Fail(err);
+        simBoard_Install();
+
+        // The module's device and data directories live under the runtime directory.
+        const char* simDirs[][2] = {{"/dev", "dev"}, {"/mnt/userrw", "userrw"}};
+        for (const auto& d : simDirs)
+        {
+            if (!pa_path_Join(runtimeDir, d[1], path, sizeof(path)) || pa_fs_MakeDirs(path) != LE_OK)
+                return Fail("cannot prepare the simulated board's directories");
+            pa_path_AddMapping(d[0], path);
+        }
+    }
+    for (const auto& d : devices)
+    {
+        pa_path_AddMapping(d.first.c_str(), d.second.c_str());
+        pa_i2cSim_RemoveBus(d.first.c_str());
+    }
+
+    if (!pa_path_Join(runtimeDir, "services", path, sizeof(path)) || le_msg_SetServiceDirectory(path) != LE_OK)
+        return Fail("cannot prepare the service directory");
+    if (!pa_path_Join(runtimeDir, "datahub-settings.txt", path, sizeof(path)) || dhub_SetSettingsFile(path) != LE_OK)
+        return Fail("cannot read the kept Data Hub settings");
+    if (!pa_path_Join(runtimeDir, "datahub.sock", path, sizeof(path)) || dhub_StartAdminServer(path) != LE_OK)
+        return Fail("cannot open the Data Hub admin socket");
+
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    fprintf(stderr, "veltrona: %s, runtime directory %s\n",
+            real ? "real devices" : (scenarioFile.empty() ? ("scenario " + scenario).c_str() : scenarioFile.c_str()),
+            runtimeDir);
+
+    pa_appCtrl_SetOwnName("Veltrona");
+    _VeltronaComponent_Init();
+    int code = le_event_RunLoop();
+
+    dhub_StopAdminServer();
+    fprintf(stderr, "veltrona: stopped (%s)\n", code == 130 ? "interrupted" : "application stopped");
+    return code == 130 ? 0 : code;
+}

@@ -1,0 +1,5 @@
+#include "UniversalConverter.h"
+
+void StartUC(void)
+{
+}

@@ -1,0 +1,5 @@
+#include "UniversalConverterOctaveAddON.h"
+
+void DeleteMainResourcesAddONUC(void)
+{
+}

@@ -1,0 +1,6 @@
+// The add-on converter's Data Hub binding.
+#pragma once
+
+#include "legato.h"
+
+void DeleteMainResourcesAddONUC(void);

@@ -1,0 +1,36 @@
+// The simulated carrier board: identification EEPROM (24C32 class, two-byte addresses, 0x52 on
+// "/dev/i2c-5"), the board I/O expander (0x3E on "/dev/i2c-8") and the bus probe slave (0x53 on
+// "/dev/i2c-5"). A scenario says what is fitted; see sim/SCENARIOS.md.
+#pragma once
+
+#include "le_basics.h"
+
+#include <cstddef>
+
+#define SIM_EEPROM_SIZE 4096
+#define SIM_EEPROM_ADDRESS 0x52
+#define SIM_EXPANDER_ADDRESS 0x3E
+#define SIM_PROBE_ADDRESS 0x53
+#define SIM_EEPROM_BUS "/dev/i2c-5"
+#define SIM_EXPANDER_BUS "/dev/i2c-8"
+
+// Starts a scenario from a preset: "gateway", "converter", "basalt", "addon", "none", "absent",
+// "unreadable". false (with a message) for an unknown name.
+bool simBoard_LoadPreset(const char* name, char* errBuf, size_t errSize);
+// Reads a scenario file (key = value lines); false with a message naming the line on error.
+bool simBoard_LoadFile(const char* path, char* errBuf, size_t errSize);
+// Applies one "key = value" setting to the loaded scenario.
+bool simBoard_Set(const char* key, const char* value, char* errBuf, size_t errSize);
+// Names of the presets, for help texts.
+const char* simBoard_PresetNames(void);
+
+// Puts the scenario's buses and devices behind the i2c seam and applies its service settings.
+void simBoard_Install(void);
+
+// Board expander: the register writes it received, in order.
+size_t simBoard_ExpanderWriteCount(void);
+bool simBoard_ExpanderWrite(size_t index, uint8_t* regPtr, uint8_t* valuePtr);
+uint8_t simBoard_ExpanderRegister(uint8_t reg);
+
+// EEPROM contents as the scenario set them (for tests).
+const uint8_t* simBoard_EepromData(void);

@@ -1,0 +1,338 @@
+// dhub: the Data Hub's administrator (the cloud's stand-in) on the command line.
+#include "datahub_admin.h"
+#include "pa_path.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+void Usage(FILE* out)
+{
+    fprintf(out,
+            "Usage: dhub [--socket PATH | --runtime-dir DIR] COMMAND ...\n"
+            "Lists, reads and pushes the Data Hub resources of a running veltrona.\n"
+            "\n"
+            "Commands:\n"
+            "  list                      every resource: path, kind, type, units, state, value\n"
+            "  get PATH                  the value of a resource\n"
+            "  push PATH [VALUE]         push to an output (no value for a trigger)\n"
+            "  watch [PREFIX]            print each push under PREFIX as: path<TAB>value\n"
+            "      --count N             stop after N pushes\n"
+            "  wait PATH                 wait until the resource exists\n"
+            "\n"
+            "Options:\n"
+            "  --socket PATH             admin socket (default <runtime dir>/datahub.sock)\n"
+            "  --runtime-dir DIR         runtime directory of the program (default $VELTRONA_RUNTIME_DIR\n"
+            "                            or /tmp/veltrona-UID)\n"
+            "  --timeout SECONDS         give up after this long (watch, wait; default: wait forever\n"
+            "                            for watch, 10 s for wait)\n"
+            "  --help                    this text\n"
+            "\n"
+            "Exit status: 0 done, 1 refused by the Data Hub, 2 usage or connection error, 3 timed out.\n");
+}
+
+double NowSeconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+class Connection
+{
+public:
+    ~Connection()
+    {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    bool Open(const std::string& path, std::string* err)
+    {
+        struct sockaddr_un addr;
+        memset(&addr, 0, sizeof(addr));
+        addr.sun_family = AF_UNIX;
+        if (path.size() >= sizeof(addr.sun_path))
+        {
+            *err = "socket path too long";
+            return false;
+        }
+        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0 || connect(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0)
+        {
+            *err = "cannot reach the Data Hub at " + path + ": " + strerror(errno) + " (is veltrona running?)";
+            return false;
+        }
+        return true;
+    }
+
+    bool Send(const std::string& line)
+    {
+        std::string data = line + "\n";
+        size_t off = 0;
+        while (off < data.size())
+        {
+            ssize_t n = send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            off += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // 1: a line; 0: timed out; -1: connection ended. timeoutSeconds < 0 waits forever.
+    int ReadLine(std::string* line, double timeoutSeconds)
+    {
+        double deadline = NowSeconds() + timeoutSeconds;
+        for (;;)
+        {
+            size_t nl = buffer_.find('\n');
+            if (nl != std::string::npos)
+            {
+                *line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                return 1;
+            }
+            int waitMs = -1;
+            if (timeoutSeconds >= 0)
+            {
+                double left = deadline - NowSeconds();
+                if (left <= 0) return 0;
+                waitMs = static_cast<int>(left * 1000) + 1;
+            }
+            struct pollfd p = {fd_, POLLIN, 0};
+            int r = poll(&p, 1, waitMs);
+            if (r < 0 && errno == EINTR) continue;
+            if (r == 0) return 0;
+            char buf[65536];
+            ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+            if (n <= 0) return -1;
+            buffer_.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+std::vector<std::string> Fields(const std::string& line)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;)
+    {
+        size_t tab = line.find('\t', start);
+        out.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) return out;
+        start = tab + 1;
+    }
+}
+
+std::string Unescaped(const std::string& text)
+{
+    std::vector<char> buf(text.size() + 1);
+    if (!dhub_Unescape(text.c_str(), buf.data(), buf.size())) return text;
+    return buf.data();
+}
+
+std::string Escaped(const std::string& text, bool* ok)
+{
+    std::vector<char> buf(DHUB_TEXT_MAX);
+    *ok = dhub_Escape(text.c_str(), buf.data(), buf.size());
+    return buf.data();
+}
+
+int Refused(const std::string& reply)
+{
+    std::vector<std::string> f = Fields(reply);
+    fprintf(stderr, "dhub: %s\n", f.size() > 1 ? f[1].c_str() : reply.c_str());
+    return 1;
+}
+
+int Lost()
+{
+    fprintf(stderr, "dhub: the Data Hub closed the connection\n");
+    return 2;
+}
+}
+
+int main(int argc, char** argv)
+{
+    std::string socketPath;
+    std::string runtimeDir;
+    double timeout = -1;
+    long count = -1;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; i++)
+    {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+            {
+                fprintf(stderr, "dhub: %s needs a value\n", a.c_str());
+                exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h")
+        {
+            Usage(stdout);
+            return 0;
+        }
+        else if (a == "--socket") socketPath = value();
+        else if (a == "--runtime-dir") runtimeDir = value();
+        else if (a == "--timeout" || a == "--count")
+        {
+            std::string v = value();
+            char* end = nullptr;
+            double d = strtod(v.c_str(), &end);
+            if (end == v.c_str() || *end != '\0' || d < 0)
+            {
+                fprintf(stderr, "dhub: %s takes a number, not '%s'\n", a.c_str(), v.c_str());
+                return 2;
+            }
+            if (a == "--timeout") timeout = d;
+            else count = static_cast<long>(d);
+        }
+        else if (a.size() > 1 && a[0] == '-' && a[1] == '-')
+        {
+            fprintf(stderr, "dhub: unknown option '%s'\n", a.c_str());
+            return 2;
+        }
+        else args.push_back(a);
+    }
+    if (args.empty())
+    {
+        Usage(stderr);
+        return 2;
+    }
+    if (socketPath.empty())
+    {
+        char dir[PA_PATH_MAX];
+        if (runtimeDir.empty())
+        {
+            if (!pa_path_DefaultRuntimeDir(dir, sizeof(dir))) return 2;
+            runtimeDir = dir;
+        }
+        socketPath = runtimeDir + "/datahub.sock";
+    }
+    const std::string& cmd = args[0];
+    auto wantArgs = [&](size_t min, size_t max) {
+        if (args.size() < min + 1 || args.size() > max + 1)
+        {
+            fprintf(stderr, "dhub: wrong number of arguments for '%s' (see --help)\n", cmd.c_str());
+            exit(2);
+        }
+    };
+
+    std::string err;
+    Connection conn;
+    if (cmd == "wait")
+    {
+        wantArgs(1, 1);
+        double limit = timeout < 0 ? 10.0 : timeout;
+        double deadline = NowSeconds() + limit;
+        for (;;)
+        {
+            Connection probe;
+            std::string reply;
+            if (probe.Open(socketPath, &err) && probe.Send("GET\t" + args[1]) && probe.ReadLine(&reply, limit) == 1 &&
+                reply.compare(0, 2, "OK") == 0)
+            {
+                return 0;
+            }
+            if (NowSeconds() >= deadline)
+            {
+                fprintf(stderr, "dhub: %s did not appear within %.1f s\n", args[1].c_str(), limit);
+                return 3;
+            }
+            usleep(50 * 1000);
+        }
+    }
+    if (!conn.Open(socketPath, &err))
+    {
+        fprintf(stderr, "dhub: %s\n", err.c_str());
+        return 2;
+    }
+    std::string reply;
+    if (cmd == "list")
+    {
+        wantArgs(0, 0);
+        if (!conn.Send("LIST")) return Lost();
+        for (;;)
+        {
+            if (conn.ReadLine(&reply, -1) != 1) return Lost();
+            if (reply == "END") return 0;
+            std::vector<std::string> f = Fields(reply);
+            if (f.size() != 7 || f[0] != "RES") return Refused(reply);
+            if (f[2] == "placeholder") continue;
+            printf("%-40s %-6s %-7s %-8s %-7s %s\n", f[1].c_str(), f[2].c_str(), f[3].c_str(),
+                   f[4].empty() ? "-" : f[4].c_str(), f[5].c_str(), Unescaped(f[6]).c_str());
+        }
+    }
+    if (cmd == "get")
+    {
+        wantArgs(1, 1);
+        if (!conn.Send("GET\t" + args[1]) || conn.ReadLine(&reply, -1) != 1) return Lost();
+        std::vector<std::string> f = Fields(reply);
+        if (f[0] != "OK" || f.size() != 5) return Refused(reply);
+        if (f[3] == "none")
+        {
+            fprintf(stderr, "dhub: %s has no value yet\n", args[1].c_str());
+            return 1;
+        }
+        printf("%s\n", Unescaped(f[4]).c_str());
+        return 0;
+    }
+    if (cmd == "push")
+    {
+        wantArgs(1, 2);
+        std::string line = "PUSH\t" + args[1];
+        if (args.size() == 3)
+        {
+            bool ok;
+            line += "\t" + Escaped(args[2], &ok);
+            if (!ok)
+            {
+                fprintf(stderr, "dhub: value too long\n");
+                return 1;
+            }
+        }
+        if (!conn.Send(line) || conn.ReadLine(&reply, -1) != 1) return Lost();
+        return reply == "OK" ? 0 : Refused(reply);
+    }
+    if (cmd == "watch")
+    {
+        wantArgs(0, 1);
+        std::string line = "WATCH";
+        if (args.size() == 2) line += "\t" + args[1];
+        if (!conn.Send(line) || conn.ReadLine(&reply, -1) != 1) return Lost();
+        if (reply != "OK") return Refused(reply);
+        double deadline = NowSeconds() + timeout;
+        for (long seen = 0; count < 0 || seen < count; seen++)
+        {
+            double left = timeout < 0 ? -1 : deadline - NowSeconds();
+            if (timeout >= 0 && left <= 0) return 3;
+            int r = conn.ReadLine(&reply, left);
+            if (r == 0) return 3;
+            if (r < 0) return Lost();
+            std::vector<std::string> f = Fields(reply);
+            if (f.size() != 5 || f[0] != "PUSH") continue;
+            printf("%s\t%s\n", f[1].c_str(), Unescaped(f[4]).c_str());
+            fflush(stdout);
+        }
+        return 0;
+    }
+    fprintf(stderr, "dhub: unknown command '%s' (see --help)\n", cmd.c_str());
+    return 2;
+}
