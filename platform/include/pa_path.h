@@ -19,6 +19,10 @@ bool pa_path_Map(const char* path, char* out, size_t outSize);
 // Joins dir and name with one '/'; false when it does not fit.
 bool pa_path_Join(const char* dir, const char* name, char* out, size_t outSize);
 
+// Where a program keeps its sockets and state on this machine: $VELTRONA_RUNTIME_DIR if set,
+// else "/tmp/veltrona-<uid>". False when it does not fit.
+bool pa_path_DefaultRuntimeDir(char* out, size_t outSize);
+
 // File access through the mapping.
 int pa_fs_Open(const char* path, int flags, mode_t mode);
 FILE* pa_fs_Fopen(const char* path, const char* mode);

@@ -101,7 +101,9 @@ std::string ServiceDir;
 
 std::string DefaultServiceDir()
 {
-    return "/tmp/veltrona-" + std::to_string(getuid()) + "/services";
+    char dir[PA_PATH_MAX];
+    if (!pa_path_DefaultRuntimeDir(dir, sizeof(dir))) return "/tmp/veltrona-services";
+    return std::string(dir) + "/services";
 }
 
 bool SocketPathFor(const char* name, char* out, size_t outSize)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -74,6 +75,13 @@ bool pa_path_Join(const char* dir, const char* name, char* out, size_t outSize)
     while (*n == '/') n++;
     std::string joined = d + "/" + n;
     return le_utf8_Copy(out, joined.c_str(), outSize, nullptr) == LE_OK;
+}
+
+bool pa_path_DefaultRuntimeDir(char* out, size_t outSize)
+{
+    const char* env = getenv("VELTRONA_RUNTIME_DIR");
+    std::string dir = (env && *env) ? std::string(env) : "/tmp/veltrona-" + std::to_string(getuid());
+    return le_utf8_Copy(out, dir.c_str(), outSize, nullptr) == LE_OK;
 }
 
 int pa_fs_Open(const char* path, int flags, mode_t mode)
