@@ -15,6 +15,12 @@ le_thread_Ref_t le_thread_GetCurrent(void);
 le_thread_Ref_t le_thread_GetMain(void);
 const char* le_thread_GetName(le_thread_Ref_t thread);
 
+// Runs destructor(context) on the calling thread when its main function returns, so that services
+// can forget what the thread registered (handlers, queued work) before the thread is freed.
+// Destructors run last-registered first. Not called for the main thread or adopted threads.
+typedef void (*le_thread_Destructor_t)(void* context);
+void le_thread_AddDestructor(le_thread_Destructor_t destructor, void* context);
+
 typedef struct le_mutex* le_mutex_Ref_t;
 le_mutex_Ref_t le_mutex_CreateRecursive(const char* name);
 le_mutex_Ref_t le_mutex_CreateNonRecursive(const char* name);

@@ -387,9 +387,40 @@ void* IdToRef(uint64_t id)
     return reinterpret_cast<void*>(static_cast<uintptr_t>((id << 1) | 1u));
 }
 
+// A thread that ends takes its handlers with it: nothing is queued to a freed loop.
+void ForgetThreadHandlers(void* threadPtr)
+{
+    auto* thread = static_cast<le_thread_Ref_t>(threadPtr);
+    std::lock_guard<std::recursive_mutex> lock(HubMutex);
+    for (auto rit = Resources.begin(); rit != Resources.end();)
+    {
+        auto& hs = rit->second.handlers;
+        for (auto it = hs.begin(); it != hs.end();)
+        {
+            if (it->thread == thread)
+            {
+                HandlerPaths.erase(it->id);
+                it = hs.erase(it);
+            }
+            else
+            {
+                ++it;
+            }
+        }
+        if (rit->second.kind == DHUB_KIND_PLACEHOLDER && hs.empty()) rit = Resources.erase(rit);
+        else ++rit;
+    }
+}
+
 void* Register(const char* path, io_DataType_t type, void* func, void* context)
 {
     if (!ValidPath(path, "add push handler") || func == nullptr) return nullptr;
+    thread_local bool cleanupRegistered = false;
+    if (!cleanupRegistered && le_thread_GetCurrent() != le_thread_GetMain())
+    {
+        le_thread_AddDestructor(ForgetThreadHandlers, le_thread_GetCurrent());
+        cleanupRegistered = true;
+    }
     std::lock_guard<std::recursive_mutex> lock(HubMutex);
     Resource& r = Resources[path];   // a placeholder keeps the handler until the resource exists
     Handler h{NextId.fetch_add(1), type, func, context, le_thread_GetCurrent()};

@@ -150,11 +150,31 @@ bool Read(int n)
     return Logical(*Find(n));
 }
 
+void ForgetThreadHandlers(void* threadPtr)
+{
+    std::lock_guard<std::recursive_mutex> lock(PinMutex);
+    for (Pin& p : Pins)
+    {
+        for (auto it = p.handlers.begin(); it != p.handlers.end();)
+        {
+            if (it->second.thread == threadPtr) it = p.handlers.erase(it);
+            else ++it;
+        }
+        p.state.handlerCount = p.handlers.size();
+    }
+}
+
 le_gpio_ChangeEventHandlerRef_t AddHandler(int n, le_gpio_Edge_t edge, le_gpio_ChangeCallbackFunc_t func, void* ctx,
                                            int32_t sampleMs)
 {
     LE_UNUSED(sampleMs);
     if (func == nullptr) return nullptr;
+    thread_local bool cleanupRegistered = false;
+    if (!cleanupRegistered && le_thread_GetCurrent() != le_thread_GetMain())
+    {
+        le_thread_AddDestructor(ForgetThreadHandlers, le_thread_GetCurrent());
+        cleanupRegistered = true;
+    }
     std::lock_guard<std::recursive_mutex> lock(PinMutex);
     Pin* p = Find(n);
     p->state.edge = edge;

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <pthread.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct le_fdMonitor;
 
@@ -48,6 +50,7 @@ struct le_thread
     std::atomic<bool> finished{false};
     void* result = nullptr;
     pa_loop::Loop* loop = nullptr;
+    std::vector<std::pair<le_thread_Destructor_t, void*>> destructors;   // touched only by the thread
 };
 
 namespace pa_loop

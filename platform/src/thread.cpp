@@ -31,6 +31,12 @@ void* Trampoline(void* arg)
     auto* t = static_cast<le_thread*>(arg);
     CurrentThread = t;
     t->result = t->mainFunc(t->context);
+    while (!t->destructors.empty())
+    {
+        auto d = t->destructors.back();
+        t->destructors.pop_back();
+        d.first(d.second);
+    }
     t->finished = true;
     return t->result;
 }
@@ -78,6 +84,12 @@ le_thread_Ref_t le_thread_GetCurrent(void)
 const char* le_thread_GetName(le_thread_Ref_t thread)
 {
     return thread ? thread->name : "?";
+}
+
+void le_thread_AddDestructor(le_thread_Destructor_t destructor, void* context)
+{
+    if (destructor == nullptr) return;
+    le_thread_GetCurrent()->destructors.emplace_back(destructor, context);
 }
 
 le_thread_Ref_t le_thread_Create(const char* name, le_thread_MainFunc_t mainFunc, void* contextPtr)

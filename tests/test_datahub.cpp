@@ -1,0 +1,324 @@
+// Data Hub: resources, defaults, handlers, limits, admin pushes and their persistence.
+#include "datahub_admin.h"
+#include "le_clock.h"
+#include "le_event.h"
+#include "le_log.h"
+#include "le_thread.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+std::vector<std::string> Calls;
+
+void OnNumeric(double, double value, void* ctx)
+{
+    Calls.push_back(std::string(static_cast<const char*>(ctx)) + "=" + std::to_string(static_cast<int>(value)));
+}
+void OnTrigger(double, void* ctx)
+{
+    Calls.push_back(std::string(static_cast<const char*>(ctx)) + "!");
+}
+void OnString(double, const char* value, void* ctx)
+{
+    Calls.push_back(std::string(static_cast<const char*>(ctx)) + "=" + value);
+}
+void OnBoolean(double, bool value, void* ctx)
+{
+    Calls.push_back(std::string(static_cast<const char*>(ctx)) + (value ? "=true" : "=false"));
+}
+
+class DataHubTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        le_log_SetStderr(false);
+        le_clk_SetMode(LE_CLK_VIRTUAL);
+        dhub_Reset();
+        Calls.clear();
+        le_log_CaptureStart();
+    }
+    TempDir dir_;
+};
+
+char A[] = "a";
+char B[] = "b";
+char C[] = "c";
+}
+
+TEST_F(DataHubTest, DefaultIsDeliveredThroughTheLoopOnRegistration)
+{
+    ASSERT_EQ(io_CreateOutput("settings/addon_type", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    io_SetNumericDefault("settings/addon_type", 0);
+    io_NumericPushHandlerRef_t ref = io_AddNumericPushHandler("settings/addon_type", OnNumeric, A);
+    ASSERT_NE(ref, nullptr);
+    EXPECT_TRUE(Calls.empty());   // not called from inside the registration
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls, (std::vector<std::string>{"a=0"}));
+
+    // A trigger output has no value: nothing is delivered on registration.
+    ASSERT_EQ(io_CreateOutput("settings/learn", IO_DATA_TYPE_TRIGGER, ""), LE_OK);
+    io_AddTriggerPushHandler("settings/learn", OnTrigger, B);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls.size(), 1u);
+}
+
+TEST_F(DataHubTest, PushesReachHandlersInRegistrationOrderAndRemovedOnesAreSilent)
+{
+    ASSERT_EQ(io_CreateOutput("settings/learn", IO_DATA_TYPE_TRIGGER, ""), LE_OK);
+    auto ra = io_AddTriggerPushHandler("settings/learn", OnTrigger, A);
+    auto rb = io_AddTriggerPushHandler("settings/learn", OnTrigger, B);
+    io_AddTriggerPushHandler("settings/learn", OnTrigger, C);
+    ASSERT_EQ(dhub_AdminPush("settings/learn", ""), LE_OK);
+    io_RemoveTriggerPushHandler(rb);   // already queued, but removed before the loop runs
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls, (std::vector<std::string>{"a!", "c!"}));
+    io_RemoveTriggerPushHandler(ra);
+    io_RemoveTriggerPushHandler(ra);   // twice is harmless
+}
+
+TEST_F(DataHubTest, CreateRulesAndTypes)
+{
+    EXPECT_EQ(io_CreateInput("sensors/E0123abcd/data", IO_DATA_TYPE_JSON, ""), LE_OK);
+    EXPECT_EQ(io_CreateInput("sensors/E0123abcd/data", IO_DATA_TYPE_JSON, ""), LE_OK);   // same again
+    EXPECT_EQ(io_CreateInput("sensors/E0123abcd/data", IO_DATA_TYPE_STRING, ""), LE_DUPLICATE);
+    EXPECT_EQ(io_CreateOutput("sensors/E0123abcd/data", IO_DATA_TYPE_JSON, ""), LE_DUPLICATE);
+    EXPECT_EQ(io_CreateInput("sensors/E0123abcd/data", IO_DATA_TYPE_JSON, "percent"), LE_DUPLICATE);
+
+    io_PushJson("sensors/E0123abcd/data", IO_NOW, "{\"t\":21.5}");
+    char text[64];
+    double ts = 0;
+    ASSERT_EQ(io_GetString("sensors/E0123abcd/data", &ts, text, sizeof(text)), LE_OK);
+    EXPECT_STREQ(text, "{\"t\":21.5}");
+    EXPECT_GT(ts, 1.7e9);   // "now" as seconds since 1970
+    EXPECT_EQ(io_GetString("sensors/E0123abcd/data", &ts, text, 4), LE_OVERFLOW);
+
+    io_PushNumeric("sensors/E0123abcd/data", IO_NOW, 1.0);   // wrong type: refused
+    EXPECT_EQ(le_log_CaptureCount("refused"), 1u);
+    io_PushNumeric("settings/nothing", IO_NOW, 1.0);
+    EXPECT_EQ(le_log_CaptureCount("push to settings/nothing refused"), 1u);
+
+    ASSERT_EQ(io_CreateOutput("settings/enable", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
+    io_PushBoolean("settings/enable", IO_NOW, true);   // the component does not push its own settings
+    bool b = true;
+    EXPECT_EQ(io_GetBoolean("settings/enable", nullptr, &b), LE_UNAVAILABLE);
+    double d;
+    EXPECT_EQ(io_GetNumeric("settings/enable", nullptr, &d), LE_FORMAT_ERROR);
+    EXPECT_EQ(io_GetNumeric("settings/none", nullptr, &d), LE_NOT_FOUND);
+}
+
+TEST_F(DataHubTest, LimitsAreRefusedWithALogLineNotAnAbort)
+{
+    std::string path79 = "settings/" + std::string(70, 'x');
+    ASSERT_EQ(path79.size(), 79u);
+    EXPECT_EQ(io_CreateInput(path79.c_str(), IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    EXPECT_EQ(io_CreateInput((path79 + "y").c_str(), IO_DATA_TYPE_NUMERIC, ""), LE_BAD_PARAMETER);
+    EXPECT_EQ(le_log_CaptureCount("path longer than 79"), 1u);
+
+    for (const char* bad : {"a/../b", "a/./b", "..", ".", "a//b", "/abs", "a/", "x[1]", "x]", ""})
+    {
+        EXPECT_EQ(io_CreateOutput(bad, IO_DATA_TYPE_NUMERIC, ""), LE_BAD_PARAMETER) << bad;
+        EXPECT_EQ(io_AddNumericPushHandler(bad, OnNumeric, A), nullptr) << bad;
+    }
+    EXPECT_EQ(io_CreateOutput("a/..b/c.d", IO_DATA_TYPE_NUMERIC, ""), LE_OK);   // dots inside names are fine
+
+    EXPECT_EQ(io_CreateOutput("u/ok", IO_DATA_TYPE_NUMERIC, std::string(23, 'u').c_str()), LE_OK);
+    EXPECT_EQ(io_CreateOutput("u/long", IO_DATA_TYPE_NUMERIC, std::string(24, 'u').c_str()), LE_BAD_PARAMETER);
+
+    ASSERT_EQ(io_CreateInput("text", IO_DATA_TYPE_STRING, ""), LE_OK);
+    std::string longest(IO_MAX_STRING_VALUE_LEN, 'v');
+    io_PushString("text", IO_NOW, longest.c_str());
+    std::vector<char> buf(IO_MAX_STRING_VALUE_LEN + 1);
+    ASSERT_EQ(io_GetString("text", nullptr, buf.data(), buf.size()), LE_OK);
+    EXPECT_EQ(std::string(buf.data()).size(), longest.size());
+    io_PushString("text", IO_NOW, (longest + "v").c_str());
+    EXPECT_EQ(le_log_CaptureCount("value longer than 50000"), 1u);
+    ASSERT_EQ(io_GetString("text", nullptr, buf.data(), buf.size()), LE_OK);
+    EXPECT_EQ(std::string(buf.data()).size(), longest.size());   // the old value stands
+}
+
+TEST_F(DataHubTest, HandlersOutliveDeleteAndHearTheResourceAgain)
+{
+    io_AddNumericPushHandler("settings/interval", OnNumeric, A);   // before the resource exists
+    ASSERT_EQ(io_CreateOutput("settings/interval", IO_DATA_TYPE_NUMERIC, "s"), LE_OK);
+    io_SetNumericDefault("settings/interval", 60);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls, (std::vector<std::string>{"a=60"}));
+    io_DeleteResource("settings/interval");
+    dhub_ResourceInfo_t info;
+    EXPECT_EQ(dhub_GetInfo("settings/interval", &info, nullptr, 0), LE_UNAVAILABLE);
+    EXPECT_EQ(info.kind, DHUB_KIND_PLACEHOLDER);
+    EXPECT_EQ(dhub_AdminPush("settings/interval", "5"), LE_NOT_FOUND);
+    ASSERT_EQ(io_CreateOutput("settings/interval", IO_DATA_TYPE_NUMERIC, "s"), LE_OK);
+    ASSERT_EQ(dhub_AdminPush("settings/interval", "5"), LE_OK);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls, (std::vector<std::string>{"a=60", "a=5"}));
+}
+
+TEST_F(DataHubTest, PushedValueStandsOverALaterDefault)
+{
+    ASSERT_EQ(io_CreateOutput("settings/description", IO_DATA_TYPE_STRING, ""), LE_OK);
+    ASSERT_EQ(dhub_AdminPush("settings/description", "roof"), LE_OK);
+    io_SetStringDefault("settings/description", "");
+    io_AddStringPushHandler("settings/description", OnString, A);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls, (std::vector<std::string>{"a=roof"}));
+}
+
+TEST_F(DataHubTest, AdminPushParsesByTypeAndRefusesInputs)
+{
+    ASSERT_EQ(io_CreateOutput("settings/enable", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
+    ASSERT_EQ(io_CreateOutput("settings/addon_type", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    ASSERT_EQ(io_CreateInput("addon/input1", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
+    io_AddBooleanPushHandler("settings/enable", OnBoolean, A);
+    EXPECT_EQ(dhub_AdminPush("settings/enable", "true"), LE_OK);
+    EXPECT_EQ(dhub_AdminPush("settings/enable", "0"), LE_OK);
+    EXPECT_EQ(dhub_AdminPush("settings/enable", "yes"), LE_FORMAT_ERROR);
+    EXPECT_EQ(dhub_AdminPush("settings/addon_type", "4x"), LE_FORMAT_ERROR);
+    EXPECT_EQ(dhub_AdminPush("settings/addon_type", "nan"), LE_FORMAT_ERROR);
+    EXPECT_EQ(dhub_AdminPush("settings/addon_type", "-2.5e1"), LE_OK);
+    EXPECT_EQ(dhub_AdminPush("addon/input1", "true"), LE_NOT_PERMITTED);
+    EXPECT_EQ(dhub_AdminPush("nothing/here", "1"), LE_NOT_FOUND);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls, (std::vector<std::string>{"a=true", "a=false"}));
+    char value[32];
+    ASSERT_EQ(dhub_GetInfo("settings/addon_type", nullptr, value, sizeof(value)), LE_OK);
+    EXPECT_STREQ(value, "-25");
+}
+
+TEST_F(DataHubTest, AdminPushedSettingsSurviveARestart)
+{
+    std::string file = dir_.File("settings.txt");
+    ASSERT_EQ(dhub_SetSettingsFile(file.c_str()), LE_OK);   // absent file: nothing kept yet
+    ASSERT_EQ(io_CreateOutput("settings/description", IO_DATA_TYPE_STRING, ""), LE_OK);
+    ASSERT_EQ(io_CreateOutput("settings/addon_type", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    ASSERT_EQ(io_CreateOutput("settings/learn", IO_DATA_TYPE_TRIGGER, ""), LE_OK);
+    ASSERT_EQ(dhub_AdminPush("settings/description", "line one\nline\ttwo \\ end"), LE_OK);
+    ASSERT_EQ(dhub_AdminPush("settings/addon_type", "7"), LE_OK);
+    ASSERT_EQ(dhub_AdminPush("settings/learn", ""), LE_OK);   // triggers are not kept
+    EXPECT_EQ(access((file + ".tmp").c_str(), F_OK), -1);   // no temporary left behind
+
+    // A restart: the hub is empty, the settings file is read again.
+    dhub_Reset();
+    ASSERT_EQ(dhub_SetSettingsFile(file.c_str()), LE_OK);
+    ASSERT_EQ(io_CreateOutput("settings/addon_type", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    io_SetNumericDefault("settings/addon_type", 0);
+    io_AddNumericPushHandler("settings/addon_type", OnNumeric, A);
+    ASSERT_EQ(io_CreateOutput("settings/description", IO_DATA_TYPE_STRING, ""), LE_OK);
+    io_AddStringPushHandler("settings/description", OnString, B);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls, (std::vector<std::string>{"a=7", "b=line one\nline\ttwo \\ end"}));
+
+    // A kept value of another type is not forced on a resource created differently.
+    dhub_Reset();
+    ASSERT_EQ(dhub_SetSettingsFile(file.c_str()), LE_OK);
+    ASSERT_EQ(io_CreateOutput("settings/addon_type", IO_DATA_TYPE_STRING, ""), LE_OK);
+    EXPECT_EQ(dhub_GetInfo("settings/addon_type", nullptr, nullptr, 0), LE_UNAVAILABLE);
+}
+
+TEST_F(DataHubTest, DamagedOrUnwritableSettingsFile)
+{
+    std::string file = dir_.File("settings.txt");
+    ASSERT_TRUE(WriteTextFile(file, "settings/a\tnumeric\t3\ngarbage line\nsettings/b\tbogus\t1\n../x\tnumeric\t1\n"));
+    ASSERT_EQ(dhub_SetSettingsFile(file.c_str()), LE_OK);
+    EXPECT_EQ(le_log_CaptureCount("is not a setting; skipped"), 3u);
+    ASSERT_EQ(io_CreateOutput("settings/a", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    char value[16];
+    ASSERT_EQ(dhub_GetInfo("settings/a", nullptr, value, sizeof(value)), LE_OK);
+    EXPECT_STREQ(value, "3");
+
+    // The directory becomes read-only: the push still works, the failure is logged, the old file stays.
+    if (geteuid() != 0)
+    {
+        ASSERT_EQ(chmod(dir_.Path().c_str(), 0500), 0);
+    }
+    else
+    {
+        // root ignores permissions: make the temporary name a directory so the write cannot happen.
+        ASSERT_EQ(mkdir((file + ".tmp").c_str(), 0700), 0);
+    }
+    std::string before = ReadTextFile(file);
+    EXPECT_EQ(dhub_AdminPush("settings/a", "4"), LE_OK);
+    EXPECT_EQ(le_log_CaptureCount("settings could not be kept"), 1u);
+    EXPECT_EQ(ReadTextFile(file), before);
+    chmod(dir_.Path().c_str(), 0700);
+}
+
+namespace
+{
+std::vector<std::string> Watched;
+void OnWatch(const char* path, io_DataType_t, double, const char* value, void*)
+{
+    Watched.push_back(std::string(path) + "=" + value);
+}
+
+std::atomic<bool> WorkerGotIt{false};
+std::atomic<le_thread_Ref_t> WorkerThread{nullptr};
+void WorkerHandler(double, double, void*)
+{
+    WorkerGotIt = (le_thread_GetCurrent() == WorkerThread.load());
+}
+void* Worker(void*)
+{
+    WorkerThread = le_thread_GetCurrent();
+    io_AddNumericPushHandler("uc_input1/value", WorkerHandler, nullptr);
+    le_event_RunLoop();
+    return nullptr;
+}
+}
+
+TEST_F(DataHubTest, WatchesSeeComponentAndAdminPushesAndHandlersRunOnTheirThread)
+{
+    ASSERT_EQ(io_CreateInput("uc_input1/value", IO_DATA_TYPE_NUMERIC, "percent"), LE_OK);
+    ASSERT_EQ(io_CreateOutput("uc_input1/period", IO_DATA_TYPE_NUMERIC, "s"), LE_OK);
+    void* w = dhub_AddWatch("uc_input1/", OnWatch, nullptr);
+    void* other = dhub_AddWatch("sensors/", OnWatch, nullptr);
+
+    le_thread_Ref_t t = le_thread_Create("worker", Worker, nullptr);
+    le_thread_SetJoinable(t);
+    le_thread_Start(t);
+    while (WorkerThread.load() == nullptr) usleep(1000);
+    usleep(20000);
+    io_PushNumeric("uc_input1/value", IO_NOW, 42.5);
+    dhub_AdminPush("uc_input1/period", "10");
+    for (int i = 0; i < 2000 && !WorkerGotIt; i++) usleep(1000);
+    EXPECT_TRUE(WorkerGotIt.load());
+    le_event_StopLoop(t, 0);
+    le_thread_Join(t, nullptr);
+    // The ended thread's handler is gone: later pushes are not queued to its freed loop.
+    dhub_ResourceInfo_t info;
+    ASSERT_EQ(dhub_GetInfo("uc_input1/value", &info, nullptr, 0), LE_OK);
+    EXPECT_EQ(info.handlerCount, 0u);
+
+    EXPECT_EQ(Watched, (std::vector<std::string>{"uc_input1/value=42.5", "uc_input1/period=10"}));
+    dhub_RemoveWatch(w);
+    dhub_RemoveWatch(other);
+    io_PushNumeric("uc_input1/value", IO_NOW, 1);
+    EXPECT_EQ(Watched.size(), 2u);
+}
+
+TEST(DataHubText, EscapingAndNumbers)
+{
+    char out[64];
+    ASSERT_TRUE(dhub_Escape("a\tb\nc\\d\r", out, sizeof(out)));
+    EXPECT_STREQ(out, "a\\tb\\nc\\\\d\\r");
+    char back[64];
+    ASSERT_TRUE(dhub_Unescape(out, back, sizeof(back)));
+    EXPECT_STREQ(back, "a\tb\nc\\d\r");
+    EXPECT_FALSE(dhub_Unescape("bad\\x", back, sizeof(back)));
+    EXPECT_FALSE(dhub_Escape("\t\t\t", out, 6));   // does not fit: refused, not cut
+    dhub_FormatNumber(0.1, out, sizeof(out));
+    EXPECT_STREQ(out, "0.1");
+    dhub_FormatNumber(60000, out, sizeof(out));
+    EXPECT_STREQ(out, "60000");
+    dhub_FormatNumber(1.0 / 3.0, out, sizeof(out));
+    EXPECT_EQ(strtod(out, nullptr), 1.0 / 3.0);
+}
