@@ -1,0 +1,183 @@
+// The real veltrona program on a simulated board, driven from outside with the dhub tool.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace
+{
+// A veltrona process whose output goes to a file.
+class Program
+{
+public:
+    bool Start(const std::vector<std::string>& args, const std::string& logPath)
+    {
+        std::vector<std::string> argv{VELTRONA_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (auto& a : argv) cargv.push_back(&a[0]);
+        cargv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        int rc = posix_spawn(&pid_, VELTRONA_BIN, &actions, nullptr, cargv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return rc == 0;
+    }
+
+    // Exit status, or -1 when it did not end within the time.
+    int WaitExit(int seconds)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < end)
+        {
+            int status;
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_)
+            {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(20000);
+        }
+        return -1;
+    }
+
+    int Interrupt(int seconds)
+    {
+        kill(pid_, SIGINT);
+        return WaitExit(seconds);
+    }
+
+    ~Program()
+    {
+        if (pid_ > 0)
+        {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+class EndToEnd : public ::testing::Test
+{
+protected:
+    TempDir dir;
+    std::string Runtime() const { return dir.File("rt"); }
+    std::string Log() const { return dir.File("veltrona.log"); }
+
+    int Dhub(const std::string& args, std::string* out = nullptr)
+    {
+        std::string output;
+        int rc = RunCommand(std::string(DHUB_BIN) + " --runtime-dir '" + Runtime() + "' " + args + " 2>&1", &output);
+        if (out) *out = output;
+        return rc;
+    }
+
+    void StartGateway(Program* p, const char* scenario)
+    {
+        ASSERT_TRUE(p->Start({"--scenario", scenario, "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
+        std::string out;
+        ASSERT_EQ(Dhub("wait settings/addon_type --timeout 20", &out), 0) << out << ReadTextFile(Log());
+    }
+};
+}
+
+TEST_F(EndToEnd, AddOnBoardOffersItsSettingThatTheToolReadsPushesAndWatches)
+{
+    Program veltrona;
+    StartGateway(&veltrona, "addon");
+
+    std::string out;
+    ASSERT_EQ(Dhub("get settings/addon_type", &out), 0) << out;
+    EXPECT_EQ(out, "0\n");
+    ASSERT_EQ(Dhub("list", &out), 0) << out;
+    EXPECT_NE(out.find("settings/addon_type"), std::string::npos) << out;
+    EXPECT_NE(out.find("output"), std::string::npos) << out;
+    EXPECT_NE(out.find("numeric"), std::string::npos) << out;
+
+    // A watcher sees the push; pushes repeat until it has attached.
+    std::string watched;
+    std::atomic<bool> watchDone{false};
+    int watchRc = -1;
+    std::thread watcher([&] {
+        watchRc = Dhub("watch settings/ --count 1 --timeout 20", &watched);
+        watchDone = true;
+    });
+    for (int i = 0; i < 200 && !watchDone; i++)
+    {
+        ASSERT_EQ(Dhub("push settings/addon_type 4", &out), 0) << out;
+        usleep(50000);
+    }
+    watcher.join();
+    EXPECT_EQ(watchRc, 0) << watched;
+    EXPECT_EQ(watched, "settings/addon_type\t4\n");
+    ASSERT_EQ(Dhub("get settings/addon_type", &out), 0);
+    EXPECT_EQ(out, "4\n");
+
+    // Refusals and usage errors.
+    EXPECT_EQ(Dhub("push settings/addon_type four", &out), 1) << out;
+    EXPECT_EQ(Dhub("push settings/no_such_thing 1", &out), 1) << out;
+    EXPECT_EQ(Dhub("push ../etc 1", &out), 1) << out;
+    EXPECT_EQ(Dhub("get settings/no_such_thing", &out), 1) << out;
+    EXPECT_EQ(Dhub("frobnicate", &out), 2) << out;
+    EXPECT_EQ(Dhub("wait settings/never --timeout 0.3", &out), 3) << out;
+    EXPECT_EQ(Dhub("--help", &out), 0);
+    EXPECT_NE(out.find("Usage: dhub"), std::string::npos);
+
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("Init Octave..."), std::string::npos) << log;
+    EXPECT_NE(log.find("Clear Main Resources."), std::string::npos) << log;
+
+    // The pushed setting survives a restart.
+    Program again;
+    StartGateway(&again, "addon");
+    ASSERT_EQ(Dhub("get settings/addon_type", &out), 0);
+    EXPECT_EQ(out, "4\n");
+    EXPECT_EQ(again.Interrupt(10), 0);
+}
+
+TEST_F(EndToEnd, UnknownBoardStopsTheProgramByItself)
+{
+    Program veltrona;
+    ASSERT_TRUE(veltrona.Start({"--scenario", "none", "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
+    EXPECT_EQ(veltrona.WaitExit(20), 0) << ReadTextFile(Log());
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("Application 'Veltrona' is stopping"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Init Octave..."), std::string::npos) << log;
+}
+
+TEST_F(EndToEnd, ToolAndProgramRefuseBadInvocations)
+{
+    std::string out;
+    EXPECT_EQ(Dhub("list", &out), 2) << out;   // nobody running there
+    EXPECT_NE(out.find("dhub:"), std::string::npos) << out;
+
+    Program bad;
+    ASSERT_TRUE(bad.Start({"--scenario", "toaster", "--runtime-dir", Runtime()}, Log()));
+    EXPECT_EQ(bad.WaitExit(10), 2);
+    EXPECT_NE(ReadTextFile(Log()).find("unknown scenario 'toaster'"), std::string::npos) << ReadTextFile(Log());
+
+    Program help;
+    ASSERT_TRUE(help.Start({"--help"}, dir.File("help.txt")));
+    EXPECT_EQ(help.WaitExit(10), 0);
+    EXPECT_NE(ReadTextFile(dir.File("help.txt")).find("Usage: veltrona"), std::string::npos);
+}

@@ -1,0 +1,280 @@
+// IPC over Unix sockets: sessions, protocol checks, message size, operation dispatch.
+#include "le_clock.h"
+#include "le_event.h"
+#include "le_ipcService.h"
+#include "le_log.h"
+#include "le_thread.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace
+{
+const char* const ProtocolId = "1b7f08c638d26cd5fb4bacd321a055b9";
+const size_t Largest = 272;
+
+std::atomic<int> Closes{0};
+std::atomic<int> Opens{0};
+std::atomic<bool> ServerReady{false};
+le_msg_ServiceRef_t Service = nullptr;
+
+// Operation 0 echoes its argument (u32) plus one; operation 1 needs exactly 8 bytes.
+bool EchoPlusOne(le_msg_MessageRef_t msg)
+{
+    if (le_msg_GetPayloadSize(msg) != 8) return false;
+    uint8_t* p = static_cast<uint8_t*>(le_msg_GetPayloadPtr(msg));
+    uint32_t v;
+    memcpy(&v, p + 4, 4);
+    v++;
+    memcpy(p + 4, &v, 4);
+    le_msg_Respond(msg);
+    return true;
+}
+
+// Operation 1 sends an event to the session, then answers.
+bool SendEventThenAnswer(le_msg_MessageRef_t msg)
+{
+    le_msg_MessageRef_t event = le_msg_CreateMsg(le_msg_GetSession(msg));
+    uint32_t marker = 0xE7E7;
+    memcpy(le_msg_GetPayloadPtr(event), &marker, 4);
+    le_msg_SetPayloadSize(event, 4);
+    le_msg_Send(event);
+    le_msg_SetPayloadSize(msg, 4);
+    le_msg_Respond(msg);
+    return true;
+}
+
+// Operation 2 ends the session without answering.
+bool Kick(le_msg_MessageRef_t msg)
+{
+    le_msg_SessionRef_t session = le_msg_GetSession(msg);
+    le_msg_ReleaseMsg(msg);
+    le_msg_CloseSession(session);
+    return true;
+}
+
+const le_ipc_Operation_t Operations[] = {{"Echo", EchoPlusOne}, {"Event", SendEventThenAnswer}, {"Kick", Kick}};
+const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 3};
+
+void OnClose(le_msg_SessionRef_t, void*)
+{
+    Closes++;
+}
+void OnOpen(le_msg_SessionRef_t, void*)
+{
+    Opens++;
+}
+
+void* ServerMain(void*)
+{
+    Service = le_ipc_AdvertiseService(&Def);
+    le_msg_AddServiceCloseHandler(Service, OnClose, nullptr);
+    le_msg_AddServiceOpenHandler(Service, OnOpen, nullptr);
+    ServerReady = true;
+    le_event_RunLoop();
+    return nullptr;
+}
+
+class MsgTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        le_log_SetStderr(false);
+        le_log_CaptureStart();
+        ASSERT_EQ(le_msg_SetServiceDirectory(dir_.Path().c_str()), LE_OK);
+        server_ = le_thread_Create("server", ServerMain, nullptr);
+        le_thread_SetJoinable(server_);
+        le_thread_Start(server_);
+        while (!ServerReady) usleep(1000);
+    }
+
+    void TearDown() override
+    {
+        le_event_StopLoop(server_, 0);
+        le_thread_Join(server_, nullptr);
+    }
+
+    le_msg_SessionRef_t Open()
+    {
+        le_msg_SessionRef_t s = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Test");
+        EXPECT_EQ(le_msg_TryOpenSessionSync(s), LE_OK);
+        return s;
+    }
+
+    // Sends operation id with an argument; returns the answered value or -1.
+    long Call(le_msg_SessionRef_t s, uint32_t id, uint32_t arg, size_t size = 8)
+    {
+        le_msg_MessageRef_t m = le_msg_CreateMsg(s);
+        uint8_t* p = static_cast<uint8_t*>(le_msg_GetPayloadPtr(m));
+        memcpy(p, &id, 4);
+        memcpy(p + 4, &arg, 4);
+        le_msg_SetPayloadSize(m, size);
+        le_msg_MessageRef_t r = le_msg_RequestSyncResponse(m);
+        if (r == nullptr) return -1;
+        uint32_t v = 0;
+        memcpy(&v, static_cast<uint8_t*>(le_msg_GetPayloadPtr(r)) + 4, 4);
+        le_msg_ReleaseMsg(r);
+        return v;
+    }
+
+    bool WaitFor(std::atomic<int>& counter, int value)
+    {
+        for (int i = 0; i < 2000 && counter.load() < value; i++) usleep(1000);
+        return counter.load() >= value;
+    }
+
+    TempDir dir_;
+    le_thread_Ref_t server_ = nullptr;
+};
+}
+
+TEST_F(MsgTest, RequestAndResponseAcrossThreads)
+{
+    le_msg_SessionRef_t s = Open();
+    EXPECT_EQ(Call(s, 0, 41), 42);
+    EXPECT_EQ(Call(s, 0, 99), 100);
+    EXPECT_TRUE(WaitFor(Opens, 1));
+    le_msg_DeleteSession(s);
+    EXPECT_TRUE(WaitFor(Closes, 1));
+    le_event_RunUntilIdle();
+}
+
+TEST_F(MsgTest, NobodyServingAndProtocolMismatch)
+{
+    le_msg_SessionRef_t none = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Nobody");
+    EXPECT_EQ(le_msg_TryOpenSessionSync(none), LE_UNAVAILABLE);
+
+    le_msg_SessionRef_t wrongId =
+        le_msg_CreateSession(le_msg_GetProtocolRef("5a176ca4fe0e5d2f2463d5cc2f76b745", Largest), "le_Test");
+    EXPECT_EQ(le_msg_TryOpenSessionSync(wrongId), LE_NOT_PERMITTED);
+    le_msg_SessionRef_t wrongSize = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, 216), "le_Test");
+    EXPECT_EQ(le_msg_TryOpenSessionSync(wrongSize), LE_NOT_PERMITTED);
+    EXPECT_FALSE(le_msg_IsSessionOpen(wrongId));
+    EXPECT_GE(le_log_CaptureCountAt(LE_LOG_ERR, "does not match"), 2u);
+    EXPECT_EQ(Opens.load(), 0);
+}
+
+TEST_F(MsgTest, UnknownMessageIdIsLoggedAndNotAnswered)
+{
+    // A raw client, so that a missing answer can be seen as silence.
+    std::string path = dir_.File("le_Test");
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    std::string hello("VMSG", 4);
+    uint32_t n = static_cast<uint32_t>(strlen(ProtocolId));
+    hello.append(reinterpret_cast<char*>(&n), 4).append(ProtocolId);
+    uint32_t largest = Largest;
+    hello.append(reinterpret_cast<char*>(&largest), 4);
+    ASSERT_EQ(write(fd, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+    char status = 1;
+    ASSERT_EQ(read(fd, &status, 1), 1);
+    ASSERT_EQ(status, 0);
+    uint32_t frame[5] = {8, 1, 77, 9, 0};   // length, request, transaction, id 9, argument
+    ASSERT_EQ(write(fd, frame, sizeof(frame)), static_cast<ssize_t>(sizeof(frame)));
+    struct pollfd p = {fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 300), 0);   // no answer, session kept
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "unknown message id 9"), 1u);
+    uint32_t good[5] = {8, 1, 78, 0, 1};
+    ASSERT_EQ(write(fd, good, sizeof(good)), static_cast<ssize_t>(sizeof(good)));
+    uint32_t answer[5] = {};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    ASSERT_EQ(read(fd, answer, sizeof(answer)), static_cast<ssize_t>(sizeof(answer)));
+    EXPECT_EQ(answer[2], 78u);
+    EXPECT_EQ(answer[4], 2u);
+    close(fd);
+}
+
+TEST_F(MsgTest, BadRequestOrOversizedMessageClosesOnlyThatSession)
+{
+    le_msg_SessionRef_t good = Open();
+    le_msg_SessionRef_t bad = Open();
+    EXPECT_EQ(Call(bad, 0, 1, 6), -1);   // operation 0 cannot unpack 6 bytes
+    EXPECT_FALSE(le_msg_IsSessionOpen(bad));
+    EXPECT_TRUE(WaitFor(Closes, 1));
+    EXPECT_EQ(le_log_CaptureCount("Error unpacking message"), 1u);
+    EXPECT_EQ(Call(good, 0, 5), 6);
+
+    // A frame announcing more than the largest message.
+    std::string path = dir_.File("le_Test");
+    le_msg_SessionRef_t big = Open();
+    EXPECT_EQ(Call(big, 0, 1), 2);
+    le_msg_MessageRef_t m = le_msg_CreateMsg(big);
+    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), Largest);
+    le_msg_ReleaseMsg(m);
+    le_msg_DeleteSession(big);
+    EXPECT_TRUE(WaitFor(Closes, 2));
+
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    std::string hello("VMSG", 4);
+    uint32_t n = static_cast<uint32_t>(strlen(ProtocolId));
+    hello.append(reinterpret_cast<char*>(&n), 4).append(ProtocolId);
+    uint32_t largest = Largest;
+    hello.append(reinterpret_cast<char*>(&largest), 4);
+    uint32_t header[3] = {Largest + 1, 1, 1};
+    hello.append(reinterpret_cast<char*>(header), sizeof(header));
+    ASSERT_EQ(write(fd, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+    EXPECT_TRUE(WaitFor(Closes, 3));
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "message larger than 272 bytes"), 1u);
+    close(fd);
+    EXPECT_EQ(Call(good, 0, 7), 8);
+    le_msg_DeleteSession(good);
+    le_msg_DeleteSession(bad);
+    le_event_RunUntilIdle();
+}
+
+namespace
+{
+std::atomic<int> Events{0};
+void OnEvent(le_msg_MessageRef_t msg, void*)
+{
+    uint32_t v = 0;
+    memcpy(&v, le_msg_GetPayloadPtr(msg), 4);
+    if (v == 0xE7E7) Events++;
+    le_msg_ReleaseMsg(msg);
+}
+int ClientCloses = 0;
+void OnClientClose(le_msg_SessionRef_t, void*)
+{
+    ClientCloses++;
+}
+bool EventSeen(void*)
+{
+    return Events.load() > 0;
+}
+bool ClientClosed(void*)
+{
+    return ClientCloses > 0;
+}
+}
+
+TEST_F(MsgTest, ServerEventsReachTheClientLoopAndServerEndSessionIsSeen)
+{
+    le_msg_SessionRef_t s = Open();
+    le_msg_SetSessionRecvHandler(s, OnEvent, nullptr);
+    le_msg_SetSessionCloseHandler(s, OnClientClose, nullptr);
+    Call(s, 1, 0);   // the event arrives while the client waits for the answer
+    EXPECT_EQ(Events.load(), 0);   // delivered from the loop, not inside the call
+    EXPECT_TRUE(le_event_RunUntil(EventSeen, nullptr, 2000));
+
+    EXPECT_EQ(Call(s, 2, 0), -1);   // the server ends the session instead of answering
+    EXPECT_FALSE(le_msg_IsSessionOpen(s));
+    EXPECT_TRUE(le_event_RunUntil(ClientClosed, nullptr, 2000));
+    EXPECT_EQ(ClientCloses, 1);
+    le_msg_DeleteSession(s);
+    le_event_RunUntilIdle();
+}

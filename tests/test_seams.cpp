@@ -1,0 +1,539 @@
+// The platform seams beneath the component: i2c, GPIO, AT client, RTC, power, app control,
+// system commands, path mapping and files, bounded text, log filtering and the simulated board.
+#include "le_appCtrl.h"
+#include "le_atClient.h"
+#include "le_clock.h"
+#include "le_event.h"
+#include "le_gpio.h"
+#include "le_log.h"
+#include "le_pm.h"
+#include "le_rtc.h"
+#include "le_tty.h"
+#include "le_utf8.h"
+#include "pa_i2c.h"
+#include "pa_path.h"
+#include "pa_service.h"
+#include "pa_system.h"
+#include "sim_board.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+class SeamTest : public ::testing::Test
+{
+protected:
+    TempDir dir;
+    void SetUp() override
+    {
+        le_log_SetStderr(false);
+        le_clk_SetMode(LE_CLK_VIRTUAL);
+        le_log_CaptureStart();
+        pa_path_ClearMappings();
+        pa_i2cSim_RemoveAll();
+    }
+    void TearDown() override
+    {
+        le_log_CaptureStop();
+        pa_path_ClearMappings();
+        pa_i2cSim_RemoveAll();
+    }
+};
+
+// A register file device: the first written byte selects the register.
+struct RegisterDevice
+{
+    uint8_t regs[256] = {};
+    uint8_t pointer = 0;
+};
+ssize_t RegWrite(void* ctx, const uint8_t* data, size_t count)
+{
+    auto* d = static_cast<RegisterDevice*>(ctx);
+    if (count == 0) return 0;
+    d->pointer = data[0];
+    for (size_t i = 1; i < count; i++) d->regs[d->pointer++] = data[i];
+    return static_cast<ssize_t>(count);
+}
+ssize_t RegRead(void* ctx, uint8_t* data, size_t count)
+{
+    auto* d = static_cast<RegisterDevice*>(ctx);
+    for (size_t i = 0; i < count; i++) data[i] = d->regs[d->pointer++];
+    return static_cast<ssize_t>(count);
+}
+}
+
+//--------------------------------------------------------------------------------------------------
+// i2c
+//--------------------------------------------------------------------------------------------------
+TEST_F(SeamTest, SimulatedBusSelectsSlavesLikeI2cDev)
+{
+    RegisterDevice chip;
+    pa_i2cSim_AddBus("/dev/i2c-4");
+    pa_i2cSim_Device_t dev = {RegWrite, RegRead, &chip};
+    pa_i2cSim_AttachDevice("/dev/i2c-4", 0x48, &dev);
+
+    int fd = pa_i2c_Open("/dev/i2c-4", O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t one = 0;
+    errno = 0;
+    EXPECT_EQ(pa_i2c_Write(fd, &one, 1), -1);   // no slave selected yet
+    EXPECT_EQ(errno, EINVAL);
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x48), 0);
+    const uint8_t config[] = {0x01, 0xC3, 0x83};
+    EXPECT_EQ(pa_i2c_Write(fd, config, sizeof(config)), 3);
+    EXPECT_EQ(chip.regs[1], 0xC3);
+    EXPECT_EQ(chip.regs[2], 0x83);
+    uint8_t reg = 0x01, back[2] = {};
+    EXPECT_EQ(pa_i2c_Write(fd, &reg, 1), 1);
+    EXPECT_EQ(pa_i2c_Read(fd, back, 2), 2);
+    EXPECT_EQ(back[0], 0xC3);
+
+    // Nobody answers at another address; a failing bus gives EIO; bad requests are refused.
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x49), 0);
+    errno = 0;
+    EXPECT_EQ(pa_i2c_Read(fd, back, 2), -1);
+    EXPECT_EQ(errno, ENXIO);
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x48), 0);
+    pa_i2cSim_SetBusFault("/dev/i2c-4", true);
+    errno = 0;
+    EXPECT_EQ(pa_i2c_Write(fd, config, sizeof(config)), -1);
+    EXPECT_EQ(errno, EIO);
+    pa_i2cSim_SetBusFault("/dev/i2c-4", false);
+    EXPECT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x80), -1);
+    EXPECT_EQ(pa_i2c_Ioctl(fd, 0x0703, 0x48), -1);
+    EXPECT_GE(pa_i2cSim_GetTransferCount("/dev/i2c-4"), 5u);
+
+    // A bus removed while open fails transfers; the descriptor can still be closed once.
+    pa_i2cSim_RemoveBus("/dev/i2c-4");
+    errno = 0;
+    EXPECT_EQ(pa_i2c_Write(fd, config, sizeof(config)), -1);
+    EXPECT_EQ(errno, ENODEV);
+    EXPECT_EQ(pa_i2c_Close(fd), 0);
+    EXPECT_EQ(pa_i2c_Close(fd), -1);
+}
+
+TEST_F(SeamTest, UnsimulatedBusGoesToTheRealDeviceThroughTheMapping)
+{
+    // A plain file stands in for the character device: transfers are real reads and writes, and
+    // the slave selection fails as on any file that is not an i2c adapter.
+    ASSERT_EQ(mkdir(dir.File("dev").c_str(), 0700), 0);
+    ASSERT_TRUE(WriteTextFile(dir.File("dev/i2c-7"), "\x11\x22"));
+    ASSERT_EQ(pa_path_AddMapping("/dev", dir.File("dev").c_str()), LE_OK);
+    int fd = pa_i2c_Open("/dev/i2c-7", O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_LT(fd, 1 << 20);
+    errno = 0;
+    EXPECT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x20), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    uint8_t buf[2];
+    EXPECT_EQ(pa_i2c_Read(fd, buf, 2), 2);
+    EXPECT_EQ(buf[1], 0x22);
+    EXPECT_EQ(pa_i2c_Write(fd, "\x33", 1), 1);
+    EXPECT_EQ(pa_i2c_Close(fd), 0);
+    EXPECT_EQ(ReadTextFile(dir.File("dev/i2c-7")), "\x11\x22\x33");
+    EXPECT_EQ(pa_i2c_Open("/dev/i2c-6", O_RDWR), -1);
+}
+
+TEST_F(SeamTest, SimulatedBoardEepromAnswersTwoByteAddresses)
+{
+    char err[128];
+    ASSERT_TRUE(simBoard_LoadPreset("converter", err, sizeof(err)));
+    simBoard_Install();
+    int fd = pa_i2c_Open(SIM_EEPROM_BUS, O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, SIM_EEPROM_ADDRESS), 0);
+    const uint8_t at[2] = {0x00, 0x24};
+    ASSERT_EQ(pa_i2c_Write(fd, at, 2), 2);
+    char block[33] = {};
+    ASSERT_EQ(pa_i2c_Read(fd, block, 32), 32);
+    EXPECT_STREQ(block, "Analog Front Module 4i");
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, SIM_PROBE_ADDRESS), 0);
+    EXPECT_EQ(pa_i2c_Read(fd, block, 1), 1);   // the probe slave acknowledges
+    pa_i2c_Close(fd);
+
+    // A written byte reads back.
+    fd = pa_i2c_Open(SIM_EEPROM_BUS, O_RDWR);
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, SIM_EEPROM_ADDRESS), 0);
+    const uint8_t write[3] = {0x0F, 0xFF, 0x5A};
+    ASSERT_EQ(pa_i2c_Write(fd, write, 3), 3);
+    EXPECT_EQ(simBoard_EepromData()[0x0FFF], 0x5A);
+    pa_i2c_Close(fd);
+}
+
+TEST_F(SeamTest, ScenarioFilesAndSettingsAreCheckedLineByLine)
+{
+    char err[256] = "";
+    std::string good = dir.File("good.ini");
+    ASSERT_TRUE(WriteTextFile(good, "# a board with a converter name only\n\nboard = none\n"
+                                    "eeprom.name = Analog Front Module 4i\n"
+                                    "eeprom.at.0x04 = 56 45 4c\n"
+                                    "expander.present = no\nservice.le_gpioPin8 = unavailable\n"));
+    ASSERT_TRUE(simBoard_LoadFile(good.c_str(), err, sizeof(err))) << err;
+    EXPECT_EQ(memcmp(simBoard_EepromData() + 0x24, "Analog Front Module 4i", 23), 0);
+    EXPECT_EQ(memcmp(simBoard_EepromData() + 4, "VEL", 3), 0);
+    simBoard_Install();
+    EXPECT_FALSE(pa_service_IsAvailable("le_gpioPin8"));
+    EXPECT_EQ(le_gpioPin8_TryConnectService(), LE_UNAVAILABLE);
+
+    std::string bad = dir.File("bad.ini");
+    ASSERT_TRUE(WriteTextFile(bad, "board = gateway\nexpander.present = perhaps\n"));
+    EXPECT_FALSE(simBoard_LoadFile(bad.c_str(), err, sizeof(err)));
+    EXPECT_NE(std::string(err).find("bad.ini:2:"), std::string::npos) << err;
+    ASSERT_TRUE(WriteTextFile(bad, "no equals sign here\n"));
+    EXPECT_FALSE(simBoard_LoadFile(bad.c_str(), err, sizeof(err)));
+    EXPECT_NE(std::string(err).find(":1: expected key = value"), std::string::npos) << err;
+    EXPECT_FALSE(simBoard_LoadFile(dir.File("missing.ini").c_str(), err, sizeof(err)));
+    EXPECT_FALSE(simBoard_LoadPreset("toaster", err, sizeof(err)));
+    EXPECT_NE(std::string(err).find("gateway"), std::string::npos);
+    EXPECT_FALSE(simBoard_Set("eeprom.at.4096", "00", err, sizeof(err)));
+    EXPECT_FALSE(simBoard_Set("eeprom.at.4095", "00 01", err, sizeof(err)));   // runs off the end
+    EXPECT_FALSE(simBoard_Set("eeprom.at.0", "1FF", err, sizeof(err)));
+    EXPECT_FALSE(simBoard_Set("colour", "blue", err, sizeof(err)));
+}
+
+//--------------------------------------------------------------------------------------------------
+// GPIO
+//--------------------------------------------------------------------------------------------------
+namespace
+{
+std::atomic<int> Changes{0};
+bool LastState = false;
+void OnChange(bool state, void*)
+{
+    Changes++;
+    LastState = state;
+}
+}
+
+TEST_F(SeamTest, GpioOutputsAreRecordedAndInputsRaiseEventsOnTheLoop)
+{
+    ASSERT_EQ(le_gpioPin42_TryConnectService(), LE_OK);
+    ASSERT_EQ(le_gpioPin42_SetPushPullOutput(LE_GPIO_ACTIVE_LOW, true), LE_OK);
+    pa_gpioSim_State_t s;
+    ASSERT_TRUE(pa_gpioSim_GetState(42, &s));
+    EXPECT_TRUE(s.isOutput);
+    EXPECT_FALSE(s.level);   // active-low and active: the line is low
+    EXPECT_TRUE(le_gpioPin42_Read());
+    EXPECT_EQ(le_gpioPin42_Deactivate(), LE_OK);
+    ASSERT_TRUE(pa_gpioSim_GetState(42, &s));
+    EXPECT_TRUE(s.level);
+    EXPECT_EQ(s.writeCount, 2u);
+
+    ASSERT_EQ(le_gpioPin13_SetInput(LE_GPIO_ACTIVE_HIGH), LE_OK);
+    EXPECT_EQ(le_gpioPin13_Activate(), LE_FAULT);   // not an output
+    Changes = 0;
+    le_gpioPin13_ChangeEventHandlerRef_t h =
+        le_gpioPin13_AddChangeEventHandler(LE_GPIO_EDGE_RISING, OnChange, nullptr, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(pa_gpioSim_SetInputLevel(13, true));
+    ASSERT_TRUE(pa_gpioSim_SetInputLevel(13, false));   // falling: not asked for
+    EXPECT_EQ(Changes.load(), 0);                        // events wait for the loop
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Changes.load(), 1);
+    EXPECT_TRUE(LastState);
+
+    // An event queued before the handler was removed is dropped.
+    ASSERT_TRUE(pa_gpioSim_SetInputLevel(13, true));
+    le_gpioPin13_RemoveChangeEventHandler(h);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Changes.load(), 1);
+    EXPECT_FALSE(pa_gpioSim_GetState(7, &s));
+    EXPECT_FALSE(pa_gpioSim_SetInputLevel(7, true));
+}
+
+//--------------------------------------------------------------------------------------------------
+// AT client on a pseudo-terminal with a modem thread
+//--------------------------------------------------------------------------------------------------
+namespace
+{
+// Answers each command line on the master side until "AT+QUIT".
+void Modem(int master)
+{
+    std::string pending;
+    char buf[256];
+    for (;;)
+    {
+        ssize_t n = read(master, buf, sizeof(buf));
+        if (n <= 0) return;
+        pending.append(buf, static_cast<size_t>(n));
+        size_t cr;
+        while ((cr = pending.find('\r')) != std::string::npos)
+        {
+            std::string cmd = pending.substr(0, cr);
+            pending.erase(0, cr + 1);
+            std::string answer = cmd + "\r\r\n";   // the echo comes first
+            if (cmd == "AT+CCLK?") answer += "+CCLK: \"26/12/06,22:10:00+04\"\r\n\r\nOK\r\n";
+            else if (cmd == "AT+CSQ") answer += "+CSQ: 17,99\r\nnoise\r\n+CSQ: 18,99\r\nOK\r\n";
+            else if (cmd == "AT+BROKEN") answer += "+CME ERROR: 10\r\n";
+            else if (cmd == "AT+SILENT") answer = "";
+            else if (cmd == "AT+QUIT") return;
+            else answer += "ERROR\r\n";
+            if (!answer.empty() && write(master, answer.data(), answer.size()) < 0) return;
+        }
+    }
+}
+}
+
+TEST_F(SeamTest, AtClientExchangesCommandsWithAModem)
+{
+    le_clk_SetMode(LE_CLK_REAL);
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int fd = le_tty_Open(ptsname(master), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(le_tty_SetRaw(fd, 0, 0), LE_OK);
+    std::thread modem(Modem, master);
+
+    le_atClient_DeviceRef_t device = le_atClient_Start(fd);
+    ASSERT_NE(device, nullptr);
+    le_atClient_CmdRef_t cmd = le_atClient_Create();
+    ASSERT_EQ(le_atClient_SetDevice(cmd, device), LE_OK);
+    ASSERT_EQ(le_atClient_SetCommand(cmd, "AT+CCLK?"), LE_OK);
+    ASSERT_EQ(le_atClient_SetIntermediateResponse(cmd, "+CCLK:"), LE_OK);
+    ASSERT_EQ(le_atClient_SetFinalResponse(cmd, "OK"), LE_OK);
+    ASSERT_EQ(le_atClient_SetTimeout(cmd, 3000), LE_OK);
+    ASSERT_EQ(le_atClient_Send(cmd), LE_OK);
+    char line[LE_ATCLIENT_RESPONSE_MAX];
+    ASSERT_EQ(le_atClient_GetFirstIntermediateResponse(cmd, line, sizeof(line)), LE_OK);
+    EXPECT_STREQ(line, "+CCLK: \"26/12/06,22:10:00+04\"");
+    EXPECT_EQ(le_atClient_GetNextIntermediateResponse(cmd, line, sizeof(line)), LE_NOT_FOUND);
+    ASSERT_EQ(le_atClient_GetFinalResponse(cmd, line, sizeof(line)), LE_OK);
+    EXPECT_STREQ(line, "OK");
+    char tiny[6];
+    EXPECT_EQ(le_atClient_GetFirstIntermediateResponse(cmd, tiny, sizeof(tiny)), LE_OVERFLOW);
+    le_atClient_Delete(cmd);
+
+    // Only lines with the asked prefix are intermediate responses.
+    cmd = le_atClient_Create();
+    le_atClient_SetDevice(cmd, device);
+    le_atClient_SetCommand(cmd, "AT+CSQ");
+    le_atClient_SetIntermediateResponse(cmd, "+CSQ:");
+    le_atClient_SetFinalResponse(cmd, "OK");
+    le_atClient_SetTimeout(cmd, 3000);
+    ASSERT_EQ(le_atClient_Send(cmd), LE_OK);
+    ASSERT_EQ(le_atClient_GetFirstIntermediateResponse(cmd, line, sizeof(line)), LE_OK);
+    EXPECT_STREQ(line, "+CSQ: 17,99");
+    ASSERT_EQ(le_atClient_GetNextIntermediateResponse(cmd, line, sizeof(line)), LE_OK);
+    EXPECT_STREQ(line, "+CSQ: 18,99");
+    le_atClient_Delete(cmd);
+
+    // Error answers end the exchange even when only "OK" was asked for.
+    for (const char* failing : {"AT+BROKEN", "AT+NOSUCH"})
+    {
+        cmd = le_atClient_Create();
+        le_atClient_SetDevice(cmd, device);
+        le_atClient_SetCommand(cmd, failing);
+        le_atClient_SetFinalResponse(cmd, "OK");
+        le_atClient_SetTimeout(cmd, 3000);
+        ASSERT_EQ(le_atClient_Send(cmd), LE_OK) << failing;
+        ASSERT_EQ(le_atClient_GetFinalResponse(cmd, line, sizeof(line)), LE_OK);
+        EXPECT_EQ(std::string(line).find("ERROR"), strcmp(failing, "AT+BROKEN") == 0 ? 5u : 0u) << line;
+        le_atClient_Delete(cmd);
+    }
+
+    // No answer: time-out.
+    cmd = le_atClient_Create();
+    le_atClient_SetDevice(cmd, device);
+    le_atClient_SetCommand(cmd, "AT+SILENT");
+    le_atClient_SetFinalResponse(cmd, "OK");
+    le_atClient_SetTimeout(cmd, 150);
+    EXPECT_EQ(le_atClient_Send(cmd), LE_TIMEOUT);
+    le_atClient_Delete(cmd);
+
+    cmd = le_atClient_Create();
+    le_atClient_SetDevice(cmd, device);
+    le_atClient_SetCommand(cmd, "AT+QUIT");
+    le_atClient_SetTimeout(cmd, 50);
+    le_atClient_Send(cmd);
+    le_atClient_Delete(cmd);
+    modem.join();
+
+    EXPECT_EQ(le_atClient_Stop(device), LE_OK);
+    cmd = le_atClient_Create();
+    EXPECT_EQ(le_atClient_SetDevice(cmd, device), LE_BAD_PARAMETER);
+    le_atClient_Delete(cmd);
+    EXPECT_EQ(le_atClient_Start(-1), nullptr);
+    std::string tooLong(LE_ATCLIENT_CMD_MAX_LEN + 1, 'A');
+    cmd = le_atClient_Create();
+    EXPECT_NE(le_atClient_SetCommand(cmd, tooLong.c_str()), LE_OK);
+    le_atClient_Delete(cmd);
+    le_tty_Close(fd);
+    close(master);
+}
+
+//--------------------------------------------------------------------------------------------------
+// RTC, power, app control, system commands
+//--------------------------------------------------------------------------------------------------
+TEST_F(SeamTest, RtcFollowsTheVirtualClock)
+{
+    uint64_t t0 = 0, t1 = 0;
+    ASSERT_EQ(le_rtc_GetUserTime(&t0), LE_OK);
+    EXPECT_GE(t0, 1767225600000u);   // 2026-01-01
+    le_event_AdvanceMs(65000);
+    ASSERT_EQ(le_rtc_GetUserTime(&t1), LE_OK);
+    EXPECT_EQ(t1 - t0, 65000u);
+    EXPECT_EQ(le_rtc_GetUserTime(nullptr), LE_BAD_PARAMETER);
+}
+
+TEST_F(SeamTest, WakeupSourcesAreHeldUntilRelaxed)
+{
+    le_pm_WakeupSourceRef_t ws = le_pm_NewWakeupSource(0, "UartKeepsAwake");
+    ASSERT_NE(ws, nullptr);
+    size_t before = pa_pm_GetAwakeCount();
+    EXPECT_EQ(le_pm_StayAwake(ws), LE_OK);
+    EXPECT_EQ(le_pm_StayAwake(ws), LE_OK);   // holding twice is one hold
+    EXPECT_EQ(pa_pm_GetAwakeCount(), before + 1);
+    EXPECT_EQ(le_pm_Relax(ws), LE_OK);
+    EXPECT_EQ(pa_pm_GetAwakeCount(), before);
+}
+
+TEST_F(SeamTest, StoppingThisAppEndsTheLoopOthersAreOnlyRecorded)
+{
+    pa_appCtrl_SetOwnName("Veltrona");
+    EXPECT_EQ(le_appCtrl_Stop("SomeoneElse"), LE_NOT_FOUND);
+    EXPECT_FALSE(le_event_IsStopped());
+    le_event_AdvanceMs(1234);
+    EXPECT_EQ(le_appCtrl_Stop("Veltrona"), LE_OK);
+    EXPECT_EQ(pa_appCtrl_GetLastStopTime(), le_clk_NowMs());
+    EXPECT_STREQ(pa_appCtrl_GetLastStopped(), "Veltrona");
+    EXPECT_EQ(pa_appCtrl_GetStopCount(), 2u);
+    EXPECT_EQ(le_event_RunLoop(), 0);
+    EXPECT_EQ(le_log_CaptureCount("Application 'Veltrona' is stopping"), 1u);
+}
+
+TEST_F(SeamTest, RebootIsRecordedNotRun)
+{
+    EXPECT_EQ(pa_system_Run("/sbin/reboot -f"), 0);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 1u);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/halt"), 0u);
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_WARN, "'/sbin/reboot -f'"), 1u);
+    EXPECT_EQ(pa_system_Run(nullptr), -1);
+}
+
+//--------------------------------------------------------------------------------------------------
+// Paths, files, text, log
+//--------------------------------------------------------------------------------------------------
+TEST_F(SeamTest, PathMappingTakesWholeComponentsAndTheLongestPrefix)
+{
+    ASSERT_EQ(pa_path_AddMapping("/mnt", "/srv/m"), LE_OK);
+    ASSERT_EQ(pa_path_AddMapping("/mnt/userrw", "/tmp/u"), LE_OK);
+    char out[PA_PATH_MAX];
+    ASSERT_TRUE(pa_path_Map("/mnt/userrw/EnOcean.txt", out, sizeof(out)));
+    EXPECT_STREQ(out, "/tmp/u/EnOcean.txt");
+    ASSERT_TRUE(pa_path_Map("/mnt/userrw", out, sizeof(out)));
+    EXPECT_STREQ(out, "/tmp/u");
+    ASSERT_TRUE(pa_path_Map("/mnt/userrwx/a", out, sizeof(out)));
+    EXPECT_STREQ(out, "/srv/m/userrwx/a");
+    ASSERT_TRUE(pa_path_Map("/mntx", out, sizeof(out)));
+    EXPECT_STREQ(out, "/mntx");
+    char small[8];
+    EXPECT_FALSE(pa_path_Map("/mnt/userrw/EnOcean.txt", small, sizeof(small)));
+    std::string huge(PA_PATH_MAX + 10, 'x');
+    EXPECT_EQ(pa_path_AddMapping("/dev", huge.c_str()), LE_OVERFLOW);
+
+    ASSERT_TRUE(pa_path_Join("/a/", "b", out, sizeof(out)));
+    EXPECT_STREQ(out, "/a/b");
+    ASSERT_TRUE(pa_path_Join("/a", "b", out, sizeof(out)));
+    EXPECT_STREQ(out, "/a/b");
+    EXPECT_FALSE(pa_path_Join("/abc", "defgh", small, sizeof(small)));
+}
+
+TEST_F(SeamTest, AtomicWriteReplacesWholeFilesAndReportsFailure)
+{
+    ASSERT_EQ(pa_path_AddMapping("/mnt/userrw", dir.Path().c_str()), LE_OK);
+    ASSERT_EQ(pa_fs_WriteFileAtomic("/mnt/userrw/EnOcean.txt", "E00000001\n", 10), LE_OK);
+    ASSERT_EQ(pa_fs_WriteFileAtomic("/mnt/userrw/EnOcean.txt", "E00000002\n", 10), LE_OK);
+    EXPECT_EQ(ReadTextFile(dir.File("EnOcean.txt")), "E00000002\n");
+    EXPECT_EQ(pa_fs_WriteFileAtomic("/mnt/userrw/nodir/x.txt", "x", 1), LE_FAULT);
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "Cannot write"), 1u);
+
+    if (geteuid() != 0)   // root writes into read-only directories anyway
+    {
+        ASSERT_EQ(chmod(dir.Path().c_str(), 0500), 0);
+        EXPECT_EQ(pa_fs_WriteFileAtomic("/mnt/userrw/EnOcean.txt", "lost", 4), LE_FAULT);
+        ASSERT_EQ(chmod(dir.Path().c_str(), 0700), 0);
+        EXPECT_EQ(ReadTextFile(dir.File("EnOcean.txt")), "E00000002\n");
+    }
+    // A directory in the way of the rename: the old content stays, no temporary is left.
+    ASSERT_EQ(mkdir(dir.File("busy").c_str(), 0700), 0);
+    ASSERT_TRUE(WriteTextFile(dir.File("busy/inner"), "keep"));
+    EXPECT_EQ(pa_fs_WriteFileAtomic("/mnt/userrw/busy", "x", 1), LE_FAULT);
+    EXPECT_EQ(ReadTextFile(dir.File("busy/inner")), "keep");
+    std::string listing;
+    RunCommand("ls -A '" + dir.Path() + "'", &listing);
+    EXPECT_EQ(listing, "EnOcean.txt\nbusy\n");
+
+    ASSERT_EQ(pa_fs_MakeDirs("/mnt/userrw/a/b/c"), LE_OK);
+    struct stat st;
+    ASSERT_EQ(stat(dir.File("a/b/c").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(pa_fs_MakeDirs("/mnt/userrw/EnOcean.txt/sub"), LE_FAULT);
+}
+
+TEST_F(SeamTest, BoundedCopiesNeverSplitACharacter)
+{
+    char buf[6];
+    size_t n = 0;
+    EXPECT_EQ(le_utf8_Copy(buf, "abc", sizeof(buf), &n), LE_OK);
+    EXPECT_EQ(n, 3u);
+    // "abcd" + a two-byte "é" is 6 bytes, one more than fits with the terminator.
+    EXPECT_EQ(le_utf8_Copy(buf, "abcd\xC3\xA9", sizeof(buf), &n), LE_OVERFLOW);
+    EXPECT_STREQ(buf, "abcd");
+    EXPECT_EQ(le_utf8_Copy(buf, "ab\xE2\x82\xAC!", sizeof(buf), nullptr), LE_OVERFLOW);
+    EXPECT_STREQ(buf, "ab\xE2\x82\xAC");
+    size_t len = 0;
+    EXPECT_EQ(le_utf8_Copy(buf, "ab", sizeof(buf), &len), LE_OK);
+    EXPECT_EQ(le_utf8_Append(buf, "cdef", sizeof(buf), &len), LE_OVERFLOW);
+    EXPECT_STREQ(buf, "abcde");
+    EXPECT_EQ(len, 5u);
+    EXPECT_EQ(le_utf8_CopyN(buf, "VELTRONA", 3, sizeof(buf)), LE_OK);
+    EXPECT_STREQ(buf, "VEL");
+    EXPECT_EQ(le_utf8_CopyN(buf, "VELTRONA", 8, sizeof(buf)), LE_OVERFLOW);
+    EXPECT_STREQ(buf, "VELTR");
+}
+
+TEST_F(SeamTest, LogLinesCarryWhereTheyCameFromAndHonourTheFilter)
+{
+    le_log_Level_t* filter = nullptr;
+    le_log_SessionRef_t s = le_log_RegComponent("Probe", &filter);
+    ASSERT_NE(filter, nullptr);
+    le_log_SetFilterLevel(s, LE_LOG_WARN);
+    EXPECT_EQ(*filter, LE_LOG_WARN);
+    _le_log_Send(LE_LOG_INFO, s, "probe.cpp", "Quiet", 10, "hidden %d", 1);
+    _le_log_Send(LE_LOG_ERR, s, "probe.cpp", "Loud", 20, "shown %d", 2);
+    EXPECT_EQ(le_log_CaptureCount("hidden"), 0u);
+    ASSERT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "shown 2"), 1u);
+    char line[512];
+    ASSERT_TRUE(le_log_CaptureLine(static_cast<size_t>(le_log_CaptureFind("shown 2", 0)), line, sizeof(line)));
+    std::string text(line);
+    EXPECT_NE(text.find("=ERR="), std::string::npos) << text;
+    EXPECT_NE(text.find("Probe"), std::string::npos) << text;
+    EXPECT_NE(text.find("probe.cpp Loud() 20 | shown 2"), std::string::npos) << text;
+
+    le_log_SetGlobalFilterLevel(LE_LOG_DEBUG);
+    _le_log_Send(LE_LOG_DEBUG, s, "probe.cpp", "Chatty", 30, "now shown");
+    le_log_SessionRef_t later = le_log_RegComponent("Later", nullptr);
+    _le_log_Send(LE_LOG_DEBUG, later, "later.cpp", "Chatty", 31, "later shown");
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_DEBUG, "shown"), 2u);
+
+    // A message longer than the line buffer is cut, not overrun.
+    std::string longText(5000, 'z');
+    _le_log_Send(LE_LOG_ERR, s, "probe.cpp", "Long", 40, "%s", longText.c_str());
+    EXPECT_EQ(le_log_CaptureCount("zzzz"), 1u);
+    le_log_Level_t parsed;
+    EXPECT_TRUE(le_log_ParseLevel("WARNING", &parsed));
+    EXPECT_EQ(parsed, LE_LOG_WARN);
+    EXPECT_FALSE(le_log_ParseLevel("loud", &parsed));
+}

@@ -1,0 +1,56 @@
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+TempDir::TempDir()
+{
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/veltrona-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) abort();
+    path_ = buf.data();
+}
+
+TempDir::~TempDir()
+{
+    std::string cmd = "rm -rf '" + path_ + "'";
+    if (system(cmd.c_str()) != 0)
+    {
+        fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
+}
+
+bool WriteTextFile(const std::string& path, const std::string& content)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+    return static_cast<bool>(f);
+}
+
+std::string ReadTextFile(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+int RunCommand(const std::string& command, std::string* out)
+{
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) text.append(buf, n);
+    int status = pclose(p);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

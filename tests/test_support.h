@@ -1,0 +1,25 @@
+// Helpers shared by the tests: temporary directories and running programs.
+#pragma once
+
+#include <string>
+
+// A private directory under $TMPDIR (or /tmp), removed with its contents at the end of the scope.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+bool WriteTextFile(const std::string& path, const std::string& content);
+std::string ReadTextFile(const std::string& path);
+
+// Runs a shell command; returns its exit status and puts its standard output in *out.
+int RunCommand(const std::string& command, std::string* out);
