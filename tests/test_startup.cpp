@@ -391,3 +391,21 @@ TEST_F(StartupTest, AbsentRegistryDeletesNothing)
         EXPECT_FALSE(std::regex_search(line, sensorId)) << line;
     }
 }
+
+//--------------------------------------------------------------------------------------------------
+// The example scenario files give the modes they describe
+//--------------------------------------------------------------------------------------------------
+TEST_F(StartupTest, ExampleScenarioFilesGiveTheirModes)
+{
+    const std::pair<const char*, uint8_t> examples[] = {
+        {"basalt-trailing-byte.ini", 1}, {"gateway-no-expander.ini", 3}, {"unsigned-gateway.ini", 2}};
+    for (const auto& example : examples)
+    {
+        char err[256] = "";
+        std::string path = std::string(VELTRONA_SOURCE_DIR) + "/sim/scenarios/" + example.first;
+        ASSERT_TRUE(simBoard_LoadFile(path.c_str(), err, sizeof(err))) << err;
+        simBoard_Install();
+        EXPECT_EQ(ReadEEPROM(), example.second) << example.first;
+    }
+    EXPECT_EQ(le_log_CaptureCount("| Error"), 0u);   // ReadEEPROM does not touch the expander
+}
