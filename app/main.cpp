@@ -30,6 +30,14 @@ void OnSignal(int)
     le_event_StopLoop(le_thread_GetMain(), 130);
 }
 
+void ReportBoardMode(void*, void*)
+{
+    static const char* const names[] = {"no known board", "add-on boards only", "universal converter",
+                                        "EnOcean gateway"};
+    fprintf(stderr, "veltrona: board mode %u (%s)%s\n", BoardType, BoardType < 4 ? names[BoardType] : "?",
+            BoardType == BOARD_NONE ? "" : ", running; Ctrl-C ends");
+}
+
 void Usage(FILE* out)
 {
     fprintf(out,
@@ -195,6 +203,8 @@ int main(int argc, char** argv)
 
     pa_appCtrl_SetOwnName("Veltrona");
     _VeltronaComponent_Init();
+    // Queued behind the start-up, so it runs once identification and the start-up wait are over.
+    le_event_QueueFunction(ReportBoardMode, nullptr, nullptr);
     int code = le_event_RunLoop();
 
     dhub_StopAdminServer();

@@ -146,6 +146,7 @@ TEST_F(EndToEnd, AddOnBoardOffersItsSettingThatTheToolReadsPushesAndWatches)
     std::string log = ReadTextFile(Log());
     EXPECT_NE(log.find("Init Octave..."), std::string::npos) << log;
     EXPECT_NE(log.find("Clear Main Resources."), std::string::npos) << log;
+    EXPECT_NE(log.find("veltrona: board mode 1 (add-on boards only), running"), std::string::npos) << log;
 
     // The pushed setting survives a restart.
     Program again;
@@ -163,6 +164,7 @@ TEST_F(EndToEnd, UnknownBoardStopsTheProgramByItself)
     std::string log = ReadTextFile(Log());
     EXPECT_NE(log.find("Application 'Veltrona' is stopping"), std::string::npos) << log;
     EXPECT_EQ(log.find("Init Octave..."), std::string::npos) << log;
+    EXPECT_NE(log.find("veltrona: board mode 0 (no known board)"), std::string::npos) << log;
 }
 
 TEST_F(EndToEnd, ToolAndProgramRefuseBadInvocations)
