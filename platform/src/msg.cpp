@@ -391,15 +391,22 @@ void ClientCloseHandlerLater(void* p1, void*)
     if (s->closeHandler) s->closeHandler(s, s->closeContext);
 }
 
-void ClientMarkClosed(le_msg_Session* s)
+// Stops listening and closes the socket; false when the session was already closed.
+bool ClientShutDown(le_msg_Session* s)
 {
-    if (!s->open) return;
+    if (!s->open) return false;
     s->open = false;
     if (s->monitor) le_fdMonitor_Delete(s->monitor);
     s->monitor = nullptr;
     close(s->fd);
     s->fd = -1;
-    ClientQueue(s, ClientCloseHandlerLater, s);
+    return true;
+}
+
+// The server or the connection ended the session: the client's close handler is told.
+void ClientMarkClosed(le_msg_Session* s)
+{
+    if (ClientShutDown(s)) ClientQueue(s, ClientCloseHandlerLater, s);
 }
 
 void DeliverEvent(le_msg_Session* s, Frame& frame)
@@ -659,12 +666,7 @@ void le_msg_CloseSession(le_msg_SessionRef_t s)
         ServerCloseSession(s, nullptr);
         return;
     }
-    if (!s->open) return;
-    s->open = false;
-    if (s->monitor) le_fdMonitor_Delete(s->monitor);
-    s->monitor = nullptr;
-    close(s->fd);
-    s->fd = -1;
+    ClientShutDown(s);   // closed by the client itself: its close handler is not called
 }
 
 void le_msg_DeleteSession(le_msg_SessionRef_t s)
