@@ -1,5 +1,6 @@
 // dhub: the Data Hub's administrator (the cloud's stand-in) on the command line.
 #include "datahub_admin.h"
+#include "pa_text.h"
 #include "pa_path.h"
 
 #include <cerrno>
@@ -127,15 +128,7 @@ private:
 
 std::vector<std::string> Fields(const std::string& line)
 {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (;;)
-    {
-        size_t tab = line.find('\t', start);
-        out.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) return out;
-        start = tab + 1;
-    }
+    return pa_text_Split(line, '\t');
 }
 
 std::string Unescaped(const std::string& text)

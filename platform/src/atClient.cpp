@@ -1,4 +1,5 @@
 #include "le_atClient.h"
+#include "pa_text.h"
 #include "le_log.h"
 #include "le_utf8.h"
 #include "pa_service.h"
@@ -37,17 +38,7 @@ std::set<le_atClient_Device*> Devices;
 
 std::vector<std::string> SplitPrefixes(const char* text)
 {
-    std::vector<std::string> out;
-    std::string s(text ? text : "");
-    size_t start = 0;
-    for (;;)
-    {
-        size_t bar = s.find('|', start);
-        out.push_back(s.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-        if (bar == std::string::npos) break;
-        start = bar + 1;
-    }
-    return out;
+    return pa_text_Split(text ? text : "", '|');
 }
 
 bool StartsWithAny(const std::string& line, const std::vector<std::string>& prefixes)

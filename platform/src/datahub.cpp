@@ -1,4 +1,5 @@
 #include "datahub_admin.h"
+#include "pa_text.h"
 #include "le_clock.h"
 #include "le_event.h"
 #include "le_log.h"
@@ -672,17 +673,16 @@ le_result_t dhub_SetSettingsFile(const char* path)
         lineNo++;
         std::string l(line.data());
         if (!l.empty() && l.back() == '\n') l.pop_back();
-        size_t t1 = l.find('\t');
-        size_t t2 = (t1 == std::string::npos) ? std::string::npos : l.find('\t', t1 + 1);
+        std::vector<std::string> fields = pa_text_Split(l, '\t');   // path, type, escaped value
         io_DataType_t type;
-        if (t2 == std::string::npos || !TypeFromName(l.substr(t1 + 1, t2 - t1 - 1).c_str(), &type) ||
-            !ValidPath(l.substr(0, t1).c_str(), "load setting") ||
-            !dhub_Unescape(l.c_str() + t2 + 1, text.data(), text.size()))
+        if (fields.size() != 3 || !TypeFromName(fields[1].c_str(), &type) ||
+            !ValidPath(fields[0].c_str(), "load setting") ||
+            !dhub_Unescape(fields[2].c_str(), text.data(), text.size()))
         {
             LE_ERROR("Data Hub: %s line %u is not a setting; skipped", path, lineNo);
             continue;
         }
-        KeptSettings[l.substr(0, t1)] = Kept{type, text.data()};
+        KeptSettings[fields[0]] = Kept{type, text.data()};
     }
     fclose(f);
     return LE_OK;

@@ -4,6 +4,7 @@
 //   PUSH <path> [value]  -> "OK" or "ERR <reason>"
 //   WATCH [prefix]       -> "OK", then one "PUSH <path> <type> <timestamp> <value>" line per push
 #include "datahub_admin.h"
+#include "pa_text.h"
 #include "le_log.h"
 #include "le_utf8.h"
 
@@ -100,15 +101,7 @@ void WatchLine(const char* path, io_DataType_t type, double timestamp, const cha
 
 void Serve(Connection* c, const std::string& line)
 {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;)
-    {
-        size_t tab = line.find('\t', start);
-        fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) break;
-        start = tab + 1;
-    }
+    std::vector<std::string> fields = pa_text_Split(line, '\t');
     const std::string& cmd = fields[0];
     if (cmd == "LIST")
     {
