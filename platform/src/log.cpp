@@ -1,4 +1,5 @@
 #include "le_log.h"
+#include "le_clock.h"
 #include "le_thread.h"
 
 #include <atomic>
@@ -8,7 +9,6 @@
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <sys/time.h>
 #include <vector>
 
 struct le_log_Session
@@ -147,15 +147,17 @@ void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char*
     vsnprintf(message, sizeof(message), format, args);
     va_end(args);
 
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    // Platform time, so that lines written on a virtual or skipping clock show the time the
+    // component lives in.
+    uint64_t nowMs = le_clk_EpochMs();
+    time_t seconds = static_cast<time_t>(nowMs / 1000u);
     struct tm tmNow;
-    localtime_r(&tv.tv_sec, &tmNow);
+    localtime_r(&seconds, &tmNow);
     char stamp[32];
     strftime(stamp, sizeof(stamp), "%H:%M:%S", &tmNow);
 
     char text[1400];
-    snprintf(text, sizeof(text), "%s.%03ld %s | %s T=%s | %s %s() %u | %s", stamp, static_cast<long>(tv.tv_usec / 1000),
+    snprintf(text, sizeof(text), "%s.%03ld %s | %s T=%s | %s %s() %u | %s", stamp, static_cast<long>(nowMs % 1000u),
              LevelName(level), session->name, le_thread_GetName(le_thread_GetCurrent()), BaseName(file), function,
              line, message);
 
