@@ -438,6 +438,11 @@ TEST_F(SeamTest, PathMappingTakesWholeComponentsAndTheLongestPrefix)
     EXPECT_STREQ(out, "/srv/m/userrwx/a");
     ASSERT_TRUE(pa_path_Map("/mntx", out, sizeof(out)));
     EXPECT_STREQ(out, "/mntx");
+    ASSERT_EQ(pa_path_AddMapping("/", "/chroot/"), LE_OK);
+    ASSERT_TRUE(pa_path_Map("/mntx", out, sizeof(out)));
+    EXPECT_STREQ(out, "/chroot/mntx");
+    ASSERT_TRUE(pa_path_Map("/mnt/a", out, sizeof(out)));
+    EXPECT_STREQ(out, "/srv/m/a");
     char small[8];
     EXPECT_FALSE(pa_path_Map("/mnt/userrw/EnOcean.txt", small, sizeof(small)));
     std::string huge(PA_PATH_MAX + 10, 'x');

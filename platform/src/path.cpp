@@ -63,7 +63,9 @@ bool pa_path_Map(const char* path, char* out, size_t outSize)
             bestLen = n;
         }
     }
-    std::string mapped = best ? best->second + (path + bestLen) : std::string(path);
+    // The root mapping keeps the whole path as the rest, so its leading '/' is not lost.
+    const char* rest = (best && best->first != "/") ? path + bestLen : path;
+    std::string mapped = best ? best->second + rest : std::string(path);
     return le_utf8_Copy(out, mapped.c_str(), outSize, nullptr) == LE_OK;
 }
 
