@@ -485,6 +485,7 @@ TEST_F(SeamTest, AtomicWriteReplacesWholeFilesAndReportsFailure)
     ASSERT_EQ(stat(dir.File("a/b/c").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(pa_fs_MakeDirs("/mnt/userrw/EnOcean.txt/sub"), LE_FAULT);
+    EXPECT_EQ(pa_fs_MakeDirs("/mnt/userrw/EnOcean.txt"), LE_FAULT);
 }
 
 TEST_F(SeamTest, BoundedCopiesNeverSplitACharacter)

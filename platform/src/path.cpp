@@ -205,5 +205,11 @@ le_result_t pa_fs_MakeDirs(const char* path)
             }
         }
     }
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    {
+        LE_ERROR("Cannot create directory %s: a file is in the way", p.c_str());
+        return LE_FAULT;
+    }
     return LE_OK;
 }
