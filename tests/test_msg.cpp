@@ -60,8 +60,17 @@ bool Kick(le_msg_MessageRef_t msg)
     return true;
 }
 
-const le_ipc_Operation_t Operations[] = {{"Echo", EchoPlusOne}, {"Event", SendEventThenAnswer}, {"Kick", Kick}};
-const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 3};
+// Operation 3 keeps the request to answer it later.
+std::atomic<le_msg_MessageRef_t> Deferred{nullptr};
+bool Defer(le_msg_MessageRef_t msg)
+{
+    Deferred = msg;
+    return true;
+}
+
+const le_ipc_Operation_t Operations[] = {
+    {"Echo", EchoPlusOne}, {"Event", SendEventThenAnswer}, {"Kick", Kick}, {"Defer", Defer}};
+const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 4};
 
 void OnClose(le_msg_SessionRef_t, void*)
 {
@@ -277,4 +286,36 @@ TEST_F(MsgTest, ServerEventsReachTheClientLoopAndServerEndSessionIsSeen)
     EXPECT_EQ(ClientCloses, 1);
     le_msg_DeleteSession(s);
     le_event_RunUntilIdle();
+}
+
+namespace
+{
+std::atomic<bool> DeferredAnswered{false};
+void AnswerDeferred(void*, void*)
+{
+    le_msg_MessageRef_t msg = Deferred.exchange(nullptr);
+    EXPECT_FALSE(le_msg_IsSessionOpen(le_msg_GetSession(msg)));
+    le_msg_Respond(msg);   // the client is gone: the answer goes nowhere
+    DeferredAnswered = true;
+}
+}
+
+TEST_F(MsgTest, AnswerGivenAfterTheClientLeftGoesNowhere)
+{
+    le_msg_SessionRef_t s = Open();
+    le_msg_MessageRef_t m = le_msg_CreateMsg(s);
+    uint32_t id = 3;
+    memcpy(le_msg_GetPayloadPtr(m), &id, 4);
+    le_msg_SetPayloadSize(m, 8);
+    le_msg_Send(m);   // one-way: the server keeps it
+    for (int i = 0; i < 2000 && Deferred.load() == nullptr; i++) usleep(1000);
+    ASSERT_NE(Deferred.load(), nullptr);
+    le_msg_DeleteSession(s);
+    for (int i = 0; i < 2000 && Closes.load() == 0; i++) usleep(1000);
+    ASSERT_EQ(Closes.load(), 1);
+    usleep(20000);   // the server's loop has passed the point where closed sessions are let go
+    le_event_QueueFunctionToThread(server_, AnswerDeferred, nullptr, nullptr);
+    for (int i = 0; i < 2000 && !DeferredAnswered; i++) usleep(1000);
+    EXPECT_TRUE(DeferredAnswered.load());
+    EXPECT_EQ(le_msg_GetSessionCount(Service), 0u);
 }

@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -383,12 +382,15 @@ TEST_F(StartupTest, AbsentRegistryDeletesNothing)
     Boot("none");
     EXPECT_EQ(le_log_CaptureCount("Skipped line"), 0u);
     // No line's message is a sensor identifier.
-    const std::regex sensorId("\\| E[0-9a-f]{8}$");
     for (size_t i = 0; i < le_log_CaptureSize(); i++)
     {
         char line[512];
         ASSERT_TRUE(le_log_CaptureLine(i, line, sizeof(line)));
-        EXPECT_FALSE(std::regex_search(line, sensorId)) << line;
+        std::string text(line);
+        std::string message = text.substr(text.rfind(" | ") + 3);
+        EXPECT_FALSE(message.size() == 9 && message[0] == 'E' &&
+                     message.find_first_not_of("0123456789abcdef", 1) == std::string::npos)
+            << line;
     }
 }
 

@@ -82,6 +82,8 @@ struct le_msg_Session
     void* closeContext = nullptr;
     bool deleteRequested = false;
     int queuedCallbacks = 0;   // loop callbacks that still name this client session
+    int liveMessages = 0;      // server side: messages that still name this session
+    bool closedForGood = false;   // server side: freed when its last message is released
 };
 
 struct le_msg_Message
@@ -91,6 +93,7 @@ struct le_msg_Message
     size_t size = 0;
     uint32_t txn = 0;
     bool needsResponse = false;
+    bool serverSide = false;   // counted in its session's liveMessages
 };
 
 namespace
@@ -182,10 +185,21 @@ int TakeFrame(le_msg_Session* s, Frame* frame)
     return 1;
 }
 
-le_msg_MessageRef_t MessageFromFrame(le_msg_Session* s, Frame& frame)
+le_msg_MessageRef_t NewMessage(le_msg_Session* s)
 {
     auto* m = new le_msg_Message();
     m->session = s;
+    if (s->isServer)
+    {
+        m->serverSide = true;
+        s->liveMessages++;
+    }
+    return m;
+}
+
+le_msg_MessageRef_t MessageFromFrame(le_msg_Session* s, Frame& frame)
+{
+    le_msg_MessageRef_t m = NewMessage(s);
     m->size = frame.payload.size();
     m->payload = std::move(frame.payload);
     m->payload.resize(s->protocol->maxSize);
@@ -194,9 +208,13 @@ le_msg_MessageRef_t MessageFromFrame(le_msg_Session* s, Frame& frame)
     return m;
 }
 
+// A closed server session lives on while a handler still holds one of its messages (a response
+// given later goes nowhere); the last release frees it.
 void FreeSessionLater(void* p1, void*)
 {
-    delete static_cast<le_msg_Session*>(p1);
+    auto* s = static_cast<le_msg_Session*>(p1);
+    s->closedForGood = true;
+    if (s->liveMessages == 0) delete s;
 }
 
 void ServerCloseSession(le_msg_Session* s, const char* reason)
@@ -685,15 +703,17 @@ bool le_msg_IsSessionOpen(le_msg_SessionRef_t s)
 
 le_msg_MessageRef_t le_msg_CreateMsg(le_msg_SessionRef_t s)
 {
-    auto* m = new le_msg_Message();
-    m->session = s;
+    le_msg_MessageRef_t m = NewMessage(s);
     m->payload.assign(s->protocol->maxSize, 0);
     return m;
 }
 
 void le_msg_ReleaseMsg(le_msg_MessageRef_t msgRef)
 {
+    if (msgRef == nullptr) return;
+    le_msg_Session* s = msgRef->serverSide ? msgRef->session : nullptr;
     delete msgRef;
+    if (s && --s->liveMessages == 0 && s->closedForGood) delete s;
 }
 
 void* le_msg_GetPayloadPtr(le_msg_MessageRef_t msgRef)
