@@ -16,7 +16,8 @@ void le_event_QueueFunctionToThread(le_thread_Ref_t thread, le_event_DeferredFun
 
 // Runs the calling thread's loop until le_event_StopLoop. Returns the code given to it.
 int le_event_RunLoop(void);
-// Ends the loop of the given thread (NULL: the main thread); safe from any thread.
+// Ends the loop of the given thread (NULL: the main thread); safe from any thread and from a
+// signal handler. Functions queued to that loop before the request still run before RunLoop returns.
 void le_event_StopLoop(le_thread_Ref_t thread, int exitCode);
 bool le_event_IsStopped(void);
 

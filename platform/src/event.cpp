@@ -347,6 +347,9 @@ int le_event_RunLoop(void)
         }
         le_event_ServiceOnce(-1);
     }
+    // Work queued before the stop request still runs, so a thread that queues and then stops
+    // the loop never loses what it queued.
+    RunQueued(loop);
     loop->stopped = false;
     return loop->exitCode;
 }
