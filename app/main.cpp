@@ -187,8 +187,10 @@ int main(int argc, char** argv)
         return Fail("cannot prepare the service directory");
     if (!pa_path_Join(runtimeDir, "datahub-settings.txt", path, sizeof(path)) || dhub_SetSettingsFile(path) != LE_OK)
         return Fail("cannot read the kept Data Hub settings");
-    if (!pa_path_Join(runtimeDir, "datahub.sock", path, sizeof(path)) || dhub_StartAdminServer(path) != LE_OK)
-        return Fail("cannot open the Data Hub admin socket");
+    if (!pa_path_Join(runtimeDir, "datahub.sock", path, sizeof(path))) return Fail("runtime directory path too long");
+    le_result_t served = dhub_StartAdminServer(path);
+    if (served == LE_DUPLICATE) return Fail("another veltrona runs on this runtime directory (see --runtime-dir)");
+    if (served != LE_OK) return Fail("cannot open the Data Hub admin socket");
 
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));

@@ -105,6 +105,15 @@ TEST_F(EndToEnd, AddOnBoardOffersItsSettingThatTheToolReadsPushesAndWatches)
     Program veltrona;
     StartGateway(&veltrona, "addon");
 
+    // A second instance on the same runtime directory refuses to start and leaves the first alone.
+    Program second;
+    ASSERT_TRUE(second.Start({"--scenario", "addon", "--clock", "skip", "--runtime-dir", Runtime()},
+                             dir.File("second.log")));
+    EXPECT_EQ(second.WaitExit(10), 2);
+    EXPECT_NE(ReadTextFile(dir.File("second.log")).find("another veltrona runs on this runtime directory"),
+              std::string::npos)
+        << ReadTextFile(dir.File("second.log"));
+
     std::string out;
     ASSERT_EQ(Dhub("get settings/addon_type", &out), 0) << out;
     EXPECT_EQ(out, "0\n");

@@ -47,7 +47,8 @@ typedef void (*dhub_WatchFunc_t)(const char* path, io_DataType_t type, double ti
 void* dhub_AddWatch(const char* pathPrefix, dhub_WatchFunc_t func, void* ctx);
 void dhub_RemoveWatch(void* watchRef);
 
-// Admin socket (private permissions), served by its own thread. LE_FAULT if it cannot listen.
+// Admin socket (private permissions), served by its own thread. LE_FAULT if it cannot listen,
+// LE_DUPLICATE if another running program serves that socket.
 le_result_t dhub_StartAdminServer(const char* socketPath);
 void dhub_StopAdminServer(void);
 

@@ -245,6 +245,17 @@ le_result_t dhub_StartAdminServer(const char* socketPath)
     }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return LE_FAULT;
+    // A socket somebody still answers on belongs to another running program: leave it alone.
+    // One nobody answers on is left over from an earlier run.
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0)
+    {
+        LE_ERROR("Data Hub admin socket %s is in use by another program", socketPath);
+        close(fd);
+        return LE_DUPLICATE;
+    }
+    close(fd);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return LE_FAULT;
     unlink(socketPath);
     mode_t old = umask(077);
     int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
