@@ -1,7 +1,8 @@
 // dhub: the Data Hub's administrator (the cloud's stand-in) on the command line.
 #include "datahub_admin.h"
-#include "pa_text.h"
 #include "pa_path.h"
+#include "pa_socket.h"
+#include "pa_text.h"
 
 #include <cerrno>
 #include <chrono>
@@ -79,15 +80,7 @@ public:
     bool Send(const std::string& line)
     {
         std::string data = line + "\n";
-        size_t off = 0;
-        while (off < data.size())
-        {
-            ssize_t n = send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            off += static_cast<size_t>(n);
-        }
-        return true;
+        return pa_socket_SendAll(fd_, data.data(), data.size());
     }
 
     // 1: a line; 0: timed out; -1: connection ended. timeoutSeconds < 0 waits forever.

@@ -1,8 +1,8 @@
 #include "le_atClient.h"
-#include "pa_text.h"
 #include "le_log.h"
 #include "le_utf8.h"
 #include "pa_service.h"
+#include "pa_text.h"
 
 #include <cerrno>
 #include <chrono>

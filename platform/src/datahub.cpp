@@ -1,11 +1,11 @@
 #include "datahub_admin.h"
-#include "pa_text.h"
 #include "le_clock.h"
 #include "le_event.h"
 #include "le_log.h"
 #include "le_thread.h"
 #include "pa_path.h"
 #include "pa_service.h"
+#include "pa_text.h"
 
 #include <atomic>
 #include <cerrno>

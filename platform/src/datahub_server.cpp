@@ -4,9 +4,10 @@
 //   PUSH <path> [value]  -> "OK" or "ERR <reason>"
 //   WATCH [prefix]       -> "OK", then one "PUSH <path> <type> <timestamp> <value>" line per push
 #include "datahub_admin.h"
-#include "pa_text.h"
 #include "le_log.h"
 #include "le_utf8.h"
+#include "pa_socket.h"
+#include "pa_text.h"
 
 #include <atomic>
 #include <cerrno>
@@ -41,19 +42,9 @@ std::string SocketPath;
 
 bool SendAll(Connection* c, const std::string& text)
 {
-    size_t off = 0;
-    while (off < text.size())
-    {
-        ssize_t n = send(c->fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-        {
-            c->broken = true;
-            return false;
-        }
-        off += static_cast<size_t>(n);
-    }
-    return true;
+    if (pa_socket_SendAll(c->fd, text.data(), text.size())) return true;
+    c->broken = true;
+    return false;
 }
 
 std::string Escaped(const char* text)

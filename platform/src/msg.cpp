@@ -1,8 +1,9 @@
 #include "le_msg.h"
 #include "le_event.h"
 #include "le_log.h"
-#include "pa_path.h"
 #include "le_utf8.h"
+#include "pa_path.h"
+#include "pa_socket.h"
 
 #include <cerrno>
 #include <cstring>
@@ -481,24 +482,6 @@ void ClientHandler(int fd, short events)
     if (!alive) ClientMarkClosed(s);
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t size)
-{
-    while (size > 0)
-    {
-        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        {
-            struct pollfd p = {fd, POLLOUT, 0};
-            poll(&p, 1, 1000);
-            continue;
-        }
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 }
 
 //--------------------------------------------------------------------------------------------------
@@ -650,7 +633,7 @@ le_result_t le_msg_TryOpenSessionSync(le_msg_SessionRef_t s)
     PutU32(hello, static_cast<uint32_t>(s->protocol->maxSize));
     uint8_t status = 1;
     struct pollfd p = {fd, POLLIN, 0};
-    if (!WriteAll(fd, hello.data(), hello.size()) || poll(&p, 1, HandshakeTimeoutMs) != 1 ||
+    if (!pa_socket_SendAll(fd, hello.data(), hello.size()) || poll(&p, 1, HandshakeTimeoutMs) != 1 ||
         recv(fd, &status, 1, 0) != 1 || status != 0)
     {
         close(fd);
@@ -757,7 +740,7 @@ void le_msg_Send(le_msg_MessageRef_t msgRef)
     {
         std::vector<uint8_t> frame;
         AppendFrame(frame, KIND_ONE_WAY, 0, msgRef->payload.data(), msgRef->size);
-        if (!WriteAll(s->fd, frame.data(), frame.size())) ClientMarkClosed(s);
+        if (!pa_socket_SendAll(s->fd, frame.data(), frame.size())) ClientMarkClosed(s);
     }
     le_msg_ReleaseMsg(msgRef);
 }
@@ -784,7 +767,7 @@ le_msg_MessageRef_t le_msg_RequestSyncResponse(le_msg_MessageRef_t msgRef)
     std::vector<uint8_t> frame;
     AppendFrame(frame, KIND_REQUEST, txn, msgRef->payload.data(), msgRef->size);
     le_msg_ReleaseMsg(msgRef);
-    if (!WriteAll(s->fd, frame.data(), frame.size()))
+    if (!pa_socket_SendAll(s->fd, frame.data(), frame.size()))
     {
         ClientMarkClosed(s);
         return nullptr;
