@@ -17,7 +17,8 @@ const char* le_thread_GetName(le_thread_Ref_t thread);
 
 // Runs destructor(context) on the calling thread when its main function returns, so that services
 // can forget what the thread registered (handlers, queued work) before the thread is freed.
-// Destructors run last-registered first. Not called for the main thread or adopted threads.
+// Destructors run last-registered first; adding the same destructor and context again does
+// nothing. Ignored on the main thread and on threads not created by le_thread_Create.
 typedef void (*le_thread_Destructor_t)(void* context);
 void le_thread_AddDestructor(le_thread_Destructor_t destructor, void* context);
 

@@ -416,12 +416,7 @@ void ForgetThreadHandlers(void* threadPtr)
 void* Register(const char* path, io_DataType_t type, void* func, void* context)
 {
     if (!ValidPath(path, "add push handler") || func == nullptr) return nullptr;
-    thread_local bool cleanupRegistered = false;
-    if (!cleanupRegistered && le_thread_GetCurrent() != le_thread_GetMain())
-    {
-        le_thread_AddDestructor(ForgetThreadHandlers, le_thread_GetCurrent());
-        cleanupRegistered = true;
-    }
+    le_thread_AddDestructor(ForgetThreadHandlers, le_thread_GetCurrent());
     std::lock_guard<std::recursive_mutex> lock(HubMutex);
     Resource& r = Resources[path];   // a placeholder keeps the handler until the resource exists
     Handler h{NextId.fetch_add(1), type, func, context, le_thread_GetCurrent()};

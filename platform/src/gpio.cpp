@@ -169,12 +169,7 @@ le_gpio_ChangeEventHandlerRef_t AddHandler(int n, le_gpio_Edge_t edge, le_gpio_C
 {
     LE_UNUSED(sampleMs);
     if (func == nullptr) return nullptr;
-    thread_local bool cleanupRegistered = false;
-    if (!cleanupRegistered && le_thread_GetCurrent() != le_thread_GetMain())
-    {
-        le_thread_AddDestructor(ForgetThreadHandlers, le_thread_GetCurrent());
-        cleanupRegistered = true;
-    }
+    le_thread_AddDestructor(ForgetThreadHandlers, le_thread_GetCurrent());
     std::lock_guard<std::recursive_mutex> lock(PinMutex);
     Pin* p = Find(n);
     p->state.edge = edge;

@@ -88,8 +88,13 @@ const char* le_thread_GetName(le_thread_Ref_t thread)
 
 void le_thread_AddDestructor(le_thread_Destructor_t destructor, void* context)
 {
-    if (destructor == nullptr) return;
-    le_thread_GetCurrent()->destructors.emplace_back(destructor, context);
+    le_thread* t = le_thread_GetCurrent();
+    if (destructor == nullptr || t->mainFunc == nullptr) return;   // main or adopted: never ends here
+    for (const auto& d : t->destructors)
+    {
+        if (d.first == destructor && d.second == context) return;
+    }
+    t->destructors.emplace_back(destructor, context);
 }
 
 le_thread_Ref_t le_thread_Create(const char* name, le_thread_MainFunc_t mainFunc, void* contextPtr)
