@@ -1,95 +1,19 @@
 // Start-up and board identification, run on the simulated board and the virtual clock.
-#include "VeltronaComponent.h"
-#include "datahub_admin.h"
-#include "le_appCtrl.h"
-#include "le_clock.h"
-#include "le_event.h"
+#include "component_fixture.h"
 #include "le_gpio.h"
-#include "le_log.h"
-#include "le_msg.h"
-#include "pa_i2c.h"
-#include "pa_path.h"
-#include "sim_board.h"
-#include "test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
 #include <sys/stat.h>
-#include <utility>
-#include <vector>
 
 namespace
 {
 const char* const Signature = "VELTRONA made in Poland";
 
-class StartupTest : public ::testing::Test
+class StartupTest : public ComponentTest
 {
 protected:
-    TempDir dir;
-    uint64_t startMs = 0;
-
-    void SetUp() override
-    {
-        le_log_SetStderr(false);
-        le_clk_SetMode(LE_CLK_VIRTUAL);
-        le_log_CaptureStart();
-        pa_path_ClearMappings();
-        ASSERT_EQ(pa_path_AddMapping("/mnt/userrw", dir.Path().c_str()), LE_OK);
-        // Buses the scenario does not simulate are looked for here, never in the real /dev.
-        ASSERT_EQ(pa_path_AddMapping("/dev", dir.File("dev").c_str()), LE_OK);
-        ASSERT_EQ(le_msg_SetServiceDirectory(dir.File("services").c_str()), LE_OK);
-        pa_appCtrl_SetOwnName("Veltrona");
-        dhub_Reset();
-        pa_i2cSim_RemoveAll();
-    }
-
-    void TearDown() override
-    {
-        le_log_CaptureStop();
-        pa_i2cSim_RemoveAll();
-        pa_path_ClearMappings();
-    }
-
-    // Loads a preset, applies the settings, and runs the initialiser and start-up to the end of
-    // the 10-second wait.
-    void Boot(const char* preset, const std::vector<std::pair<std::string, std::string>>& settings = {})
-    {
-        char err[256] = "";
-        ASSERT_TRUE(simBoard_LoadPreset(preset, err, sizeof(err))) << err;
-        for (const auto& kv : settings)
-        {
-            ASSERT_TRUE(simBoard_Set(kv.first.c_str(), kv.second.c_str(), err, sizeof(err))) << err;
-        }
-        simBoard_Install();
-        startMs = le_clk_NowMs();
-        _VeltronaComponent_Init();
-        le_event_RunUntilIdle();
-    }
-
     void BootWith(const std::string& signature, const std::string& name)
     {
         Boot("none", {{"eeprom.signature", signature}, {"eeprom.name", name}});
-    }
-
-    bool HasResource(const char* path)
-    {
-        dhub_ResourceInfo_t info;
-        return dhub_GetInfo(path, &info, nullptr, 0) != LE_NOT_FOUND;
-    }
-
-    // Captured lines that contain both texts.
-    size_t CountLinesWith(const char* a, const char* b)
-    {
-        size_t n = 0;
-        for (size_t i = 0; i < le_log_CaptureSize(); i++)
-        {
-            char line[1200];
-            le_log_CaptureLine(i, line, sizeof(line));
-            if (strstr(line, a) && strstr(line, b)) n++;
-        }
-        return n;
     }
 
     pa_gpioSim_State_t Pin8()

@@ -1,0 +1,78 @@
+#include "component_fixture.h"
+
+#include <cstring>
+
+void ComponentTest::SetUp()
+{
+    le_log_SetStderr(false);
+    le_clk_SetMode(LE_CLK_VIRTUAL);
+    le_log_CaptureStart();
+    pa_path_ClearMappings();
+    ASSERT_EQ(pa_path_AddMapping("/mnt/userrw", dir.Path().c_str()), LE_OK);
+    // Devices the scenario does not provide are looked for here, never in the real /dev.
+    ASSERT_EQ(pa_path_AddMapping("/dev", dir.File("dev").c_str()), LE_OK);
+    ASSERT_EQ(le_msg_SetServiceDirectory(dir.File("services").c_str()), LE_OK);
+    pa_appCtrl_SetOwnName("Veltrona");
+    dhub_Reset();
+    pa_i2cSim_RemoveAll();
+}
+
+void ComponentTest::TearDown()
+{
+    le_log_CaptureStop();
+    pa_i2cSim_RemoveAll();
+    pa_path_ClearMappings();
+}
+
+void ComponentTest::Boot(const char* preset, const std::vector<std::pair<std::string, std::string>>& settings)
+{
+    char err[256] = "";
+    ASSERT_TRUE(simBoard_LoadPreset(preset, err, sizeof(err))) << err;
+    for (const auto& kv : settings)
+    {
+        ASSERT_TRUE(simBoard_Set(kv.first.c_str(), kv.second.c_str(), err, sizeof(err))) << err;
+    }
+    simBoard_Install();
+    startMs = le_clk_NowMs();
+    _VeltronaComponent_Init();
+    le_event_RunUntilIdle();
+}
+
+bool ComponentTest::HasResource(const char* path)
+{
+    dhub_ResourceInfo_t info;
+    return dhub_GetInfo(path, &info, nullptr, 0) != LE_NOT_FOUND;
+}
+
+std::string ComponentTest::Value(const char* path)
+{
+    std::vector<char> value(DHUB_TEXT_MAX);
+    if (dhub_GetInfo(path, nullptr, value.data(), value.size()) != LE_OK) return "";
+    return value.data();
+}
+
+size_t ComponentTest::CountLinesWith(const char* a, const char* b)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < le_log_CaptureSize(); i++)
+    {
+        char line[1200];
+        le_log_CaptureLine(i, line, sizeof(line));
+        if (strstr(line, a) && strstr(line, b)) n++;
+    }
+    return n;
+}
+
+size_t ComponentTest::CountMessages(const char* message)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < le_log_CaptureSize(); i++)
+    {
+        char line[1200];
+        le_log_CaptureLine(i, line, sizeof(line));
+        const char* bar = strstr(line, ") ");
+        const char* text = bar ? strstr(bar, " | ") : nullptr;
+        if (text && strcmp(text + 3, message) == 0) n++;
+    }
+    return n;
+}
