@@ -10,6 +10,7 @@
 #include "pa_i2c.h"
 #include "pa_path.h"
 #include "sim_board.h"
+#include "sim_esp3.h"
 
 #include <csignal>
 #include <cstdio>
@@ -177,10 +178,20 @@ int main(int argc, char** argv)
             pa_path_AddMapping(d[0], path);
         }
     }
+    bool esp3Mapped = false;
     for (const auto& d : devices)
     {
         pa_path_AddMapping(d.first.c_str(), d.second.c_str());
         pa_i2cSim_RemoveBus(d.first.c_str());
+        esp3Mapped = esp3Mapped || d.first == "/dev/ttyHS0";
+    }
+    unsigned esp3PeriodMs = 0;
+    if (!real && !esp3Mapped && simBoard_Esp3(&esp3PeriodMs))
+    {
+        char tty[PA_PATH_MAX];
+        if (!simEsp3_Start(esp3PeriodMs, tty, sizeof(tty))) return Fail("cannot start the simulated EnOcean transceiver");
+        atexit(simEsp3_Stop);   // whatever way main returns, the transceiver's thread ends first
+        pa_path_AddMapping("/dev/ttyHS0", tty);
     }
 
     if (!pa_path_Join(runtimeDir, "services", path, sizeof(path)) || le_msg_SetServiceDirectory(path) != LE_OK)

@@ -192,3 +192,48 @@ TEST_F(EndToEnd, ToolAndProgramRefuseBadInvocations)
     EXPECT_EQ(help.WaitExit(10), 0);
     EXPECT_NE(ReadTextFile(dir.File("help.txt")).find("Usage: veltrona"), std::string::npos);
 }
+
+TEST_F(EndToEnd, GatewayLearnsSimulatedSensorsAndPublishesTheirData)
+{
+    const std::vector<std::string> args = {"--scenario", "gateway", "--clock", "skip", "--set", "esp3.period_ms=40",
+                                           "--runtime-dir", Runtime()};
+    Program veltrona;
+    ASSERT_TRUE(veltrona.Start(args, Log()));
+    std::string out;
+    ASSERT_EQ(Dhub("wait settings/learn --timeout 20", &out), 0) << out << ReadTextFile(Log());
+    ASSERT_EQ(Dhub("push settings/learn", &out), 0) << out;
+    ASSERT_EQ(Dhub("push settings/learn", &out), 0) << out;
+    // The humidity sensor (A5-04-01) and a current clamp learned from its UTE teach-in.
+    ASSERT_EQ(Dhub("wait sensors/E01a00005/data --timeout 20", &out), 0) << out << ReadTextFile(Log());
+    ASSERT_EQ(Dhub("wait sensors/E01a00007/eep --timeout 20", &out), 0) << out;
+    ASSERT_EQ(Dhub("wait sensors/E01a00001/data --timeout 20", &out), 0) << out;
+    ASSERT_EQ(Dhub("get sensors/E01a00007/eep", &out), 0);
+    EXPECT_EQ(out, "d23200\n");
+    ASSERT_EQ(Dhub("push sensors/E01a00005/eep A50401", &out), 0) << out;
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("Learn Mode ON"), std::string::npos) << log;
+    // The transceiver's RESPONSE (packet type 02, return code 00) to the learn command.
+    size_t response = log.find("Dispatch() ");
+    bool answered = false;
+    while (response != std::string::npos && !answered)
+    {
+        size_t eol = log.find('\n', response);
+        size_t next = log.find('\n', eol + 1);
+        answered = log.compare(eol - 4, 4, "| 02") == 0 && log.compare(next - 4, 4, "| 00") == 0;
+        response = log.find("Dispatch() ", eol);
+    }
+    EXPECT_TRUE(answered) << log;
+    EXPECT_NE(ReadTextFile(Runtime() + "/userrw/EnOcean.txt").find("E01a00005\n"), std::string::npos);
+
+    // After a restart the learned sensors are back, the learn window is closed and data is decoded
+    // by the profile the cloud set.
+    Program again;
+    ASSERT_TRUE(again.Start(args, Log()));
+    ASSERT_EQ(Dhub("wait sensors/E01a00005/data --timeout 20", &out), 0) << out;
+    ASSERT_EQ(Dhub("watch sensors/E01a00005/data --count 1 --timeout 20", &out), 0) << out;
+    EXPECT_EQ(out.find("sensors/E01a00005/data\t{\"Humidity\":50.00,\"Temperature\":"), 0u) << out;
+    ASSERT_EQ(Dhub("watch sensors/E01a00001/data --count 1 --timeout 20", &out), 0) << out;
+    EXPECT_EQ(out.find("sensors/E01a00001/data\t{\"RawData\": \""), 0u) << out;
+    EXPECT_EQ(again.Interrupt(10), 0);
+}

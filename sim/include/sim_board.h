@@ -32,5 +32,8 @@ size_t simBoard_ExpanderWriteCount(void);
 bool simBoard_ExpanderWrite(size_t index, uint8_t* regPtr, uint8_t* valuePtr);
 uint8_t simBoard_ExpanderRegister(uint8_t reg);
 
+// Whether the scenario fits the EnOcean transceiver (sim_esp3.h), and its telegram period.
+bool simBoard_Esp3(unsigned* periodMsPtr);
+
 // EEPROM contents as the scenario set them (for tests).
 const uint8_t* simBoard_EepromData(void);

@@ -27,6 +27,8 @@ struct Scenario
     bool expanderBus = true;
     bool expanderPresent = true;
     bool probePresent = true;
+    bool esp3Present = true;
+    unsigned esp3PeriodMs = 1000;
     uint8_t eeprom[SIM_EEPROM_SIZE];
     std::vector<std::pair<std::string, bool>> services;
 };
@@ -231,6 +233,7 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
         {"eeprom.present", &Scenario::eepromPresent},   {"eeprom.short_reads", &Scenario::eepromShortReads},
         {"bus.i2c-5", &Scenario::eepromBus},            {"bus.i2c-8", &Scenario::expanderBus},
         {"expander.present", &Scenario::expanderPresent}, {"probe.present", &Scenario::probePresent},
+        {"esp3.present", &Scenario::esp3Present},
     };
     for (const BoolKey& k : boolKeys)
     {
@@ -244,6 +247,18 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
             Current.*(k.field) = flag;
             return true;
         }
+    }
+    if (key == "esp3.period_ms")
+    {
+        char* end = nullptr;
+        unsigned long ms = strtoul(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || ms > 3600000)
+        {
+            Fail(errBuf, errSize, "'esp3.period_ms' takes milliseconds (0 to 3600000), not '" + value + "'");
+            return false;
+        }
+        Current.esp3PeriodMs = static_cast<unsigned>(ms);
+        return true;
     }
     if (key.compare(0, 8, "service.") == 0 && key.size() > 8)
     {
@@ -356,4 +371,11 @@ uint8_t simBoard_ExpanderRegister(uint8_t reg)
 const uint8_t* simBoard_EepromData(void)
 {
     return Current.eeprom;
+}
+
+bool simBoard_Esp3(unsigned* periodMsPtr)
+{
+    std::lock_guard<std::mutex> lock(SimMutex);
+    if (periodMsPtr) *periodMsPtr = Current.esp3PeriodMs;
+    return Current.esp3Present;
 }
