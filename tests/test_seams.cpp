@@ -543,3 +543,36 @@ TEST_F(SeamTest, LogLinesCarryWhereTheyCameFromAndHonourTheFilter)
     EXPECT_EQ(parsed, LE_LOG_WARN);
     EXPECT_FALSE(le_log_ParseLevel("loud", &parsed));
 }
+
+TEST_F(SeamTest, StderrLinesAreBatchedUntilTheWriterWaits)
+{
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
+    int savedStderr = dup(STDERR_FILENO);
+    ASSERT_EQ(dup2(pipeFds[1], STDERR_FILENO), STDERR_FILENO);
+    le_log_SetStderr(true);
+    auto drain = [&] {
+        std::string got;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(pipeFds[0], buf, sizeof(buf))) > 0) got.append(buf, static_cast<size_t>(n));
+        return got;
+    };
+    LE_INFO("first batched line");
+    LE_INFO("second batched line");
+    std::string early = drain();
+    le_event_ServiceOnce(1);   // a loop about to wait writes what is pending
+    std::string flushed = drain();
+    LE_WARN("a warning goes out at once");
+    std::string warning = drain();
+    le_log_SetStderr(false);
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+
+    EXPECT_EQ(early, "");
+    EXPECT_NE(flushed.find("first batched line\n"), std::string::npos) << flushed;
+    EXPECT_NE(flushed.find("second batched line\n"), std::string::npos) << flushed;
+    EXPECT_NE(warning.find("a warning goes out at once\n"), std::string::npos) << warning;
+}

@@ -74,6 +74,14 @@ uint8_t u8CRC = 0;
 uint64_t TimeBackup = 0;
 uint64_t TimeBackupSend = 0;
 
+// Bytes read from the port and not yet taken by the receiver. The port is read in blocks, but the
+// receiver still takes one byte at a time and one frame per event: what is left after a frame is
+// taken on the next pass of the loop.
+uint8_t RxBlock[1024];
+size_t RxLength = 0;
+size_t RxTaken = 0;
+bool RxResumeQueued = false;
+
 char FDescription[PA_PATH_MAX] = "";
 int FD = -1;
 le_fdMonitor_Ref_t FDMonitor = nullptr;
@@ -324,19 +332,29 @@ void Resynchronise(uint8_t crcByte)
     u8State = (u16Count < HeaderSize) ? 1 : 2;
 }
 
-void Receive(void)
+void Receive(void);
+
+void ResumeReceive(void*, void*)
 {
-    uint64_t now = UserTimeMs();
-    if (now - TimeBackup > ByteGapMs)
-    {
-        LE_INFO("Sync");
-        u8State = 0;
-    }
+    RxResumeQueued = false;
+    Receive();
+}
+
+// Takes the bytes of one event: returns after a frame (or at the end of what the port holds),
+// leaving the rest for the next pass of the loop.
+void ReceiveBytes(void)
+{
     for (;;)
     {
-        uint8_t byte;
-        if (read(FD, &byte, 1) != 1) return;
-        TimeBackup = UserTimeMs();
+        if (RxTaken == RxLength)
+        {
+            ssize_t n = read(FD, RxBlock, sizeof(RxBlock));
+            if (n <= 0) return;
+            RxLength = static_cast<size_t>(n);
+            RxTaken = 0;
+            TimeBackup = UserTimeMs();
+        }
+        uint8_t byte = RxBlock[RxTaken++];
         switch (u8State)
         {
             case 0:
@@ -407,6 +425,22 @@ void Receive(void)
                 u8State = 0;
                 break;
         }
+    }
+}
+
+void Receive(void)
+{
+    uint64_t now = UserTimeMs();
+    if (now - TimeBackup > ByteGapMs)
+    {
+        LE_INFO("Sync");
+        u8State = 0;
+    }
+    ReceiveBytes();
+    if (RxTaken < RxLength && !RxResumeQueued)
+    {
+        RxResumeQueued = true;
+        le_event_QueueFunction(ResumeReceive, nullptr, nullptr);
     }
 }
 }

@@ -35,6 +35,9 @@ void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char*
 typedef void (*le_log_SinkFunc_t)(le_log_Level_t level, const char* line, void* context);
 void le_log_SetSink(le_log_SinkFunc_t sink, void* context);
 void le_log_SetStderr(bool enabled);
+// Lines for stderr are written in batches; this writes what is waiting. The event loop calls it
+// before it blocks, sleeps call it, warnings and worse are written at once, and exit flushes.
+void le_log_Flush(void);
 
 // Captures log lines in memory (for tests and diagnostics).
 void le_log_CaptureStart(void);

@@ -1,5 +1,6 @@
 #include "le_clock.h"
 #include "le_event.h"
+#include "le_log.h"
 
 #include <atomic>
 #include <ctime>
@@ -68,6 +69,7 @@ void le_clk_AdvanceTo(uint64_t ms)
 
 void le_thread_SleepMs(uint64_t ms)
 {
+    le_log_Flush();
     switch (ClockMode.load())
     {
         case LE_CLK_VIRTUAL:

@@ -169,6 +169,7 @@ bool PollDescriptors(pa_loop::Loop* loop, int timeoutMs)
         fds.push_back({m->fd, m->events, 0});
         ids.push_back(m->id);
     }
+    if (timeoutMs != 0) le_log_Flush();   // about to wait: what was logged goes out now
     int n = poll(fds.data(), fds.size(), timeoutMs);
     if (n < 0)
     {

@@ -3,11 +3,14 @@
 #include "le_thread.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -36,7 +39,32 @@ struct LogState
     void* sinkContext = nullptr;
     bool capturing = false;
     std::vector<std::string> captured;
+    std::string pending;   // lines for stderr not written yet
 };
+
+// Lines for stderr are gathered and written in one go when the writer is about to wait (the event
+// loop before it blocks, a sleep), when warnings or worse arrive, or when enough piled up: a busy
+// loop then costs one write per pass instead of one per line.
+const size_t PendingFlushBytes = 16384;
+
+// Caller holds the log mutex.
+void WritePending(LogState& st)
+{
+    size_t off = 0;
+    while (off < st.pending.size())
+    {
+        ssize_t n = write(STDERR_FILENO, st.pending.data() + off, st.pending.size() - off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;   // nowhere to write: the lines are dropped rather than kept forever
+        off += static_cast<size_t>(n);
+    }
+    st.pending.clear();
+}
+
+void FlushAtExit()
+{
+    le_log_Flush();
+}
 
 LogState& State()
 {
@@ -168,7 +196,11 @@ void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char*
         LogState& st = State();
         if (st.toStderr)
         {
-            fprintf(stderr, "%s\n", text);
+            static bool exitFlushRegistered = (atexit(FlushAtExit) == 0);
+            LE_UNUSED(exitFlushRegistered);
+            st.pending += text;
+            st.pending += '\n';
+            if (level >= LE_LOG_WARN || st.pending.size() >= PendingFlushBytes) WritePending(st);
         }
         if (st.capturing)
         {
@@ -193,7 +225,14 @@ void le_log_SetSink(le_log_SinkFunc_t sink, void* context)
 void le_log_SetStderr(bool enabled)
 {
     std::lock_guard<std::mutex> lock(LogMutex());
+    WritePending(State());
     State().toStderr = enabled;
+}
+
+void le_log_Flush(void)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    if (!State().pending.empty()) WritePending(State());
 }
 
 void le_log_CaptureStart(void)

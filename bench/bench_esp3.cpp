@@ -1,0 +1,331 @@
+// EnOcean gateway under a full serial line: runs the real veltrona on the gateway board with its
+// serial port on a pty, feeds radio telegrams of registered sensors at the 460800-baud line rate,
+// counts the decoded data pushes through the Data Hub admin socket, and reports frames lost, the
+// gateway's CPU time and its peak resident memory.
+#include "sim_esp3.h"
+#include "pa_socket.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace
+{
+const double LineBytesPerSecond = 460800.0 / 10.0;   // 8N1: ten bits a byte
+
+double Now()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void Usage(FILE* out)
+{
+    fprintf(out,
+            "Usage: bench_esp3 [--seconds N] [--veltrona PATH] [--log-level LEVEL] [--keep]\n"
+            "Feeds ESP3 telegrams at 460800 baud to a running veltrona and prints telegrams sent and\n"
+            "decoded, frames lost, the gateway's CPU seconds and peak RSS.\n"
+            "  --seconds N      how long to feed (default 10)\n"
+            "  --veltrona PATH  the program to measure (default: the one built beside this benchmark)\n"
+            "  --log-level L    the gateway's log level (default info, as deployed)\n"
+            "  --keep           keep the runtime directory (its log is veltrona.log)\n");
+}
+
+// CPU seconds (user + system) of a process, from /proc.
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::vector<std::string> fields;
+    size_t start = close + 2;
+    while (start < stat.size())
+    {
+        size_t end = stat.find(' ', start);
+        fields.push_back(stat.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    if (fields.size() < 13) return -1;
+    return (atof(fields[11].c_str()) + atof(fields[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long PeakRssKb(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+    {
+        if (line.compare(0, 6, "VmHWM:") == 0) return atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+int Connect(const std::string& path)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// Reads one line (blocking, up to timeout seconds); false at the end of the stream.
+bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout)
+{
+    double end = Now() + timeout;
+    for (;;)
+    {
+        size_t nl = buffer->find('\n');
+        if (nl != std::string::npos)
+        {
+            *line = buffer->substr(0, nl);
+            buffer->erase(0, nl + 1);
+            return true;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        int left = static_cast<int>((end - Now()) * 1000);
+        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+        char buf[65536];
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) return false;
+        buffer->append(buf, static_cast<size_t>(n));
+    }
+}
+}
+
+int main(int argc, char** argv)
+{
+    double seconds = 10;
+    std::string veltrona = VELTRONA_BIN;
+    bool keep = false;
+    std::string logLevel = "info";
+    for (int i = 1; i < argc; i++)
+    {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h")
+        {
+            Usage(stdout);
+            return 0;
+        }
+        if (a == "--seconds" && i + 1 < argc) seconds = atof(argv[++i]);
+        else if (a == "--veltrona" && i + 1 < argc) veltrona = argv[++i];
+        else if (a == "--keep") keep = true;
+        else if (a == "--log-level" && i + 1 < argc) logLevel = argv[++i];
+        else
+        {
+            Usage(stderr);
+            return 2;
+        }
+    }
+    if (seconds <= 0)
+    {
+        fprintf(stderr, "bench_esp3: --seconds takes a positive number\n");
+        return 2;
+    }
+
+    char tmpl[] = "/tmp/bench-esp3-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+    {
+        perror("bench_esp3: mkdtemp");
+        return 1;
+    }
+    std::string rt = tmpl;
+    mkdir((rt + "/userrw").c_str(), 0700);
+
+    // Every scripted sensor is registered, enabled (the default) and has its profile set, so each
+    // telegram gives one data push.
+    size_t sensorCount = 0;
+    const SimEsp3Sensor* sensors = simEsp3_Sensors(&sensorCount);
+    {
+        std::ofstream registry(rt + "/userrw/EnOcean.txt");
+        std::ofstream settings(rt + "/datahub-settings.txt");
+        for (size_t k = 0; k < sensorCount; k++)
+        {
+            char id[16];
+            snprintf(id, sizeof(id), "E%08x", sensors[k].id);
+            registry << id << "\n";
+            settings << "sensors/" << id << "/eep\tstring\t" << sensors[k].eep << "\n";
+        }
+    }
+
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    {
+        perror("bench_esp3: pty");
+        return 1;
+    }
+    struct termios tio;
+    tcgetattr(master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master, TCSANOW, &tio);
+    std::string slave = ptsname(master);
+    int holdSlave = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);   // keeps the line up and raw
+    if (holdSlave >= 0)
+    {
+        tcgetattr(holdSlave, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(holdSlave, TCSANOW, &tio);
+    }
+
+    std::string log = rt + "/veltrona.log";
+    std::vector<std::string> args = {veltrona,         "--scenario",    "gateway",
+                                     "--clock",        "skip",          "--runtime-dir",
+                                     rt,               "--device",      "/dev/ttyHS0=" + slave,
+                                     "--log-level",    logLevel};
+    std::vector<char*> cargv;
+    for (auto& a : args) cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid;
+    if (posix_spawn(&pid, veltrona.c_str(), &actions, nullptr, cargv.data(), environ) != 0)
+    {
+        fprintf(stderr, "bench_esp3: cannot run %s\n", veltrona.c_str());
+        return 1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Wait until the last sensor's branch exists, then watch the data pushes.
+    char lastId[16];
+    snprintf(lastId, sizeof(lastId), "E%08x", sensors[sensorCount - 1].id);
+    std::string socketPath = rt + "/datahub.sock";
+    int watch = -1;
+    std::string buffer, line;
+    for (double end = Now() + 30; Now() < end && watch < 0; usleep(50000))
+    {
+        int fd = Connect(socketPath);
+        if (fd < 0) continue;
+        std::string get = std::string("GET\tsensors/") + lastId + "/data\n";
+        std::string reply;
+        if (pa_socket_SendAll(fd, get.data(), get.size()) && ReadLine(fd, &buffer, &reply, 2) &&
+            reply.compare(0, 3, "OK\t") == 0)
+        {
+            watch = fd;
+        }
+        else
+        {
+            close(fd);
+        }
+        buffer.clear();
+    }
+    if (watch < 0)
+    {
+        fprintf(stderr, "bench_esp3: the gateway did not come up; see %s\n", log.c_str());
+        kill(pid, SIGKILL);
+        return 1;
+    }
+    const char request[] = "WATCH\tsensors/\n";
+    pa_socket_SendAll(watch, request, sizeof(request) - 1);
+    ReadLine(watch, &buffer, &line, 5);   // "OK"
+
+    std::atomic<long> decoded{0};
+    std::atomic<bool> watching{true};
+    std::thread counter([&] {
+        std::string l;
+        while (watching && ReadLine(watch, &buffer, &l, 0.2))
+        {
+            size_t tab = l.find('\t', 5);
+            if (l.compare(0, 5, "PUSH\t") == 0 && tab != std::string::npos && l.compare(tab - 5, 5, "/data") == 0)
+                decoded++;
+        }
+        while (watching && ReadLine(watch, &buffer, &l, 0.2))
+        {
+        }
+    });
+
+    // Feed at the line rate: every 5 ms, as many whole frames as the elapsed time allows.
+    double cpuStart = CpuSeconds(pid);
+    double start = Now();
+    double budget = 0;
+    long sent = 0;
+    double bytesSent = 0;
+    unsigned step = 0;
+    std::vector<uint8_t> out;
+    double last = start;
+    while (Now() - start < seconds)
+    {
+        double now = Now();
+        budget += (now - last) * LineBytesPerSecond;
+        last = now;
+        out.clear();
+        for (;;)
+        {
+            uint8_t frame[128];
+            size_t n = simEsp3_SensorFrame(step % sensorCount, step / sensorCount, frame, sizeof(frame));
+            if (budget < n) break;
+            budget -= n;
+            bytesSent += n;
+            out.insert(out.end(), frame, frame + n);
+            step++;
+            sent++;
+        }
+        size_t off = 0;
+        while (off < out.size())
+        {
+            ssize_t w = write(master, out.data() + off, out.size() - off);
+            if (w > 0)
+            {
+                off += static_cast<size_t>(w);
+                continue;
+            }
+            if (errno != EINTR && errno != EAGAIN) break;
+            struct pollfd p = {master, POLLOUT, 0};
+            poll(&p, 1, 5);
+        }
+        // Drain what the gateway writes (START characters every 2 s).
+        uint8_t junk[256];
+        while (read(master, junk, sizeof(junk)) > 0)
+        {
+        }
+        usleep(5000);
+    }
+    double fed = Now() - start;
+    for (double end = Now() + 5; Now() < end && decoded < sent;) usleep(20000);
+    double cpu = CpuSeconds(pid) - cpuStart;
+    long rss = PeakRssKb(pid);
+    watching = false;
+    counter.join();
+
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(watch);
+    close(master);
+    if (holdSlave >= 0) close(holdSlave);
+
+    printf("telegrams sent: %ld in %.1f s (%.0f per second, %.0f bytes/s; the line carries %.0f)\n", sent, fed,
+           sent / fed, bytesSent / fed, LineBytesPerSecond);
+    printf("telegrams decoded: %ld\n", decoded.load());
+    printf("frames lost: %ld\n", sent - decoded.load());
+    printf("gateway CPU: %.2f s (%.1f%% of one core)\n", cpu, 100.0 * cpu / fed);
+    printf("gateway peak RSS: %.1f MiB\n", rss / 1024.0);
+    if (keep) printf("runtime directory kept: %s\n", rt.c_str());
+    else if (system(("rm -rf '" + rt + "'").c_str()) != 0) fprintf(stderr, "bench_esp3: could not remove %s\n", rt.c_str());
+    return sent == decoded ? 0 : 1;
+}
