@@ -41,7 +41,8 @@ void ComponentTest::Boot(const char* preset, const std::vector<std::pair<std::st
 bool ComponentTest::HasResource(const char* path)
 {
     dhub_ResourceInfo_t info;
-    return dhub_GetInfo(path, &info, nullptr, 0) != LE_NOT_FOUND;
+    // A placeholder (handlers waiting for a resource) is not a resource.
+    return dhub_GetInfo(path, &info, nullptr, 0) != LE_NOT_FOUND && info.kind != DHUB_KIND_PLACEHOLDER;
 }
 
 std::string ComponentTest::Value(const char* path)

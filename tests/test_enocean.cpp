@@ -412,6 +412,27 @@ TEST_F(EnOceanTest, LearnModeRegistersNewSendersAndDecodingWaitsForItsEnd)
     EXPECT_EQ(Value("sensors/E01020304/data"), "{\"Humidity\":50.00,\"Temperature\":20.00}");
 }
 
+TEST_F(EnOceanTest, FirstTelegramAfterTheWindowEndsLearningAndIsDecoded)
+{
+    BootGateway();
+    StartLearning();   // on a tick of the 2 s keep-awake timer
+    Feed(Telegram4BS());
+    ASSERT_TRUE(Pump([this] { return HasResource("sensors/E01020304/data"); }));
+    // 65.5 s on, the timer last looked at 64 s and will look next at 66 s: the telegram finds the
+    // window over, ends it and is decoded.
+    le_event_AdvanceMs(LEARN_WINDOW_MS + 500);
+    ASSERT_EQ(LearnMode, 1);
+    Feed(Telegram4BS());
+    ASSERT_TRUE(Pump([this] { return !Value("sensors/E01020304/data").empty(); }));
+    EXPECT_EQ(LearnMode, 0);
+    EXPECT_EQ(CountMessages("Learn mode OFF"), 1u);
+    EXPECT_EQ(CountMessages("Learn mode OFF."), 0u);
+    // A single-contact telegram of the same sensor takes the D5 sender position.
+    Push("sensors/E01020304/eep", "D50001");
+    Feed(Frame(ESP3_RADIO_ERP1, {0xD5, 0x09, 0x01, 0x02, 0x03, 0x04, 0x00}, SubTel));
+    ASSERT_TRUE(Pump([this] { return Value("sensors/E01020304/data") == "{\"Magnet_present\":1}"; }));
+}
+
 TEST_F(EnOceanTest, SecureOnlyAcceptsSecureTelegramsAndTheSecureInputFollows)
 {
     ASSERT_TRUE(WriteTextFile(dir.File("EnOcean.txt"), "E01020304\n"));
@@ -686,4 +707,26 @@ TEST_F(EnOceanTest, WithoutTheAtServiceTheMappingIsSkipped)
     le_event_RunUntilIdle();
     EXPECT_EQ(CountMessages("No AT"), 1u);
     EXPECT_EQ(CountMessages("-----------------------------------------"), 2u);
+}
+
+TEST_F(EnOceanTest, SensorLearnedIntoAFullTableGetsResourcesButNoHandlers)
+{
+    std::string registry;
+    for (unsigned i = 0; i < SENSOR_COUNT; i++)
+    {
+        char id[16];
+        snprintf(id, sizeof(id), "E%08x", 0x70000000u + i);
+        registry += std::string(id) + "\n";
+    }
+    ASSERT_TRUE(WriteTextFile(dir.File("EnOcean.txt"), registry));
+    BootGateway();
+    StartLearning();
+    Feed(Telegram4BS());
+    ASSERT_TRUE(Pump([this] { return HasResource("sensors/E01020304/data"); }));
+    EXPECT_EQ(CountMessages("Sensor NOT Found"), 1u);
+    dhub_ResourceInfo_t info;
+    ASSERT_NE(dhub_GetInfo("sensors/E01020304/delete", &info, nullptr, 0), LE_NOT_FOUND);
+    EXPECT_EQ(info.handlerCount, 0u);
+    EXPECT_EQ(ReadTextFile(dir.File("EnOcean.txt")), registry);
+    EXPECT_EQ(ReadTextFile(dir.File("EnOceanBackup.txt")), "");
 }
