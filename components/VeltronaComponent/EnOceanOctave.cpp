@@ -56,36 +56,12 @@ void InitEO(void)
 
 void DeleteSettingsEventsEO(uint8_t keep)
 {
-    if (SettingsEO.descHandler)
-    {
-        io_RemoveStringPushHandler(SettingsEO.descHandler);
-        SettingsEO.descHandler = nullptr;
-    }
-    if (SettingsEO.enableHandler)
-    {
-        io_RemoveBooleanPushHandler(SettingsEO.enableHandler);
-        SettingsEO.enableHandler = nullptr;
-    }
-    if (SettingsEO.secureHandler)
-    {
-        io_RemoveBooleanPushHandler(SettingsEO.secureHandler);
-        SettingsEO.secureHandler = nullptr;
-    }
-    if (SettingsEO.clearHandler)
-    {
-        io_RemoveTriggerPushHandler(SettingsEO.clearHandler);
-        SettingsEO.clearHandler = nullptr;
-    }
-    if (SettingsEO.learnHandler)
-    {
-        io_RemoveTriggerPushHandler(SettingsEO.learnHandler);
-        SettingsEO.learnHandler = nullptr;
-    }
-    if (keep == 0 && SettingsEO.addOnTypeHandler)
-    {
-        io_RemoveNumericPushHandler(SettingsEO.addOnTypeHandler);
-        SettingsEO.addOnTypeHandler = nullptr;
-    }
+    RemovePushHandler(SettingsEO.descHandler, io_RemoveStringPushHandler);
+    RemovePushHandler(SettingsEO.enableHandler, io_RemoveBooleanPushHandler);
+    RemovePushHandler(SettingsEO.secureHandler, io_RemoveBooleanPushHandler);
+    RemovePushHandler(SettingsEO.clearHandler, io_RemoveTriggerPushHandler);
+    RemovePushHandler(SettingsEO.learnHandler, io_RemoveTriggerPushHandler);
+    if (keep == 0) RemovePushHandler(SettingsEO.addOnTypeHandler, io_RemoveNumericPushHandler);
 }
 
 void DeleteMainResourcesEO(uint8_t keep)

@@ -86,21 +86,9 @@ void DeleteEvents(int index)
 {
     if (index < 0 || index >= SENSOR_COUNT) return;
     SensorRecord_t& record = Sensor[index];
-    if (record.deleteHandler)
-    {
-        io_RemoveTriggerPushHandler(record.deleteHandler);
-        record.deleteHandler = nullptr;
-    }
-    if (record.enableHandler)
-    {
-        io_RemoveBooleanPushHandler(record.enableHandler);
-        record.enableHandler = nullptr;
-    }
-    if (record.eepHandler)
-    {
-        io_RemoveStringPushHandler(record.eepHandler);
-        record.eepHandler = nullptr;
-    }
+    RemovePushHandler(record.deleteHandler, io_RemoveTriggerPushHandler);
+    RemovePushHandler(record.enableHandler, io_RemoveBooleanPushHandler);
+    RemovePushHandler(record.eepHandler, io_RemoveStringPushHandler);
 }
 
 void DeleteSensorResources(const char* id)

@@ -27,11 +27,7 @@ void DeleteMainResourcesUC(uint8_t keep)
     LE_INFO("Clear Main Resources.");
     if (keep == 0)
     {
-        if (AddOnTypeHandler != nullptr)
-        {
-            io_RemoveNumericPushHandler(AddOnTypeHandler);
-            AddOnTypeHandler = nullptr;
-        }
+        RemovePushHandler(AddOnTypeHandler, io_RemoveNumericPushHandler);
         io_DeleteResource("settings/addon_type");
     }
 }

@@ -26,3 +26,12 @@ extern le_log_Level_t* VeltronaComponent_LogLevelFilterPtr;
 #include "pa_i2c.h"
 #include "pa_path.h"
 #include "pa_system.h"
+
+// Removes a Data Hub push handler when one is registered and forgets its reference.
+template <typename HandlerRef>
+inline void RemovePushHandler(HandlerRef& ref, void (*remove)(HandlerRef))
+{
+    if (ref == nullptr) return;
+    remove(ref);
+    ref = nullptr;
+}
