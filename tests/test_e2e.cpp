@@ -1,12 +1,18 @@
 // The real veltrona program on a simulated board, driven from outside with the dhub tool.
+#include "le_EnOcean_client.h"
+#include "le_EnOcean_interface.h"
+#include "le_event.h"
+#include "le_msg.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
@@ -236,4 +242,181 @@ TEST_F(EndToEnd, GatewayLearnsSimulatedSensorsAndPublishesTheirData)
     ASSERT_EQ(Dhub("watch sensors/E01a00001/data --count 1 --timeout 20", &out), 0) << out;
     EXPECT_EQ(out.find("sensors/E01a00001/data\t{\"RawData\": \""), 0u) << out;
     EXPECT_EQ(again.Interrupt(10), 0);
+}
+
+//--------------------------------------------------------------------------------------------------
+// le_EnOcean over the service sockets
+//--------------------------------------------------------------------------------------------------
+namespace
+{
+struct Heard
+{
+    int handler;
+    uint8_t type;
+    std::vector<uint8_t> data;
+};
+std::vector<Heard> HeardFrames;
+void Listen(uint8_t type, const uint8_t* data, size_t size, const char* unitId, const char* eep, const char* json,
+            bool secure, void* context)
+{
+    EXPECT_STREQ(unitId, "");
+    EXPECT_STREQ(eep, "");
+    EXPECT_STREQ(json, "");
+    EXPECT_FALSE(secure);
+    HeardFrames.push_back({static_cast<int>(reinterpret_cast<intptr_t>(context)), type,
+                           std::vector<uint8_t>(data, data + size)});
+}
+
+size_t ResponsesHeardBy(int handler)
+{
+    size_t n = 0;
+    for (const Heard& h : HeardFrames) n += (h.handler == handler && h.type == 0x02 && h.data == std::vector<uint8_t>{0x00});
+    return n;
+}
+
+bool RadioHeardAfter(size_t from)
+{
+    for (size_t i = from; i < HeardFrames.size(); i++)
+        if (HeardFrames[i].type == 0x01) return true;
+    return false;
+}
+
+class EnOceanService : public EndToEnd
+{
+protected:
+    Program veltrona;
+
+    void SetUp() override
+    {
+        HeardFrames.clear();
+        StartGateway(&veltrona, "gateway");
+        ASSERT_EQ(le_msg_SetServiceDirectory((Runtime() + "/services").c_str()), LE_OK);
+    }
+
+    template <typename Pred>
+    bool Until(Pred pred)
+    {
+        struct Holder
+        {
+            Pred* p;
+            static bool Call(void* c) { return (*static_cast<Holder*>(c)->p)(); }
+        } holder{&pred};
+        return le_event_RunUntil(Holder::Call, &holder, 10000);
+    }
+};
+}
+
+TEST_F(EnOceanService, CommandsAreAnsweredToEveryHandlerAndRadioReachesClientsAlways)
+{
+    ASSERT_EQ(le_EnOcean_TryConnectService(), LE_OK);
+    ASSERT_NE(le_EnOcean_AddOnReceiveHandler(Listen, reinterpret_cast<void*>(1)), nullptr);
+    le_EnOcean_ReceiveHandlerRef_t second = le_EnOcean_AddOnReceiveHandler(Listen, reinterpret_cast<void*>(2));
+    ASSERT_NE(second, nullptr);
+    const uint8_t command[] = {0x17, 0x01, 0x00, 0x00, 0x00, 0x00};
+    const uint8_t opt[] = {0x00};
+    EXPECT_EQ(le_EnOcean_SendData(0x05, command, sizeof(command), opt, 1), LE_OK);
+    EXPECT_TRUE(Until([] { return ResponsesHeardBy(1) >= 1 && ResponsesHeardBy(2) >= 1; }));
+    EXPECT_TRUE(Until([] { return RadioHeardAfter(0); }));   // telegrams of sensors the gateway does not know
+
+    std::string out;
+    ASSERT_EQ(Dhub("push settings/enable false", &out), 0) << out;
+    size_t mark = HeardFrames.size();
+    EXPECT_TRUE(Until([mark] { return RadioHeardAfter(mark); }));
+
+    // Sizes a frame cannot carry are refused; zero data is accepted (and never sent).
+    std::vector<uint8_t> big(65536, 0x11);
+    EXPECT_EQ(le_EnOcean_SendData(0x05, command, 1, big.data(), 256), LE_BAD_PARAMETER);
+    EXPECT_EQ(le_EnOcean_SendData(0x05, big.data(), 65536, opt, 1), LE_BAD_PARAMETER);
+    EXPECT_EQ(le_EnOcean_SendData(0x05, big.data(), 65537, nullptr, 0), LE_BAD_PARAMETER);
+    EXPECT_EQ(le_EnOcean_SendData(0x05, nullptr, 0, opt, 1), LE_OK);
+    le_EnOcean_DeleteSensor("E01a00001");
+    le_EnOcean_LearnModeON();
+
+    // A removed handler hears nothing more.
+    le_EnOcean_RemoveOnReceiveHandler(second);
+    size_t before = ResponsesHeardBy(2);
+    EXPECT_EQ(le_EnOcean_SendData(0x05, command, sizeof(command), opt, 1), LE_OK);
+    EXPECT_TRUE(Until([] { return ResponsesHeardBy(1) >= 2; }));
+    EXPECT_EQ(ResponsesHeardBy(2), before);
+    le_EnOcean_DisconnectService();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("le_EnOcean_DeleteSensor(E01a00001): no effect"), std::string::npos);
+    EXPECT_NE(log.find("le_EnOcean_LearnModeON: no effect"), std::string::npos);
+    EXPECT_EQ(log.find("Learn Mode ON"), std::string::npos);
+}
+
+TEST_F(EnOceanService, AClientThatDiesLeavesNoHandler)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        if (le_EnOcean_TryConnectService() != LE_OK) _exit(1);
+        le_EnOcean_AddOnReceiveHandler(Listen, nullptr);
+        kill(getpid(), SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    usleep(300000);
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("| Handler Added"), std::string::npos) << log;
+    EXPECT_NE(log.find("| Handler Removed."), std::string::npos) << log;
+}
+
+TEST_F(EnOceanService, BadMessagesCloseOnlyTheirSessionAndAWrongProtocolIsRefused)
+{
+    le_msg_SessionRef_t wrong = le_msg_CreateSession(le_msg_GetProtocolRef("not-the-protocol", 131120), "le_EnOcean");
+    EXPECT_EQ(le_msg_TryOpenSessionSync(wrong), LE_NOT_PERMITTED);
+    le_msg_DeleteSession(wrong);
+
+    ASSERT_EQ(le_EnOcean_TryConnectService(), LE_OK);
+    le_msg_SessionRef_t raw =
+        le_msg_CreateSession(le_msg_GetProtocolRef(LE_ENOCEAN_PROTOCOL_ID, LE_ENOCEAN_LARGEST_MSG), "le_EnOcean");
+    ASSERT_EQ(le_msg_TryOpenSessionSync(raw), LE_OK);
+    // Unknown message id: logged, not answered, the session stays.
+    le_msg_MessageRef_t m = le_msg_CreateMsg(raw);
+    uint32_t id = 9;
+    memcpy(le_msg_GetPayloadPtr(m), &id, 4);
+    le_msg_SetPayloadSize(m, 4);
+    le_msg_Send(m);
+    // SendData whose data length says 100 bytes where 3 follow: the session is closed.
+    m = le_msg_CreateMsg(raw);
+    uint8_t* p = static_cast<uint8_t*>(le_msg_GetPayloadPtr(m));
+    id = 0;
+    uint32_t length = 100;
+    memcpy(p, &id, 4);
+    p[4] = 0x05;
+    memcpy(p + 5, &length, 4);
+    le_msg_SetPayloadSize(m, 12);
+    le_msg_Send(m);
+    EXPECT_TRUE(Until([raw] { return !le_msg_IsSessionOpen(raw); }));
+    le_msg_DeleteSession(raw);
+    // The other client is untouched.
+    const uint8_t data[] = {0x09};
+    EXPECT_EQ(le_EnOcean_SendData(0x05, data, 1, nullptr, 0), LE_OK);
+    le_EnOcean_DisconnectService();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("le_EnOcean: unknown message id 9"), std::string::npos) << log;
+    EXPECT_NE(log.find("le_EnOcean: Error unpacking message (le_EnOcean_SendData)"), std::string::npos) << log;
+}
+
+TEST_F(EnOceanService, TheToolSendsAndListens)
+{
+    std::string tool = ENOCEAN_BIN;
+    std::string rt = " --runtime-dir '" + Runtime() + "' ";
+    std::string out;
+    EXPECT_EQ(RunCommand(tool + " --help", &out), 0);
+    EXPECT_NE(out.find("Usage: enocean"), std::string::npos);
+    EXPECT_EQ(RunCommand(tool + rt + "send 05 '17 01 00 00 00 00' 00", &out), 0);
+    EXPECT_EQ(out, "OK\n");
+    EXPECT_EQ(RunCommand(tool + rt + "send 5 09 2>&1", &out), 2) << out;   // TYPE is one whole hex byte
+    EXPECT_EQ(RunCommand(tool + rt + "listen --count 2 --timeout 10", &out), 0);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_EQ(out.compare(0, 3, "01\t"), 0) << out;
+    EXPECT_EQ(RunCommand(tool + " --runtime-dir /nonexistent send 05 09 2>/dev/null", &out), 2);
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
 }

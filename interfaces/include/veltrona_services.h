@@ -1,11 +1,10 @@
-// The four services the component offers: identity (name, protocol identifier, largest message)
-// and the advertise calls used by the component's initialiser. Operation tables are filled in as
-// each service's operations are built; until then a request is logged and not answered.
+// The four services the component offers and the advertise calls used by the component's
+// initialiser. le_EnOcean is served from its interface description (le_EnOcean_interface.h); the
+// others have identities only until their operations are built, and log requests unanswered.
 #pragma once
 
 #include "le_ipcService.h"
 
-extern const le_ipc_ServiceDef_t le_EnOcean_ServiceDef;
 extern const le_ipc_ServiceDef_t le_ExtAdc_ServiceDef;
 extern const le_ipc_ServiceDef_t le_ExtAdcAddON_ServiceDef;
 extern const le_ipc_ServiceDef_t le_EModbus_ServiceDef;
@@ -17,6 +16,8 @@ void le_EModbus_AdvertiseService(void);
 
 // The service reference once advertised (NULL before).
 le_msg_ServiceRef_t le_EnOcean_GetServiceRef(void);
+// Receive handlers that le_EnOcean clients hold in the gateway.
+size_t le_EnOcean_ClientHandlerCount(void);
 le_msg_ServiceRef_t le_ExtAdc_GetServiceRef(void);
 le_msg_ServiceRef_t le_ExtAdcAddON_GetServiceRef(void);
 le_msg_ServiceRef_t le_EModbus_GetServiceRef(void);

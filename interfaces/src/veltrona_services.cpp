@@ -15,7 +15,6 @@
         return NAME##_ServiceRef;                                                         \
     }
 
-VELTRONA_SERVICE(le_EnOcean, "5a176ca4fe0e5d2f2463d5cc2f76b745", 131120)
 VELTRONA_SERVICE(le_ExtAdc, "9ac2e62566cb30db0a204ce2dd39d54f", 216)
 VELTRONA_SERVICE(le_ExtAdcAddON, "9ac2e62566cb30db0a204ce2dd39d54f", 216)
 VELTRONA_SERVICE(le_EModbus, "1b7f08c638d26cd5fb4bacd321a055b9", 272)

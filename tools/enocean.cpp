@@ -1,0 +1,164 @@
+// enocean: send raw ESP3 frames through a running gateway and listen to what its transceiver says.
+#include "le_EnOcean_client.h"
+#include "le_clock.h"
+#include "le_event.h"
+#include "le_log.h"
+#include "le_msg.h"
+#include "pa_path.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
+void Usage(FILE* out)
+{
+    fprintf(out,
+            "Usage: enocean [--runtime-dir DIR | --service-dir DIR] COMMAND ...\n"
+            "Talks to the EnOcean transceiver of a running veltrona through its le_EnOcean service.\n"
+            "\n"
+            "Commands:\n"
+            "  send TYPE DATA [OPTIONAL]  queue one ESP3 frame: packet type and bytes in hex, e.g.\n"
+            "                             send 05 '17 01 00 00 00 00' 00   (switch learn mode on)\n"
+            "  listen                     print every frame as: TYPE<TAB>PAYLOAD (hex, one line each)\n"
+            "      --count N              stop after N frames\n"
+            "      --timeout SECONDS      stop after this long (exit status 3 if --count was not reached)\n"
+            "\n"
+            "Options:\n"
+            "  --runtime-dir DIR          runtime directory of the gateway (default $VELTRONA_RUNTIME_DIR\n"
+            "                             or /tmp/veltrona-UID); its services/ holds the sockets\n"
+            "  --service-dir DIR          the service socket directory itself\n"
+            "  --help                     this text\n"
+            "\n"
+            "Exit status: 0 done, 1 refused by the gateway, 2 usage or connection error, 3 timed out.\n");
+}
+
+bool ParseHex(const std::string& text, std::vector<uint8_t>* out)
+{
+    std::string digits;
+    for (char c : text)
+    {
+        if (isxdigit(static_cast<unsigned char>(c))) digits += c;
+        else if (c != ' ' && c != ':' && c != ',' && c != '-') return false;
+    }
+    if (digits.size() % 2 != 0) return false;
+    for (size_t i = 0; i < digits.size(); i += 2)
+    {
+        out->push_back(static_cast<uint8_t>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return true;
+}
+
+const char* ResultName(le_result_t r)
+{
+    switch (r)
+    {
+        case LE_OK: return "OK";
+        case LE_BUSY: return "BUSY (512 frames wait)";
+        case LE_BAD_PARAMETER: return "BAD_PARAMETER (the frame does not fit)";
+        case LE_CLOSED: return "CLOSED (the gateway ended the session)";
+        default: return "FAULT";
+    }
+}
+
+long Wanted = -1;
+long Seen = 0;
+
+void OnFrame(uint8_t packetType, const uint8_t* data, size_t size, const char*, const char*, const char*, bool,
+             void*)
+{
+    printf("%02x\t", packetType);
+    for (size_t i = 0; i < size; i++) printf("%02x", data[i]);
+    printf("\n");
+    fflush(stdout);
+    if (Wanted > 0 && ++Seen >= Wanted) le_event_StopLoop(nullptr, 0);
+}
+
+void OnTimeout(le_timer_Ref_t)
+{
+    le_event_StopLoop(nullptr, 3);
+}
+}
+
+int main(int argc, char** argv)
+{
+    le_log_SetGlobalFilterLevel(LE_LOG_WARN);
+    std::string serviceDir;
+    double timeout = -1;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; i++)
+    {
+        std::string a = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (a == "--help" || a == "-h")
+        {
+            Usage(stdout);
+            return 0;
+        }
+        else if (a == "--runtime-dir" && hasValue) serviceDir = std::string(argv[++i]) + "/services";
+        else if (a == "--service-dir" && hasValue) serviceDir = argv[++i];
+        else if (a == "--count" && hasValue) Wanted = atol(argv[++i]);
+        else if (a == "--timeout" && hasValue) timeout = atof(argv[++i]);
+        else if (a.size() > 1 && a[0] == '-' && a != "-")
+        {
+            fprintf(stderr, "enocean: unknown option '%s'\n", a.c_str());
+            Usage(stderr);
+            return 2;
+        }
+        else args.push_back(a);
+    }
+    if (args.empty() || (args[0] == "send" && (args.size() < 3 || args.size() > 4)) ||
+        (args[0] == "listen" && args.size() != 1) || (args[0] != "send" && args[0] != "listen"))
+    {
+        Usage(stderr);
+        return 2;
+    }
+    if (!serviceDir.empty() && le_msg_SetServiceDirectory(serviceDir.c_str()) != LE_OK)
+    {
+        fprintf(stderr, "enocean: cannot use the service directory %s\n", serviceDir.c_str());
+        return 2;
+    }
+    le_result_t connected = le_EnOcean_TryConnectService();
+    if (connected != LE_OK)
+    {
+        fprintf(stderr, "enocean: cannot reach le_EnOcean in %s (%s)\n", le_msg_GetServiceDirectory(),
+                connected == LE_NOT_PERMITTED ? "protocol refused" : "is veltrona running on a gateway?");
+        return 2;
+    }
+
+    if (args[0] == "send")
+    {
+        std::vector<uint8_t> type, data, opt;
+        if (!ParseHex(args[1], &type) || type.size() != 1 || !ParseHex(args[2], &data) ||
+            (args.size() == 4 && !ParseHex(args[3], &opt)))
+        {
+            fprintf(stderr, "enocean: TYPE is one hex byte, DATA and OPTIONAL are hex bytes\n");
+            return 2;
+        }
+        le_result_t r = le_EnOcean_SendData(type[0], data.data(), data.size(), opt.data(), opt.size());
+        printf("%s\n", ResultName(r));
+        le_EnOcean_DisconnectService();
+        return r == LE_OK ? 0 : (r == LE_CLOSED ? 2 : 1);
+    }
+
+    if (le_EnOcean_AddOnReceiveHandler(OnFrame, nullptr) == nullptr)
+    {
+        fprintf(stderr, "enocean: the gateway did not take the receive handler\n");
+        return 2;
+    }
+    if (timeout >= 0)
+    {
+        le_timer_Ref_t t = le_timer_Create("ListenTimeout");
+        le_timer_SetMsInterval(t, static_cast<uint32_t>(timeout * 1000));
+        le_timer_SetHandler(t, OnTimeout);
+        le_timer_Start(t);
+    }
+    int code = le_event_RunLoop();
+    le_EnOcean_DisconnectService();
+    if (code == 3 && Wanted < 0) return 0;   // listening for a while was what was asked
+    return code;
+}
