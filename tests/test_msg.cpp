@@ -319,3 +319,62 @@ TEST_F(MsgTest, AnswerGivenAfterTheClientLeftGoesNowhere)
     EXPECT_TRUE(DeferredAnswered.load());
     EXPECT_EQ(le_msg_GetSessionCount(Service), 0u);
 }
+
+//--------------------------------------------------------------------------------------------------
+// Packing from an interface description
+//--------------------------------------------------------------------------------------------------
+TEST(IpcPacking, RoundTripAndLimits)
+{
+    const le_ipc_Param_t params[] = {
+        {"Type", LE_IPC_UINT8, false, 0},  {"Count", LE_IPC_UINT16, false, 0}, {"Delta", LE_IPC_INT32, false, 0},
+        {"Name", LE_IPC_STRING, false, 4}, {"Data", LE_IPC_BYTES, false, 3},   {"On", LE_IPC_BOOL, false, 0},
+        {"Gain", LE_IPC_DOUBLE, false, 0}, {"Ref", LE_IPC_REF, true, 0},
+    };
+    const size_t n = sizeof(params) / sizeof(params[0]);
+    le_ipc_Value_t in[n] = {};
+    in[0].num = 0x1FF;   // cut to its width
+    in[1].num = 65535;
+    in[2].num = static_cast<uint32_t>(-5);
+    in[3].data = "abcd";
+    in[3].size = 4;
+    in[4].data = "\x01\x02\x03";
+    in[4].size = 3;
+    in[5].num = 1;
+    in[6].real = 2.5;
+    uint8_t buf[64];
+    size_t used = le_ipc_Pack(params, n, false, in, buf, sizeof(buf));
+    ASSERT_EQ(used, 1u + 2 + 4 + (4 + 4) + (4 + 3) + 1 + 8);   // the output is not packed
+
+    le_ipc_Value_t out[n];
+    ASSERT_TRUE(le_ipc_Unpack(params, n, false, buf, used, out));
+    EXPECT_EQ(out[0].num, 0xFFu);
+    EXPECT_EQ(out[1].num, 65535u);
+    EXPECT_EQ(static_cast<int32_t>(out[2].num), -5);
+    char name[8];
+    EXPECT_EQ(le_ipc_CopyString(&out[3], name, sizeof(name)), LE_OK);
+    EXPECT_STREQ(name, "abcd");
+    EXPECT_EQ(le_ipc_CopyString(&out[3], name, 3), LE_OVERFLOW);
+    EXPECT_STREQ(name, "ab");
+    EXPECT_EQ(memcmp(out[4].data, "\x01\x02\x03", 3), 0);
+    EXPECT_EQ(out[5].num, 1u);
+    EXPECT_EQ(out[6].real, 2.5);
+
+    // Short, trailing bytes, a bool that is not 0 or 1, a length above the limit.
+    EXPECT_FALSE(le_ipc_Unpack(params, n, false, buf, used - 1, out));
+    EXPECT_FALSE(le_ipc_Unpack(params, n, false, buf, used + 1, out));
+    uint8_t bad[64];
+    memcpy(bad, buf, used);
+    bad[used - 9] = 2;
+    EXPECT_FALSE(le_ipc_Unpack(params, n, false, bad, used, out));
+    memcpy(bad, buf, used);
+    bad[7] = 5;   // Name's length
+    EXPECT_FALSE(le_ipc_Unpack(params, n, false, bad, used, out));
+    in[3].size = 5;
+    EXPECT_EQ(le_ipc_Pack(params, n, false, in, buf, sizeof(buf)), 0u);
+    in[3].size = 4;
+    EXPECT_EQ(le_ipc_Pack(params, n, false, in, buf, 10), 0u);   // does not fit
+    in[7].num = 0x0123456789ABCDEFull;
+    ASSERT_EQ(le_ipc_Pack(params, n, true, in, buf, sizeof(buf)), 8u);
+    ASSERT_TRUE(le_ipc_Unpack(params, n, true, buf, 8, out));
+    EXPECT_EQ(out[7].num, 0x0123456789ABCDEFull);
+}
