@@ -2,6 +2,7 @@
 // serial port on a pty, feeds radio telegrams of registered sensors at the 460800-baud line rate,
 // counts the decoded data pushes through the Data Hub admin socket, and reports frames lost, the
 // gateway's CPU time and its peak resident memory.
+#include "bench_support.h"
 #include "sim_esp3.h"
 #include "pa_socket.h"
 
@@ -32,12 +33,6 @@ namespace
 {
 const double LineBytesPerSecond = 460800.0 / 10.0;   // 8N1: ten bits a byte
 
-double Now()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 void Usage(FILE* out)
 {
     fprintf(out,
@@ -48,37 +43,6 @@ void Usage(FILE* out)
             "  --veltrona PATH  the program to measure (default: the one built beside this benchmark)\n"
             "  --log-level L    the gateway's log level (default info, as deployed)\n"
             "  --keep           keep the runtime directory (its log is veltrona.log)\n");
-}
-
-// CPU seconds (user + system) of a process, from /proc.
-double CpuSeconds(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::vector<std::string> fields;
-    size_t start = close + 2;
-    while (start < stat.size())
-    {
-        size_t end = stat.find(' ', start);
-        fields.push_back(stat.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    if (fields.size() < 13) return -1;
-    return (atof(fields[11].c_str()) + atof(fields[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long PeakRssKb(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-    {
-        if (line.compare(0, 6, "VmHWM:") == 0) return atol(line.c_str() + 6);
-    }
-    return -1;
 }
 
 int Connect(const std::string& path)
@@ -172,44 +136,21 @@ int main(int argc, char** argv)
         }
     }
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    int master = -1, holdSlave = -1;
+    std::string slave;
+    if (!OpenRawPty(&master, &slave, &holdSlave))
     {
         perror("bench_esp3: pty");
         return 1;
     }
-    struct termios tio;
-    tcgetattr(master, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(master, TCSANOW, &tio);
-    std::string slave = ptsname(master);
-    int holdSlave = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);   // keeps the line up and raw
-    if (holdSlave >= 0)
-    {
-        tcgetattr(holdSlave, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(holdSlave, TCSANOW, &tio);
-    }
 
     std::string log = rt + "/veltrona.log";
-    std::vector<std::string> args = {veltrona,         "--scenario",    "gateway",
-                                     "--clock",        "skip",          "--runtime-dir",
-                                     rt,               "--device",      "/dev/ttyHS0=" + slave,
-                                     "--log-level",    logLevel};
-    std::vector<char*> cargv;
-    for (auto& a : args) cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid;
-    if (posix_spawn(&pid, veltrona.c_str(), &actions, nullptr, cargv.data(), environ) != 0)
+    pid_t pid = StartGateway(veltrona, rt, slave, logLevel, log);
+    if (pid < 0)
     {
         fprintf(stderr, "bench_esp3: cannot run %s\n", veltrona.c_str());
         return 1;
     }
-    posix_spawn_file_actions_destroy(&actions);
 
     // Wait until the last sensor's branch exists, then watch the data pushes.
     char lastId[16];
