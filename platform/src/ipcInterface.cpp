@@ -1,4 +1,5 @@
 #include "le_ipcService.h"
+#include "ipc_internal.h"
 #include "le_log.h"
 
 #include <cstring>
@@ -139,28 +140,17 @@ void ServeRequest(le_msg_MessageRef_t msgRef, void* contextPtr)
     const le_ipc_Interface_t* iface = served->iface;
     le_msg_SessionRef_t session = le_msg_GetSession(msgRef);
     uint32_t id;
-    if (!le_ipc_GetMsgId(msgRef, &id))
-    {
-        LE_ERROR("%s: message too short to hold an id; closing the session", iface->serviceName);
-        le_msg_ReleaseMsg(msgRef);
-        le_msg_CloseSession(session);
-        return;
-    }
-    if (id >= iface->methodCount || served->implementations[id] == nullptr)
-    {
-        LE_ERROR("%s: unknown message id %u", iface->serviceName, id);
-        le_msg_ReleaseMsg(msgRef);
-        return;
-    }
+    auto isServed = [served](uint32_t i) {
+        return i < served->iface->methodCount && served->implementations[i] != nullptr;
+    };
+    if (!pa_ipc_TakeMsgId(msgRef, iface->serviceName, isServed, &id)) return;
     const le_ipc_Method_t& method = iface->methods[id];
     std::vector<le_ipc_Value_t> args(method.paramCount + 1, le_ipc_Value_t{0, 0.0, nullptr, 0});
     const uint8_t* payload = static_cast<const uint8_t*>(le_msg_GetPayloadPtr(msgRef));
     if (!le_ipc_Unpack(method.params, method.paramCount, false, payload + IdSize,
                        le_msg_GetPayloadSize(msgRef) - IdSize, args.data()))
     {
-        LE_ERROR("%s: Error unpacking message (%s); closing the session", iface->serviceName, method.name);
-        le_msg_ReleaseMsg(msgRef);
-        le_msg_CloseSession(session);
+        pa_ipc_RejectRequest(msgRef, iface->serviceName, method.name);
         return;
     }
     le_ipc_ServerCall_t call = {session, args.data(), LE_OK};

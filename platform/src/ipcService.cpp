@@ -1,4 +1,5 @@
 #include "le_ipcService.h"
+#include "ipc_internal.h"
 #include "le_log.h"
 
 #include <cstring>
@@ -8,29 +9,39 @@ namespace
 void Dispatch(le_msg_MessageRef_t msgRef, void* contextPtr)
 {
     const auto* def = static_cast<const le_ipc_ServiceDef_t*>(contextPtr);
-    le_msg_SessionRef_t session = le_msg_GetSession(msgRef);
     uint32_t id;
-    if (!le_ipc_GetMsgId(msgRef, &id))
-    {
-        LE_ERROR("%s: message too short to hold an id; closing the session", def->serviceName);
-        le_msg_ReleaseMsg(msgRef);
-        le_msg_CloseSession(session);
-        return;
-    }
-    if (id >= def->operationCount || def->operations[id].handler == nullptr)
-    {
-        LE_ERROR("%s: unknown message id %u", def->serviceName, id);
-        le_msg_ReleaseMsg(msgRef);
-        return;
-    }
-    if (!def->operations[id].handler(msgRef))
-    {
-        LE_ERROR("%s: Error unpacking message (%s); closing the session", def->serviceName,
-                 def->operations[id].name);
-        le_msg_ReleaseMsg(msgRef);
-        le_msg_CloseSession(session);
-    }
+    auto served = [def](uint32_t i) { return i < def->operationCount && def->operations[i].handler != nullptr; };
+    if (!pa_ipc_TakeMsgId(msgRef, def->serviceName, served, &id)) return;
+    if (!def->operations[id].handler(msgRef)) pa_ipc_RejectRequest(msgRef, def->serviceName, def->operations[id].name);
 }
+}
+
+bool pa_ipc_TakeMsgId(le_msg_MessageRef_t msgRef, const char* serviceName, const std::function<bool(uint32_t)>& served,
+                      uint32_t* idPtr)
+{
+    if (!le_ipc_GetMsgId(msgRef, idPtr))
+    {
+        LE_ERROR("%s: message too short to hold an id; closing the session", serviceName);
+        le_msg_SessionRef_t session = le_msg_GetSession(msgRef);
+        le_msg_ReleaseMsg(msgRef);
+        le_msg_CloseSession(session);
+        return false;
+    }
+    if (!served(*idPtr))
+    {
+        LE_ERROR("%s: unknown message id %u", serviceName, *idPtr);
+        le_msg_ReleaseMsg(msgRef);
+        return false;
+    }
+    return true;
+}
+
+void pa_ipc_RejectRequest(le_msg_MessageRef_t msgRef, const char* serviceName, const char* operationName)
+{
+    LE_ERROR("%s: Error unpacking message (%s); closing the session", serviceName, operationName);
+    le_msg_SessionRef_t session = le_msg_GetSession(msgRef);
+    le_msg_ReleaseMsg(msgRef);
+    le_msg_CloseSession(session);
 }
 
 bool le_ipc_GetMsgId(le_msg_MessageRef_t msgRef, uint32_t* idPtr)
