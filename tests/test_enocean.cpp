@@ -730,3 +730,32 @@ TEST_F(EnOceanTest, SensorLearnedIntoAFullTableGetsResourcesButNoHandlers)
     EXPECT_EQ(ReadTextFile(dir.File("EnOcean.txt")), registry);
     EXPECT_EQ(ReadTextFile(dir.File("EnOceanBackup.txt")), "");
 }
+
+namespace
+{
+le_EnOcean_ReceiveHandlerRef_t Victim = nullptr;
+int VictimCalls = 0;
+void RemovesTheNext(uint8_t, const uint8_t*, size_t, const char*, const char*, const char*, bool, void*)
+{
+    le_EnOcean_RemoveOnReceiveHandler(Victim);
+}
+void CountsVictim(uint8_t, const uint8_t*, size_t, const char*, const char*, const char*, bool, void*)
+{
+    VictimCalls++;
+}
+}
+
+TEST_F(EnOceanTest, AHandlerMayRemoveTheNextOneWhileFramesAreDelivered)
+{
+    BootGateway();   // OnFrame first
+    le_EnOcean_AddOnReceiveHandler(RemovesTheNext, nullptr);
+    Victim = le_EnOcean_AddOnReceiveHandler(CountsVictim, nullptr);
+    le_EnOcean_AddOnReceiveHandler(OnFrame, nullptr);
+    Feed(Frame(ESP3_RESPONSE, {0x00}));
+    ASSERT_TRUE(Pump([] { return Frames.size() == 2; }));
+    EXPECT_EQ(VictimCalls, 0);
+    Feed(Frame(ESP3_RESPONSE, {0x00}));
+    ASSERT_TRUE(Pump([] { return Frames.size() == 4; }));
+    EXPECT_EQ(VictimCalls, 0);
+    EXPECT_EQ(CountMessages("Handler Removed..."), 1u);
+}

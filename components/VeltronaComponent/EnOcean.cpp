@@ -91,6 +91,10 @@ le_pm_WakeupSourceRef_t WakeupSource = nullptr;
 
 EnOceanHandlerNode* Hndlers = nullptr;
 le_mem_PoolRef_t HandlersPool = nullptr;
+// While handlers are being called, removed nodes are only marked (no handler) and unlinked after,
+// so a handler may remove any handler, itself or the next one included.
+bool CallingHandlers = false;
+bool HandlersToSweep = false;
 
 size_t DataLength(const uint8_t* header)
 {
@@ -214,11 +218,24 @@ void Transmit(void)
 //--------------------------------------------------------------------------------------------------
 void CallReceiveHandlers(uint8_t packetType, const uint8_t* payload, size_t size)
 {
-    for (EnOceanHandlerNode* n = Hndlers; n != nullptr;)
+    CallingHandlers = true;
+    for (EnOceanHandlerNode* n = Hndlers; n != nullptr; n = n->next)
     {
-        EnOceanHandlerNode* next = n->next;   // a handler may remove itself
-        n->handler(packetType, payload, size, "", "", "", false, n->context);
-        n = next;
+        if (n->handler) n->handler(packetType, payload, size, "", "", "", false, n->context);
+    }
+    CallingHandlers = false;
+    if (!HandlersToSweep) return;
+    HandlersToSweep = false;
+    for (EnOceanHandlerNode** link = &Hndlers; *link != nullptr;)
+    {
+        EnOceanHandlerNode* n = *link;
+        if (n->handler != nullptr)
+        {
+            link = &n->next;
+            continue;
+        }
+        *link = n->next;
+        le_mem_Release(n);
     }
 }
 
@@ -637,7 +654,14 @@ void le_EnOcean_RemoveOnReceiveHandler(le_EnOcean_ReceiveHandlerRef_t handlerRef
     EnOceanHandlerNode* prev = nullptr;
     for (EnOceanHandlerNode* n = Hndlers; n != nullptr; prev = n, n = n->next)
     {
-        if (n != handlerRef) continue;
+        if (n != handlerRef || n->handler == nullptr) continue;
+        if (CallingHandlers)
+        {
+            LE_INFO(prev == nullptr ? "Handler Removed." : "Handler Removed...");
+            n->handler = nullptr;
+            HandlersToSweep = true;
+            return;
+        }
         if (prev == nullptr)
         {
             Hndlers = n->next;
