@@ -91,6 +91,31 @@ void* ServerMain(void*)
     return nullptr;
 }
 
+// A client below le_msg: a connected socket, and the handshake it must send first.
+int RawConnect(const std::string& path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+    {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string Handshake()
+{
+    std::string hello("VMSG", 4);
+    uint32_t n = static_cast<uint32_t>(strlen(ProtocolId));
+    hello.append(reinterpret_cast<char*>(&n), 4).append(ProtocolId);
+    uint32_t largest = Largest;
+    hello.append(reinterpret_cast<char*>(&largest), 4);
+    return hello;
+}
+
 class MsgTest : public ::testing::Test
 {
 protected:
@@ -175,16 +200,9 @@ TEST_F(MsgTest, UnknownMessageIdIsLoggedAndNotAnswered)
 {
     // A raw client, so that a missing answer can be seen as silence.
     std::string path = dir_.File("le_Test");
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    std::string hello("VMSG", 4);
-    uint32_t n = static_cast<uint32_t>(strlen(ProtocolId));
-    hello.append(reinterpret_cast<char*>(&n), 4).append(ProtocolId);
-    uint32_t largest = Largest;
-    hello.append(reinterpret_cast<char*>(&largest), 4);
+    int fd = RawConnect(path);
+    ASSERT_GE(fd, 0);
+    std::string hello = Handshake();
     ASSERT_EQ(write(fd, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
     char status = 1;
     ASSERT_EQ(read(fd, &status, 1), 1);
@@ -224,16 +242,9 @@ TEST_F(MsgTest, BadRequestOrOversizedMessageClosesOnlyThatSession)
     le_msg_DeleteSession(big);
     EXPECT_TRUE(WaitFor(Closes, 2));
 
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    std::string hello("VMSG", 4);
-    uint32_t n = static_cast<uint32_t>(strlen(ProtocolId));
-    hello.append(reinterpret_cast<char*>(&n), 4).append(ProtocolId);
-    uint32_t largest = Largest;
-    hello.append(reinterpret_cast<char*>(&largest), 4);
+    int fd = RawConnect(path);
+    ASSERT_GE(fd, 0);
+    std::string hello = Handshake();
     uint32_t header[3] = {Largest + 1, 1, 1};
     hello.append(reinterpret_cast<char*>(header), sizeof(header));
     ASSERT_EQ(write(fd, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
