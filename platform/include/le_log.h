@@ -57,7 +57,16 @@ bool le_log_CaptureLine(size_t index, char* buf, size_t bufSize);
 #define LE_LOG_SESSION le_log_FrameworkSession()
 #endif
 
-#define LE_LOG_(level, ...) _le_log_Send(level, LE_LOG_SESSION, __FILE__, __func__, __LINE__, __VA_ARGS__)
+// True when the session (NULL: the framework's) passes messages of this level.
+bool le_log_IsEnabled(le_log_SessionRef_t session, le_log_Level_t level);
+
+// A message the filter drops costs no formatting and none of its arguments are evaluated.
+#define LE_LOG_(level, ...)                                                                     \
+    do                                                                                          \
+    {                                                                                           \
+        if (le_log_IsEnabled(LE_LOG_SESSION, level))                                           \
+            _le_log_Send(level, LE_LOG_SESSION, __FILE__, __func__, __LINE__, __VA_ARGS__);     \
+    } while (0)
 #define LE_DEBUG(...) LE_LOG_(LE_LOG_DEBUG, __VA_ARGS__)
 #define LE_INFO(...) LE_LOG_(LE_LOG_INFO, __VA_ARGS__)
 #define LE_WARN(...) LE_LOG_(LE_LOG_WARN, __VA_ARGS__)

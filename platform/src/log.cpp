@@ -158,6 +158,12 @@ bool le_log_ParseLevel(const char* text, le_log_Level_t* levelPtr)
     return false;
 }
 
+bool le_log_IsEnabled(le_log_SessionRef_t session, le_log_Level_t level)
+{
+    if (session == nullptr) session = le_log_FrameworkSession();
+    return level >= session->level;
+}
+
 void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char* file, const char* function,
                   unsigned int line, const char* format, ...)
 {
