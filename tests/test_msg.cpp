@@ -353,7 +353,8 @@ TEST(IpcPacking, RoundTripAndLimits)
     in[5].num = 1;
     in[6].real = 2.5;
     uint8_t buf[64];
-    size_t used = le_ipc_Pack(params, n, false, in, buf, sizeof(buf));
+    size_t used = 0;
+    ASSERT_TRUE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &used));
     ASSERT_EQ(used, 1u + 2 + 4 + (4 + 4) + (4 + 3) + 1 + 8);   // the output is not packed
 
     le_ipc_Value_t out[n];
@@ -381,11 +382,14 @@ TEST(IpcPacking, RoundTripAndLimits)
     bad[7] = 5;   // Name's length
     EXPECT_FALSE(le_ipc_Unpack(params, n, false, bad, used, out));
     in[3].size = 5;
-    EXPECT_EQ(le_ipc_Pack(params, n, false, in, buf, sizeof(buf)), 0u);
+    size_t ignored = 0;
+    EXPECT_FALSE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &ignored));
     in[3].size = 4;
-    EXPECT_EQ(le_ipc_Pack(params, n, false, in, buf, 10), 0u);   // does not fit
+    EXPECT_FALSE(le_ipc_Pack(params, n, false, in, buf, 10, &ignored));   // does not fit
     in[7].num = 0x0123456789ABCDEFull;
-    ASSERT_EQ(le_ipc_Pack(params, n, true, in, buf, sizeof(buf)), 8u);
+    size_t outputBytes = 0;
+    ASSERT_TRUE(le_ipc_Pack(params, n, true, in, buf, sizeof(buf), &outputBytes));
+    EXPECT_EQ(outputBytes, 8u);
     ASSERT_TRUE(le_ipc_Unpack(params, n, true, buf, 8, out));
     EXPECT_EQ(out[7].num, 0x0123456789ABCDEFull);
 }

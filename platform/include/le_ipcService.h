@@ -104,10 +104,10 @@ typedef struct
 }
 le_ipc_Value_t;
 
-// Packs the inputs (or the outputs) of the list from values[] (indexed like params); returns the
-// bytes written, 0 when a value exceeds its limit or the buffer is too small.
-size_t le_ipc_Pack(const le_ipc_Param_t* params, size_t count, bool outputs, const le_ipc_Value_t* values,
-                   uint8_t* buf, size_t bufSize);
+// Packs the inputs (or the outputs) of the list from values[] (indexed like params) and sets
+// *usedPtr to the bytes written; false when a value exceeds its limit or the buffer is too small.
+bool le_ipc_Pack(const le_ipc_Param_t* params, size_t count, bool outputs, const le_ipc_Value_t* values,
+                 uint8_t* buf, size_t bufSize, size_t* usedPtr);
 // Unpacks into values[] (data pointers point into buf); false when the bytes do not match the list
 // exactly (short, too long, a length above its limit, a bool that is not 0 or 1).
 bool le_ipc_Unpack(const le_ipc_Param_t* params, size_t count, bool outputs, const uint8_t* buf, size_t size,

@@ -170,11 +170,9 @@ void ServeRequest(le_msg_MessageRef_t msgRef, void* contextPtr)
         memcpy(answer.data() + used, &result, sizeof(result));
         used += sizeof(result);
     }
-    size_t outputs = le_ipc_Pack(method.params, method.paramCount, true, args.data(), answer.data() + used,
-                                 answer.size() - used);
-    bool hasOutputs = false;
-    for (size_t i = 0; i < method.paramCount; i++) hasOutputs = hasOutputs || method.params[i].isOutput;
-    if (outputs == 0 && hasOutputs)
+    size_t outputs = 0;
+    if (!le_ipc_Pack(method.params, method.paramCount, true, args.data(), answer.data() + used, answer.size() - used,
+                     &outputs))
     {
         LE_ERROR("%s: the answer of %s does not fit; closing the session", iface->serviceName, method.name);
         le_msg_ReleaseMsg(msgRef);
@@ -188,16 +186,17 @@ void ServeRequest(le_msg_MessageRef_t msgRef, void* contextPtr)
 }
 }
 
-size_t le_ipc_Pack(const le_ipc_Param_t* params, size_t count, bool outputs, const le_ipc_Value_t* values,
-                   uint8_t* buf, size_t bufSize)
+bool le_ipc_Pack(const le_ipc_Param_t* params, size_t count, bool outputs, const le_ipc_Value_t* values,
+                 uint8_t* buf, size_t bufSize, size_t* usedPtr)
 {
     Packer p{buf, bufSize};
     for (size_t i = 0; i < count; i++)
     {
         if (params[i].isOutput != outputs) continue;
-        if (!PackOne(&p, params[i], values[i])) return 0;
+        if (!PackOne(&p, params[i], values[i])) return false;
     }
-    return p.used;
+    *usedPtr = p.used;
+    return true;
 }
 
 bool le_ipc_Unpack(const le_ipc_Param_t* params, size_t count, bool outputs, const uint8_t* buf, size_t size,
@@ -243,8 +242,8 @@ le_result_t le_ipc_SendEvent(le_msg_SessionRef_t session, const le_ipc_Interface
     auto* payload = static_cast<uint8_t*>(le_msg_GetPayloadPtr(msg));
     size_t max = le_msg_GetMaxPayloadSize(msg);
     memcpy(payload, &event.msgId, IdSize);
-    size_t used = le_ipc_Pack(event.fields, event.fieldCount, false, fields, payload + IdSize, max - IdSize);
-    if (used == 0 && event.fieldCount > 0)
+    size_t used = 0;
+    if (!le_ipc_Pack(event.fields, event.fieldCount, false, fields, payload + IdSize, max - IdSize, &used))
     {
         le_msg_ReleaseMsg(msg);
         return LE_OVERFLOW;
@@ -281,10 +280,8 @@ le_result_t le_ipc_Call(le_msg_SessionRef_t session, const le_ipc_Interface_t* i
     auto* payload = static_cast<uint8_t*>(le_msg_GetPayloadPtr(msg));
     size_t max = le_msg_GetMaxPayloadSize(msg);
     memcpy(payload, &methodId, IdSize);
-    size_t used = le_ipc_Pack(method.params, method.paramCount, false, args, payload + IdSize, max - IdSize);
-    bool hasInputs = false;
-    for (size_t i = 0; i < method.paramCount; i++) hasInputs = hasInputs || !method.params[i].isOutput;
-    if (used == 0 && hasInputs)
+    size_t used = 0;
+    if (!le_ipc_Pack(method.params, method.paramCount, false, args, payload + IdSize, max - IdSize, &used))
     {
         le_msg_ReleaseMsg(msg);
         return LE_OVERFLOW;
