@@ -201,8 +201,9 @@ void Transmit(void)
     TxPending.clear();
     TxPending.reserve(payload + HeaderSize + 3);
     TxPending.push_back(SyncByte);
-    TxPending.insert(TxPending.end(), slot.begin(), slot.end());
-    TxPending.insert(TxPending.begin() + 1 + HeaderSize, crcH);
+    TxPending.insert(TxPending.end(), slot.begin(), slot.begin() + HeaderSize);
+    TxPending.push_back(crcH);
+    TxPending.insert(TxPending.end(), slot.begin() + HeaderSize, slot.end());
     TxPending.push_back(crcD);
     TxPendingOffset = 0;
 
