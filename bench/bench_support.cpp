@@ -1,11 +1,11 @@
 #include "bench_support.h"
+#include "sim_pty.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -50,20 +50,12 @@ long PeakRssKb(pid_t pid)
 
 bool OpenRawPty(int* master, std::string* slave, int* holdSlave)
 {
-    *master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) return false;
-    struct termios tio;
-    tcgetattr(*master, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(*master, TCSANOW, &tio);
-    *slave = ptsname(*master);
-    *holdSlave = open(slave->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (*holdSlave >= 0)
-    {
-        tcgetattr(*holdSlave, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(*holdSlave, TCSANOW, &tio);
-    }
+    SimPty pty;
+    char path[256];
+    if (!simPty_Open(&pty, path, sizeof(path))) return false;
+    *master = pty.master;
+    *holdSlave = pty.keepSlave;
+    *slave = path;
     return true;
 }
 

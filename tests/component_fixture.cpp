@@ -1,6 +1,7 @@
 #include "component_fixture.h"
 
 #include <cstring>
+#include <unistd.h>
 
 void ComponentTest::SetUp()
 {
@@ -76,4 +77,42 @@ size_t ComponentTest::CountMessages(const char* message)
         if (text && strcmp(text + 3, message) == 0) n++;
     }
     return n;
+}
+
+void PortTest::SetUp()
+{
+    ComponentTest::SetUp();
+    char slave[256];
+    ASSERT_TRUE(simPty_Open(&pty, slave, sizeof(slave)));
+    master = pty.master;
+    ASSERT_EQ(pa_path_AddMapping(devicePath_, slave), LE_OK);
+}
+
+void PortTest::TearDown()
+{
+    simPty_Close(&pty);
+    ComponentTest::TearDown();
+}
+
+void PortTest::Feed(const Bytes& bytes)
+{
+    ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+void PortTest::Collect()
+{
+    uint8_t buf[4096];
+    ssize_t n;
+    while ((n = read(master, buf, sizeof(buf))) > 0) sent.insert(sent.end(), buf, buf + n);
+}
+
+void PortTest::Settle()
+{
+    for (int i = 0; i < 20; i++)
+    {
+        usleep(2000);
+        le_event_ServiceOnce(0);
+    }
+    le_event_RunUntilIdle();
+    Collect();
 }

@@ -11,10 +11,12 @@
 #include "pa_i2c.h"
 #include "pa_path.h"
 #include "sim_board.h"
+#include "sim_pty.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,4 +41,45 @@ protected:
     size_t CountLinesWith(const char* a, const char* b);
     // Captured lines whose message is exactly the text.
     size_t CountMessages(const char* message);
+};
+
+// A component whose serial port (devicePath) is the slave side of a pseudo-terminal; the test
+// plays the device on the master side.
+class PortTest : public ComponentTest
+{
+protected:
+    typedef std::vector<uint8_t> Bytes;
+
+    explicit PortTest(const char* devicePath) : devicePath_(devicePath) {}
+
+    SimPty pty;
+    int master = -1;
+    Bytes sent;   // what the component wrote to the port
+
+    void SetUp() override;
+    void TearDown() override;
+
+    void Feed(const Bytes& bytes);
+    // Adds what the component wrote since the last call to sent.
+    void Collect();
+    // Lets the pty carry what was written, then serves whatever is ready.
+    void Settle();
+
+    // Serves the loop without moving the virtual clock until the condition holds (2 s real at most).
+    template <typename Pred>
+    bool Pump(Pred done)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::chrono::steady_clock::now() < end)
+        {
+            Collect();
+            if (done()) return true;
+            le_event_ServiceOnce(5);
+        }
+        Collect();
+        return done();
+    }
+
+private:
+    const char* devicePath_;
 };

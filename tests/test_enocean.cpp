@@ -67,11 +67,11 @@ void OnFrame(uint8_t type, const uint8_t* payload, size_t size, const char* unit
     Frames.push_back({type, Bytes(payload, payload + size)});
 }
 
-class EnOceanTest : public ComponentTest
+class EnOceanTest : public PortTest
 {
 protected:
-    int master = -1;
-    Bytes sent;   // what the gateway wrote to the port
+    EnOceanTest() : PortTest("/dev/ttyHS0") {}
+
     size_t starts = 0;   // START characters (XON) the keep-awake timer sent between frames
 
     // The frames written to the port, without the START characters between them.
@@ -101,68 +101,14 @@ protected:
 
     void SetUp() override
     {
-        ComponentTest::SetUp();
+        PortTest::SetUp();
         Frames.clear();
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        struct termios tio;
-        ASSERT_EQ(tcgetattr(master, &tio), 0);
-        cfmakeraw(&tio);
-        tcsetattr(master, TCSANOW, &tio);
-        ASSERT_EQ(pa_path_AddMapping("/dev/ttyHS0", ptsname(master)), LE_OK);
-    }
-
-    void TearDown() override
-    {
-        if (master >= 0) close(master);
-        ComponentTest::TearDown();
     }
 
     void BootGateway()
     {
         Boot("gateway");
         le_EnOcean_AddOnReceiveHandler(OnFrame, nullptr);
-    }
-
-    void Feed(const Bytes& bytes)
-    {
-        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    void Collect()
-    {
-        uint8_t buf[4096];
-        ssize_t n;
-        while ((n = read(master, buf, sizeof(buf))) > 0) sent.insert(sent.end(), buf, buf + n);
-    }
-
-    // Serves the loop without moving the virtual clock until the condition holds (2 s real at most).
-    template <typename Pred>
-    bool Pump(Pred done)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (std::chrono::steady_clock::now() < end)
-        {
-            Collect();
-            if (done()) return true;
-            le_event_ServiceOnce(5);
-        }
-        Collect();
-        return done();
-    }
-
-    // Lets the pty carry what was written, then serves whatever is ready.
-    void Settle()
-    {
-        for (int i = 0; i < 20; i++)
-        {
-            usleep(2000);
-            le_event_ServiceOnce(0);
-        }
-        le_event_RunUntilIdle();
-        Collect();
     }
 
     void Push(const char* path, const char* value)

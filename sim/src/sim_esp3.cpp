@@ -1,15 +1,11 @@
 #include "sim_esp3.h"
+#include "sim_pty.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <thread>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,8 +23,7 @@ std::thread Worker;
 std::atomic<bool> Running{false};
 std::atomic<unsigned> Commands{0};
 std::atomic<unsigned> Telegrams{0};
-int Master = -1;
-int KeepSlave = -1;
+SimPty Pty;
 
 uint8_t Crc8(uint8_t crc, uint8_t byte)
 {
@@ -37,28 +32,9 @@ uint8_t Crc8(uint8_t crc, uint8_t byte)
     return crc;
 }
 
-uint64_t NowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 void WriteAll(const uint8_t* p, size_t n)
 {
-    while (n > 0 && Running)
-    {
-        ssize_t w = write(Master, p, n);
-        if (w > 0)
-        {
-            p += w;
-            n -= static_cast<size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno != EAGAIN && errno != EINTR) return;
-        struct pollfd pfd = {Master, POLLOUT, 0};
-        poll(&pfd, 1, 50);
-    }
+    simPty_WriteAll(&Pty, p, n, Running);
 }
 
 // Collects the gateway's frames and answers commands.
@@ -100,25 +76,25 @@ struct Parser
 void Run(unsigned periodMs)
 {
     Parser parser;
-    uint64_t next = NowMs() + periodMs;
+    uint64_t next = simPty_NowMs() + periodMs;
     unsigned step = 0;
     while (Running)
     {
         int wait = 100;
         if (periodMs > 0)
         {
-            uint64_t now = NowMs();
+            uint64_t now = simPty_NowMs();
             wait = next > now ? static_cast<int>(next - now) : 0;
         }
-        struct pollfd pfd = {Master, POLLIN, 0};
+        struct pollfd pfd = {Pty.master, POLLIN, 0};
         int r = poll(&pfd, 1, wait < 100 ? wait : 100);
         if (r > 0 && (pfd.revents & POLLIN))
         {
             uint8_t buf[512];
-            ssize_t n = read(Master, buf, sizeof(buf));
+            ssize_t n = read(Pty.master, buf, sizeof(buf));
             if (n > 0) parser.Feed(buf, static_cast<size_t>(n));
         }
-        if (periodMs > 0 && NowMs() >= next)
+        if (periodMs > 0 && simPty_NowMs() >= next)
         {
             uint8_t frame[128];
             size_t n = simEsp3_SensorFrame(step % SensorCount, step / SensorCount, frame, sizeof(frame));
@@ -211,29 +187,7 @@ size_t simEsp3_SensorFrame(size_t k, unsigned step, uint8_t* out, size_t outSize
 
 bool simEsp3_Start(unsigned periodMs, char* slavePath, size_t slavePathSize)
 {
-    if (Running) return false;
-    Master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0) return false;
-    struct termios tio;
-    if (tcgetattr(Master, &tio) == 0)
-    {
-        cfmakeraw(&tio);
-        tcsetattr(Master, TCSANOW, &tio);
-    }
-    const char* name = ptsname(Master);
-    if (name == nullptr || snprintf(slavePath, slavePathSize, "%s", name) >= static_cast<int>(slavePathSize))
-    {
-        close(Master);
-        Master = -1;
-        return false;
-    }
-    // Held open so the line stays up (and raw) while the gateway opens and closes it.
-    KeepSlave = open(slavePath, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (KeepSlave >= 0 && tcgetattr(KeepSlave, &tio) == 0)
-    {
-        cfmakeraw(&tio);
-        tcsetattr(KeepSlave, TCSANOW, &tio);
-    }
+    if (Running || !simPty_Open(&Pty, slavePath, slavePathSize)) return false;
     Running = true;
     Worker = std::thread(Run, periodMs);
     return true;
@@ -244,9 +198,7 @@ void simEsp3_Stop(void)
     if (!Running) return;
     Running = false;
     Worker.join();
-    if (KeepSlave >= 0) close(KeepSlave);
-    close(Master);
-    KeepSlave = Master = -1;
+    simPty_Close(&Pty);
 }
 
 unsigned simEsp3_CommandCount(void)
