@@ -11,6 +11,7 @@
 #include "pa_path.h"
 #include "sim_board.h"
 #include "sim_esp3.h"
+#include "sim_modbus.h"
 
 #include <csignal>
 #include <cstdio>
@@ -179,11 +180,13 @@ int main(int argc, char** argv)
         }
     }
     bool esp3Mapped = false;
+    bool modbusMapped = false;
     for (const auto& d : devices)
     {
         pa_path_AddMapping(d.first.c_str(), d.second.c_str());
         pa_i2cSim_RemoveBus(d.first.c_str());
         esp3Mapped = esp3Mapped || d.first == "/dev/ttyHS0";
+        modbusMapped = modbusMapped || d.first == "/dev/ttyHS1";
     }
     unsigned esp3PeriodMs = 0;
     if (!real && !esp3Mapped && simBoard_Esp3(&esp3PeriodMs))
@@ -192,6 +195,14 @@ int main(int argc, char** argv)
         if (!simEsp3_Start(esp3PeriodMs, tty, sizeof(tty))) return Fail("cannot start the simulated EnOcean transceiver");
         atexit(simEsp3_Stop);   // whatever way main returns, the transceiver's thread ends first
         pa_path_AddMapping("/dev/ttyHS0", tty);
+    }
+    uint8_t modbusAddress = 0;
+    if (!real && !modbusMapped && simBoard_Modbus(&modbusAddress))
+    {
+        char tty[PA_PATH_MAX];
+        if (!simModbus_Start(modbusAddress, tty, sizeof(tty))) return Fail("cannot start the simulated Modbus slave");
+        atexit(simModbus_Stop);
+        pa_path_AddMapping("/dev/ttyHS1", tty);
     }
 
     if (!pa_path_Join(runtimeDir, "services", path, sizeof(path)) || le_msg_SetServiceDirectory(path) != LE_OK)

@@ -34,6 +34,8 @@ uint8_t simBoard_ExpanderRegister(uint8_t reg);
 
 // Whether the scenario fits the EnOcean transceiver (sim_esp3.h), and its telegram period.
 bool simBoard_Esp3(unsigned* periodMsPtr);
+// Whether the scenario has the Modbus slave (sim_modbus.h) on the second port, and its address.
+bool simBoard_Modbus(uint8_t* addressPtr);
 
 // EEPROM contents as the scenario set them (for tests).
 const uint8_t* simBoard_EepromData(void);

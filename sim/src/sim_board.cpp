@@ -29,6 +29,8 @@ struct Scenario
     bool probePresent = true;
     bool esp3Present = true;
     unsigned esp3PeriodMs = 1000;
+    bool modbusPresent = true;
+    unsigned modbusAddress = 1;
     uint8_t eeprom[SIM_EEPROM_SIZE];
     std::vector<std::pair<std::string, bool>> services;
 };
@@ -233,7 +235,7 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
         {"eeprom.present", &Scenario::eepromPresent},   {"eeprom.short_reads", &Scenario::eepromShortReads},
         {"bus.i2c-5", &Scenario::eepromBus},            {"bus.i2c-8", &Scenario::expanderBus},
         {"expander.present", &Scenario::expanderPresent}, {"probe.present", &Scenario::probePresent},
-        {"esp3.present", &Scenario::esp3Present},
+        {"esp3.present", &Scenario::esp3Present},       {"modbus.present", &Scenario::modbusPresent},
     };
     for (const BoolKey& k : boolKeys)
     {
@@ -248,16 +250,29 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
             return true;
         }
     }
-    if (key == "esp3.period_ms")
+    struct NumberKey
     {
+        const char* name;
+        unsigned Scenario::*field;
+        unsigned low, high;
+        const char* unit;
+    };
+    static const NumberKey numberKeys[] = {
+        {"esp3.period_ms", &Scenario::esp3PeriodMs, 0, 3600000, "milliseconds"},
+        {"modbus.address", &Scenario::modbusAddress, 1, 247, "a slave address"},
+    };
+    for (const NumberKey& k : numberKeys)
+    {
+        if (key != k.name) continue;
         char* end = nullptr;
-        unsigned long ms = strtoul(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || ms > 3600000)
+        unsigned long number = strtoul(value.c_str(), &end, 10);
+        if (value.empty() || value[0] == '-' || *end != '\0' || number < k.low || number > k.high)
         {
-            Fail(errBuf, errSize, "'esp3.period_ms' takes milliseconds (0 to 3600000), not '" + value + "'");
+            Fail(errBuf, errSize, "'" + key + "' takes " + k.unit + " (" + std::to_string(k.low) + " to " +
+                                      std::to_string(k.high) + "), not '" + value + "'");
             return false;
         }
-        Current.esp3PeriodMs = static_cast<unsigned>(ms);
+        Current.*(k.field) = static_cast<unsigned>(number);
         return true;
     }
     if (key.compare(0, 8, "service.") == 0 && key.size() > 8)
@@ -378,4 +393,11 @@ bool simBoard_Esp3(unsigned* periodMsPtr)
     std::lock_guard<std::mutex> lock(SimMutex);
     if (periodMsPtr) *periodMsPtr = Current.esp3PeriodMs;
     return Current.esp3Present;
+}
+
+bool simBoard_Modbus(uint8_t* addressPtr)
+{
+    std::lock_guard<std::mutex> lock(SimMutex);
+    if (addressPtr) *addressPtr = static_cast<uint8_t>(Current.modbusAddress);
+    return Current.modbusPresent;
 }
