@@ -211,7 +211,7 @@ TEST_F(MsgTest, UnknownMessageIdIsLoggedAndNotAnswered)
     ASSERT_EQ(write(fd, frame, sizeof(frame)), static_cast<ssize_t>(sizeof(frame)));
     struct pollfd p = {fd, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 300), 0);   // no answer, session kept
-    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "unknown message id 9"), 1u);
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "Unknowm msg id = 9"), 1u);
     uint32_t good[5] = {8, 1, 78, 0, 1};
     ASSERT_EQ(write(fd, good, sizeof(good)), static_cast<ssize_t>(sizeof(good)));
     uint32_t answer[5] = {};

@@ -116,12 +116,15 @@ bool le_ipc_Unpack(const le_ipc_Param_t* params, size_t count, bool outputs, con
 le_result_t le_ipc_CopyString(const le_ipc_Value_t* value, char* buf, size_t bufSize);
 
 // Server side. The implementation reads its inputs from args[] and fills its outputs there (their
-// data must stay valid until it returns); result is answered for methods that have one.
+// data must stay valid until it returns); result is answered for methods that have one. An
+// implementation that finds the request unacceptable sets closeSession: the request is not
+// answered and the client's session is closed.
 typedef struct
 {
     le_msg_SessionRef_t session;
     le_ipc_Value_t* args;
     le_result_t result;
+    bool closeSession;
 }
 le_ipc_ServerCall_t;
 typedef void (*le_ipc_Implementation_t)(le_ipc_ServerCall_t* call);

@@ -153,8 +153,14 @@ void ServeRequest(le_msg_MessageRef_t msgRef, void* contextPtr)
         pa_ipc_RejectRequest(msgRef, iface->serviceName, method.name);
         return;
     }
-    le_ipc_ServerCall_t call = {session, args.data(), LE_OK};
+    le_ipc_ServerCall_t call = {session, args.data(), LE_OK, false};
     served->implementations[id](&call);
+    if (call.closeSession)
+    {
+        le_msg_ReleaseMsg(msgRef);
+        le_msg_CloseSession(session);
+        return;
+    }
     if (!le_msg_NeedsResponse(msgRef))
     {
         le_msg_ReleaseMsg(msgRef);

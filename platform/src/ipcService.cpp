@@ -29,7 +29,8 @@ bool pa_ipc_TakeMsgId(le_msg_MessageRef_t msgRef, const char* serviceName, const
     }
     if (!served(*idPtr))
     {
-        LE_ERROR("%s: unknown message id %u", serviceName, *idPtr);
+        // Spelled as the log watchers of deployed modules expect it.
+        LE_ERROR("%s: Unknowm msg id = %u", serviceName, *idPtr);
         le_msg_ReleaseMsg(msgRef);
         return false;
     }
