@@ -1,110 +1,17 @@
 // The real veltrona program on a simulated board, driven from outside with the dhub tool.
+#include "e2e_support.h"
 #include "le_EnOcean_client.h"
 #include "le_EnOcean_interface.h"
-#include "le_event.h"
 #include "le_msg.h"
-#include "test_support.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
-
-namespace
-{
-// A veltrona process whose output goes to a file.
-class Program
-{
-public:
-    bool Start(const std::vector<std::string>& args, const std::string& logPath)
-    {
-        std::vector<std::string> argv{VELTRONA_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(&a[0]);
-        cargv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        int rc = posix_spawn(&pid_, VELTRONA_BIN, &actions, nullptr, cargv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return rc == 0;
-    }
-
-    // Exit status, or -1 when it did not end within the time.
-    int WaitExit(int seconds)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < end)
-        {
-            int status;
-            pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_)
-            {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(20000);
-        }
-        return -1;
-    }
-
-    int Interrupt(int seconds)
-    {
-        kill(pid_, SIGINT);
-        return WaitExit(seconds);
-    }
-
-    ~Program()
-    {
-        if (pid_ > 0)
-        {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
-class EndToEnd : public ::testing::Test
-{
-protected:
-    TempDir dir;
-    std::string Runtime() const { return dir.File("rt"); }
-    std::string Log() const { return dir.File("veltrona.log"); }
-
-    int Dhub(const std::string& args, std::string* out = nullptr)
-    {
-        std::string output;
-        int rc = RunCommand(std::string(DHUB_BIN) + " --runtime-dir '" + Runtime() + "' " + args + " 2>&1", &output);
-        if (out) *out = output;
-        return rc;
-    }
-
-    void StartGateway(Program* p, const char* scenario)
-    {
-        ASSERT_TRUE(p->Start({"--scenario", scenario, "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
-        std::string out;
-        ASSERT_EQ(Dhub("wait settings/addon_type --timeout 20", &out), 0) << out << ReadTextFile(Log());
-    }
-};
-}
 
 TEST_F(EndToEnd, AddOnBoardOffersItsSettingThatTheToolReadsPushesAndWatches)
 {
@@ -292,17 +199,6 @@ protected:
         StartGateway(&veltrona, "gateway");
         ASSERT_EQ(le_msg_SetServiceDirectory((Runtime() + "/services").c_str()), LE_OK);
     }
-
-    template <typename Pred>
-    bool Until(Pred pred)
-    {
-        struct Holder
-        {
-            Pred* p;
-            static bool Call(void* c) { return (*static_cast<Holder*>(c)->p)(); }
-        } holder{&pred};
-        return le_event_RunUntil(Holder::Call, &holder, 10000);
-    }
 };
 }
 
@@ -400,7 +296,7 @@ TEST_F(EnOceanService, BadMessagesCloseOnlyTheirSessionAndAWrongProtocolIsRefuse
     le_EnOcean_DisconnectService();
     EXPECT_EQ(veltrona.Interrupt(10), 0);
     std::string log = ReadTextFile(Log());
-    EXPECT_NE(log.find("le_EnOcean: unknown message id 9"), std::string::npos) << log;
+    EXPECT_NE(log.find("le_EnOcean: Unknowm msg id = 9"), std::string::npos) << log;
     EXPECT_NE(log.find("le_EnOcean: Error unpacking message (le_EnOcean_SendData)"), std::string::npos) << log;
 }
 

@@ -5,8 +5,8 @@
 #include "le_log.h"
 #include "le_msg.h"
 #include "pa_path.h"
+#include "tool_support.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,22 +37,6 @@ void Usage(FILE* out)
             "Exit status: 0 done, 1 refused by the gateway, 2 usage or connection error, 3 timed out.\n");
 }
 
-bool ParseHex(const std::string& text, std::vector<uint8_t>* out)
-{
-    std::string digits;
-    for (char c : text)
-    {
-        if (isxdigit(static_cast<unsigned char>(c))) digits += c;
-        else if (c != ' ' && c != ':' && c != ',' && c != '-') return false;
-    }
-    if (digits.size() % 2 != 0) return false;
-    for (size_t i = 0; i < digits.size(); i += 2)
-    {
-        out->push_back(static_cast<uint8_t>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
-    }
-    return true;
-}
-
 const char* ResultName(le_result_t r)
 {
     switch (r)
@@ -72,56 +56,31 @@ void OnFrame(uint8_t packetType, const uint8_t* data, size_t size, const char*, 
              void*)
 {
     printf("%02x\t", packetType);
-    for (size_t i = 0; i < size; i++) printf("%02x", data[i]);
+    PrintHex(data, size);
     printf("\n");
     fflush(stdout);
     if (Wanted > 0 && ++Seen >= Wanted) le_event_StopLoop(nullptr, 0);
 }
 
-void OnTimeout(le_timer_Ref_t)
-{
-    le_event_StopLoop(nullptr, 3);
-}
 }
 
 int main(int argc, char** argv)
 {
     le_log_SetGlobalFilterLevel(LE_LOG_WARN);
-    std::string serviceDir;
-    double timeout = -1;
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; i++)
-    {
-        std::string a = argv[i];
-        bool hasValue = i + 1 < argc;
-        if (a == "--help" || a == "-h")
-        {
-            Usage(stdout);
-            return 0;
-        }
-        else if (a == "--runtime-dir" && hasValue) serviceDir = std::string(argv[++i]) + "/services";
-        else if (a == "--service-dir" && hasValue) serviceDir = argv[++i];
-        else if (a == "--count" && hasValue) Wanted = atol(argv[++i]);
-        else if (a == "--timeout" && hasValue) timeout = atof(argv[++i]);
-        else if (a.size() > 1 && a[0] == '-' && a != "-")
-        {
-            fprintf(stderr, "enocean: unknown option '%s'\n", a.c_str());
-            Usage(stderr);
-            return 2;
-        }
-        else args.push_back(a);
-    }
+    ToolOptions options;
+    int exitCode = 0;
+    if (!ParseToolOptions("enocean", argc, argv, Usage, &options, &exitCode)) return exitCode;
+    const std::string serviceDir = options.serviceDir;
+    double timeout = options.timeout;
+    Wanted = options.count;
+    const std::vector<std::string>& args = options.args;
     if (args.empty() || (args[0] == "send" && (args.size() < 3 || args.size() > 4)) ||
         (args[0] == "listen" && args.size() != 1) || (args[0] != "send" && args[0] != "listen"))
     {
         Usage(stderr);
         return 2;
     }
-    if (!serviceDir.empty() && le_msg_SetServiceDirectory(serviceDir.c_str()) != LE_OK)
-    {
-        fprintf(stderr, "enocean: cannot use the service directory %s\n", serviceDir.c_str());
-        return 2;
-    }
+    if (!UseServiceDirectory("enocean", serviceDir)) return 2;
     le_result_t connected = le_EnOcean_TryConnectService();
     if (connected != LE_OK)
     {
@@ -150,13 +109,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "enocean: the gateway did not take the receive handler\n");
         return 2;
     }
-    if (timeout >= 0)
-    {
-        le_timer_Ref_t t = le_timer_Create("ListenTimeout");
-        le_timer_SetMsInterval(t, static_cast<uint32_t>(timeout * 1000));
-        le_timer_SetHandler(t, OnTimeout);
-        le_timer_Start(t);
-    }
+    if (timeout >= 0) StopLoopAfter(timeout);
     int code = le_event_RunLoop();
     le_EnOcean_DisconnectService();
     if (code == 3 && Wanted < 0) return 0;   // listening for a while was what was asked

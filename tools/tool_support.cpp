@@ -1,0 +1,115 @@
+#include "tool_support.h"
+#include "le_event.h"
+#include "le_msg.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+bool ParseHex(const std::string& text, std::vector<uint8_t>* out)
+{
+    std::string digits;
+    for (char c : text)
+    {
+        if (isxdigit(static_cast<unsigned char>(c))) digits += c;
+        else if (c != ' ' && c != ':' && c != ',' && c != '-') return false;
+    }
+    if (digits.size() % 2 != 0) return false;
+    for (size_t i = 0; i < digits.size(); i += 2)
+    {
+        out->push_back(static_cast<uint8_t>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return true;
+}
+
+void PrintHex(const uint8_t* data, size_t size)
+{
+    for (size_t i = 0; i < size; i++) printf("%02x", data[i]);
+}
+
+bool ParseCount(const char* text, long* out)
+{
+    char* end = nullptr;
+    errno = 0;
+    long n = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || n < 0) return false;
+    *out = n;
+    return true;
+}
+
+bool ParseSeconds(const char* text, double* out)
+{
+    char* end = nullptr;
+    double s = strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(s) || s < 0 || s > 4e6) return false;
+    *out = s;
+    return true;
+}
+
+bool UseServiceDirectory(const char* tool, const std::string& dir)
+{
+    if (dir.empty() || le_msg_SetServiceDirectory(dir.c_str()) == LE_OK) return true;
+    fprintf(stderr, "%s: cannot use the service directory %s\n", tool, dir.c_str());
+    return false;
+}
+
+namespace
+{
+void OnDeadline(le_timer_Ref_t)
+{
+    le_event_StopLoop(nullptr, 3);
+}
+}
+
+void StopLoopAfter(double seconds)
+{
+    le_timer_Ref_t t = le_timer_Create("ToolDeadline");
+    le_timer_SetMsInterval(t, static_cast<uint32_t>(seconds * 1000));
+    le_timer_SetHandler(t, OnDeadline);
+    le_timer_Start(t);
+}
+
+bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FILE*), ToolOptions* options,
+                      int* exitCode)
+{
+    *exitCode = 2;
+    for (int i = 1; i < argc; i++)
+    {
+        std::string a = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (a == "--help" || a == "-h")
+        {
+            usage(stdout);
+            *exitCode = 0;
+            return false;
+        }
+        else if (a == "--runtime-dir" && hasValue) options->serviceDir = std::string(argv[++i]) + "/services";
+        else if (a == "--service-dir" && hasValue) options->serviceDir = argv[++i];
+        else if (a == "--count" && hasValue)
+        {
+            if (!ParseCount(argv[++i], &options->count))
+            {
+                fprintf(stderr, "%s: --count takes a whole number, not '%s'\n", tool, argv[i]);
+                return false;
+            }
+        }
+        else if (a == "--timeout" && hasValue)
+        {
+            if (!ParseSeconds(argv[++i], &options->timeout))
+            {
+                fprintf(stderr, "%s: --timeout takes seconds, not '%s'\n", tool, argv[i]);
+                return false;
+            }
+        }
+        else if (a.size() > 1 && a[0] == '-' && a != "-")
+        {
+            fprintf(stderr, "%s: unknown option '%s'\n", tool, a.c_str());
+            usage(stderr);
+            return false;
+        }
+        else options->args.push_back(a);
+    }
+    return true;
+}

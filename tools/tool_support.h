@@ -1,0 +1,34 @@
+// What the service tools share: hex bytes in and out, numeric options, the service directory and
+// the listening deadline.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Hex digit pairs, optionally separated by spaces, ':', ',' or '-'; false for anything else.
+bool ParseHex(const std::string& text, std::vector<uint8_t>* out);
+// Prints the bytes as hex digits, without a line end.
+void PrintHex(const uint8_t* data, size_t size);
+// A whole, non-negative decimal number; false for anything else.
+bool ParseCount(const char* text, long* out);
+// A non-negative number of seconds (fractions allowed).
+bool ParseSeconds(const char* text, double* out);
+// Uses the directory (when given) for the service sockets; prints why not and returns false.
+bool UseServiceDirectory(const char* tool, const std::string& dir);
+// Stops the main loop with exit code 3 after the given time.
+void StopLoopAfter(double seconds);
+
+// The options the service tools share: --runtime-dir, --service-dir, --count, --timeout, --help.
+struct ToolOptions
+{
+    std::string serviceDir;   // empty: the default
+    long count = -1;          // -1: not given
+    double timeout = -1;      // -1: not given
+    std::vector<std::string> args;   // the command and its operands
+};
+// False when the tool should exit at once with *exitCode (0 after --help, 2 for a bad option).
+bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FILE*), ToolOptions* options,
+                      int* exitCode);
