@@ -1,13 +1,13 @@
 // The four services the component offers and the advertise calls used by the component's
-// initialiser. le_EnOcean is served from its interface description (le_EnOcean_interface.h); the
-// others have identities only until their operations are built, and log requests unanswered.
+// initialiser. le_EnOcean and le_EModbus are served from their interface descriptions
+// (le_EnOcean_interface.h, le_EModbus_interface.h); the others have identities only until their
+// operations are built, and log requests unanswered.
 #pragma once
 
 #include "le_ipcService.h"
 
 extern const le_ipc_ServiceDef_t le_ExtAdc_ServiceDef;
 extern const le_ipc_ServiceDef_t le_ExtAdcAddON_ServiceDef;
-extern const le_ipc_ServiceDef_t le_EModbus_ServiceDef;
 
 void le_EnOcean_AdvertiseService(void);
 void le_ExtAdc_AdvertiseService(void);
@@ -21,3 +21,5 @@ size_t le_EnOcean_ClientHandlerCount(void);
 le_msg_ServiceRef_t le_ExtAdc_GetServiceRef(void);
 le_msg_ServiceRef_t le_ExtAdcAddON_GetServiceRef(void);
 le_msg_ServiceRef_t le_EModbus_GetServiceRef(void);
+// Receive handlers that le_EModbus clients hold in the link.
+size_t le_EModbus_ClientHandlerCount(void);

@@ -136,26 +136,32 @@ void Handle(const uint8_t* q, size_t n)
     if (q[0] == Address && length > 0) simPty_WriteAll(&Pty, out, length, Running);
 }
 
-// Frames of functions 1 to 6 are 8 bytes and are taken as soon as they are in; anything else
-// is taken as one frame when the line falls silent.
+// A request of functions 1 to 6 (always 8 bytes) with a good CRC starts at offset k.
+bool IsShortFrameAt(const std::vector<uint8_t>& buf, size_t k)
+{
+    return k + 8 <= buf.size() && buf[k + 1] >= 1 && buf[k + 1] <= 6 && CrcMatches(buf.data() + k, 8);
+}
+
+// Requests of functions 1 to 6 are taken as soon as they are in, after any noise before them;
+// anything else is taken as one frame when the line falls silent.
 void Parse(std::vector<uint8_t>& buf, bool silent)
 {
-    for (;;)
+    size_t k = 0;
+    while (k + 8 <= buf.size())
     {
-        if (buf.size() >= 8 && buf[1] >= 1 && buf[1] <= 6)
+        if (!IsShortFrameAt(buf, k))
         {
-            if (CrcMatches(buf.data(), 8) && (buf[0] == Address || buf[0] == 0)) Handle(buf.data(), 8);
-            if (CrcMatches(buf.data(), 8)) buf.erase(buf.begin(), buf.begin() + 8);
-            else buf.erase(buf.begin());   // not a frame start: look one byte further
+            k++;
             continue;
         }
-        if (silent && buf.size() >= 4)
-        {
-            if (CrcMatches(buf.data(), buf.size()) && (buf[0] == Address || buf[0] == 0)) Handle(buf.data(), buf.size());
-        }
-        if (silent) buf.clear();
-        return;
+        if (buf[k] == Address || buf[k] == 0) Handle(buf.data() + k, 8);
+        buf.erase(buf.begin(), buf.begin() + static_cast<long>(k + 8));
+        k = 0;
     }
+    if (!silent) return;
+    if (buf.size() >= 4 && CrcMatches(buf.data(), buf.size()) && (buf[0] == Address || buf[0] == 0))
+        Handle(buf.data(), buf.size());
+    buf.clear();
 }
 
 void Run()

@@ -1,0 +1,215 @@
+// le_EModbus against the real veltrona, whose Modbus master talks to the simulated slave.
+#include "e2e_support.h"
+#include "le_EModbus_client.h"
+#include "le_EModbus_interface.h"
+#include "le_msg.h"
+
+#include <cstring>
+
+namespace
+{
+typedef std::vector<uint8_t> Bytes;
+
+struct Answer
+{
+    int handler;
+    Bytes data;
+};
+std::vector<Answer> Answers;
+
+void OnAnswer(const uint8_t* data, size_t size, void* context)
+{
+    Answers.push_back({static_cast<int>(reinterpret_cast<intptr_t>(context)), Bytes(data, data + size)});
+}
+
+void* Context(int n)
+{
+    return reinterpret_cast<void*>(static_cast<intptr_t>(n));
+}
+
+const Bytes ReadThree = {0x01, 0x03, 0x00, 0x05, 0x00, 0x03, 0x00, 0x00};   // registers 5 to 7
+
+class ModbusService : public EndToEnd
+{
+protected:
+    Program veltrona;
+
+    void SetUp() override
+    {
+        Answers.clear();
+        StartGateway(&veltrona, "addon");
+        ASSERT_EQ(le_msg_SetServiceDirectory((Runtime() + "/services").c_str()), LE_OK);
+    }
+
+    int Tool(const std::string& args, std::string* out)
+    {
+        return RunCommand(std::string(MODBUS_BIN) + " --runtime-dir '" + Runtime() + "' " + args + " 2>&1", out);
+    }
+
+    // Lines of the program's log from the last one holding the mark on.
+    std::string LogAfterLast(const std::string& mark)
+    {
+        std::string log = ReadTextFile(Log());
+        size_t at = log.rfind(mark);
+        return at == std::string::npos ? "" : log.substr(at);
+    }
+
+    static size_t Count(const std::string& text, const std::string& what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+        return n;
+    }
+
+    // A session of its own, to send what the client library would refuse to.
+    le_msg_SessionRef_t RawSession()
+    {
+        le_msg_SessionRef_t raw = le_msg_CreateSession(
+            le_msg_GetProtocolRef(LE_EMODBUS_PROTOCOL_ID, LE_EMODBUS_LARGEST_MSG), "le_EModbus");
+        EXPECT_EQ(le_msg_TryOpenSessionSync(raw), LE_OK);
+        return raw;
+    }
+
+    void SendRaw(le_msg_SessionRef_t raw, uint32_t id, const void* body, size_t size)
+    {
+        le_msg_MessageRef_t m = le_msg_CreateMsg(raw);
+        uint8_t* p = static_cast<uint8_t*>(le_msg_GetPayloadPtr(m));
+        memcpy(p, &id, 4);
+        memcpy(p + 4, body, size);
+        le_msg_SetPayloadSize(m, 4 + size);
+        le_msg_Send(m);
+    }
+};
+}
+
+TEST_F(ModbusService, TheToolStartsSetsTheSpeedSendsAndPrintsTheAnswers)
+{
+    std::string out;
+    EXPECT_EQ(RunCommand(std::string(MODBUS_BIN) + " --help", &out), 0);
+    EXPECT_NE(out.find("Usage: modbus"), std::string::npos);
+    EXPECT_EQ(Tool("send '01 03 00 05 00 03'", &out), 1) << out;   // never started
+    EXPECT_EQ(Tool("start", &out), 0) << out;
+    EXPECT_EQ(out, "OK\n");
+
+    EXPECT_EQ(Tool("send '01 03 00 05 00 03'", &out), 0) << out;
+    ASSERT_EQ(out.size(), 23u) << out;   // 11 bytes in hex and the line end
+    EXPECT_EQ(out.compare(0, 18, "010306005000600070"), 0) << out;   // register N holds N * 16
+    EXPECT_EQ(Tool("send '01 06 00 05 12 34'", &out), 0) << out;
+    EXPECT_EQ(out.compare(0, 12, "010600051234"), 0) << out;      // the echo
+    EXPECT_EQ(Tool("send 010300050001", &out), 0) << out;
+    EXPECT_EQ(out.compare(0, 10, "0103021234"), 0) << out;
+    EXPECT_EQ(Tool("send '02 03 00 05 00 01' --timeout 4", &out), 3) << out;   // no slave 2
+
+    EXPECT_EQ(Tool("baud 9600", &out), 1) << out;
+    EXPECT_NE(out.find("DUPLICATE"), std::string::npos);
+    EXPECT_EQ(Tool("baud 1200", &out), 1) << out;
+    EXPECT_EQ(Tool("baud 19200", &out), 0) << out;
+    EXPECT_EQ(Tool("stop", &out), 0) << out;
+    EXPECT_EQ(Tool("send 010300050001", &out), 1) << out;
+    EXPECT_EQ(Tool("send 0103zz", &out), 2) << out;
+    EXPECT_EQ(Tool("frobnicate", &out), 2) << out;
+    EXPECT_EQ(RunCommand(std::string(MODBUS_BIN) + " --runtime-dir /nonexistent start 2>/dev/null", &out), 2);
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    EXPECT_NE(ReadTextFile(Log()).find("Modbus Stop."), std::string::npos);
+}
+
+TEST_F(ModbusService, ClientHandlersHearEveryGoodAnswerInRegistrationOrder)
+{
+    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
+    EXPECT_EQ(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);   // before any start
+    EXPECT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_FAULT);
+
+    ASSERT_EQ(le_EModbus_Start(), LE_OK);
+    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
+    le_EModbus_ReceiveHandlerRef_t second = le_EModbus_AddOnReceiveHandler(OnAnswer, Context(2));
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
+    ASSERT_TRUE(Until([] { return Answers.size() >= 2; }));
+    EXPECT_EQ(Answers[0].handler, 1);
+    EXPECT_EQ(Answers[1].handler, 2);
+    EXPECT_EQ(Answers[0].data, Answers[1].data);
+    EXPECT_EQ(Answers[0].data.size(), 11u);
+
+    // 256 bytes go out whole with the CRC over bytes 6 and 7: the slave answers their first 8.
+    Bytes big(256, 0x00);
+    const uint8_t head[] = {0x01, 0x03, 0x00, 0x2F, 0x00, 0x01};
+    memcpy(big.data(), head, sizeof(head));
+    le_EModbus_RemoveOnReceiveHandler(second);
+    ASSERT_EQ(le_EModbus_SendRequest(big.data(), big.size()), LE_OK);
+    ASSERT_TRUE(Until([] { return Answers.size() >= 3; }));
+    EXPECT_EQ(Answers[2].handler, 1);
+    EXPECT_EQ(Bytes(Answers[2].data.begin(), Answers[2].data.begin() + 5), Bytes({0x01, 0x03, 0x02, 0x00, 0x05}));
+    Bytes tooBig(257, 0x01);
+    EXPECT_EQ(le_EModbus_SendRequest(tooBig.data(), tooBig.size()), LE_BAD_PARAMETER);
+
+    // A stop from a client closes the link for everyone until the next start.
+    ASSERT_EQ(le_EModbus_Stop(), LE_OK);
+    EXPECT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_FAULT);
+    EXPECT_EQ(le_EModbus_SetBaudRate(9600), LE_DUPLICATE);
+    ASSERT_EQ(le_EModbus_Start(), LE_OK);
+    ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
+    ASSERT_TRUE(Until([] { return Answers.size() >= 4; }));
+    EXPECT_EQ(Answers.size(), 4u);
+    le_EModbus_DisconnectService();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
+TEST_F(ModbusService, AClientThatDiesLeavesNoHandler)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        if (le_EModbus_TryConnectService() != LE_OK || le_EModbus_Start() != LE_OK) _exit(1);
+        if (le_EModbus_AddOnReceiveHandler(OnAnswer, nullptr) == nullptr) _exit(1);
+        kill(getpid(), SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    // The program notices the closed session in its own time.
+    for (int i = 0; i < 200 && Count(ReadTextFile(Log()), "is closed !!!") == 0; i++) usleep(20000);
+    ASSERT_EQ(Count(ReadTextFile(Log()), "is closed !!!"), 1u) << ReadTextFile(Log());
+
+    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
+    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
+    ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
+    ASSERT_TRUE(Until([] { return Answers.size() >= 1; }));
+    le_EModbus_DisconnectService();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    // The answer went to one handler only: the dead client's was removed with its session.
+    std::string last = LogAfterLast("Request Sent");
+    EXPECT_EQ(Count(last, "| ----"), 1u) << last;
+}
+
+TEST_F(ModbusService, BadRequestsCloseOnlyTheirSession)
+{
+    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
+    ASSERT_EQ(le_EModbus_Start(), LE_OK);
+    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
+
+    // Removing a reference it was never given, here the other client's first handler.
+    le_msg_SessionRef_t raw = RawSession();
+    uint64_t guessed = 3;
+    SendRaw(raw, LE_EMODBUS_REMOVE_RECEIVE_HANDLER, &guessed, sizeof(guessed));
+    EXPECT_TRUE(Until([raw] { return !le_msg_IsSessionOpen(raw); }));
+    le_msg_DeleteSession(raw);
+
+    // A request of 257 bytes does not unpack.
+    raw = RawSession();
+    std::vector<uint8_t> body(4 + 257, 0x01);
+    uint32_t length = 257;
+    memcpy(body.data(), &length, 4);
+    SendRaw(raw, LE_EMODBUS_SEND_REQUEST, body.data(), body.size());
+    EXPECT_TRUE(Until([raw] { return !le_msg_IsSessionOpen(raw); }));
+    le_msg_DeleteSession(raw);
+
+    // The other client still has its handler.
+    ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
+    ASSERT_TRUE(Until([] { return Answers.size() >= 1; }));
+    le_EModbus_DisconnectService();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("| Invalid reference"), std::string::npos) << log;
+    EXPECT_NE(log.find("le_EModbus: Error unpacking message (le_EModbus_SendRequest)"), std::string::npos) << log;
+}

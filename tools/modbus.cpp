@@ -1,0 +1,183 @@
+// modbus: drive the Modbus RTU master of a running veltrona through its le_EModbus service.
+#include "le_EModbus_client.h"
+#include "le_event.h"
+#include "le_log.h"
+#include "le_msg.h"
+#include "tool_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace
+{
+void Usage(FILE* out)
+{
+    fprintf(out,
+            "Usage: modbus [--runtime-dir DIR | --service-dir DIR] COMMAND ...\n"
+            "Drives the Modbus RTU master (/dev/ttyHS1) of a running veltrona through its le_EModbus service.\n"
+            "\n"
+            "Commands:\n"
+            "  start                  open the port and start the link\n"
+            "  stop                   drop the waiting requests and close the port\n"
+            "  baud RATE              speed for the next start: 2400, 4800, 9600, 19200, 38400,\n"
+            "                         57600, 115200, 230400 or 460800\n"
+            "  send HEX               queue one request and print the answers that come back, e.g.\n"
+            "                         send '01 03 00 00 00 08'  (read 8 holding registers of slave 1)\n"
+            "                         The link writes the CRC over bytes 6 and 7; a request of 6 bytes\n"
+            "                         gets two placeholder bytes for it.\n"
+            "      --count N          answers to wait for (default 1; 0 queues and returns)\n"
+            "      --timeout SECONDS  how long to wait (default 5; exit status 3 when it runs out)\n"
+            "  listen                 print every answer the link delivers\n"
+            "      --count N          stop after N answers\n"
+            "      --timeout SECONDS  stop after this long\n"
+            "\n"
+            "Answers are printed one per line in hex, their CRC included.\n"
+            "\n"
+            "Options:\n"
+            "  --runtime-dir DIR      runtime directory of veltrona (default $VELTRONA_RUNTIME_DIR\n"
+            "                         or /tmp/veltrona-UID); its services/ holds the sockets\n"
+            "  --service-dir DIR      the service socket directory itself\n"
+            "  --help                 this text\n"
+            "\n"
+            "Exit status: 0 done, 1 refused by the link, 2 usage or connection error, 3 timed out.\n");
+}
+
+const char* ResultName(le_result_t r)
+{
+    switch (r)
+    {
+        case LE_OK: return "OK";
+        case LE_DUPLICATE: return "DUPLICATE (already the stored speed)";
+        case LE_BAD_PARAMETER: return "BAD_PARAMETER";
+        case LE_CLOSED: return "CLOSED (veltrona ended the session)";
+        case LE_FAULT: return "FAULT (the link is not started)";
+        default: return "FAULT";
+    }
+}
+
+int ExitCode(le_result_t r)
+{
+    if (r == LE_OK) return 0;
+    return r == LE_CLOSED ? 2 : 1;
+}
+
+long Wanted = -1;
+long Seen = 0;
+
+void OnAnswer(const uint8_t* data, size_t size, void*)
+{
+    PrintHex(data, size);
+    printf("\n");
+    fflush(stdout);
+    if (Wanted > 0 && ++Seen >= Wanted) le_event_StopLoop(nullptr, 0);
+}
+
+// Serves the answers until --count is reached or the deadline passes.
+int Listen(double timeout, bool timeoutIsFailure)
+{
+    if (timeout >= 0) StopLoopAfter(timeout);
+    int code = le_event_RunLoop();
+    if (code == 3 && !timeoutIsFailure) return 0;   // listening for a while was what was asked
+    return code;
+}
+}
+
+int main(int argc, char** argv)
+{
+    le_log_SetGlobalFilterLevel(LE_LOG_WARN);
+    ToolOptions options;
+    int exitCode = 0;
+    if (!ParseToolOptions("modbus", argc, argv, Usage, &options, &exitCode)) return exitCode;
+    const std::string serviceDir = options.serviceDir;
+    double timeout = options.timeout;
+    Wanted = options.count;
+    const std::vector<std::string>& args = options.args;
+    const std::string command = args.empty() ? "" : args[0];
+    size_t operands = command == "baud" || command == "send" ? 2 : 1;
+    bool known = command == "start" || command == "stop" || command == "baud" || command == "send" ||
+                 command == "listen";
+    if (!known || args.size() != operands)
+    {
+        Usage(stderr);
+        return 2;
+    }
+
+    uint32_t baud = 0;
+    std::vector<uint8_t> request;
+    if (command == "baud")
+    {
+        long rate = 0;
+        if (!ParseCount(args[1].c_str(), &rate) || rate > UINT32_MAX)
+        {
+            fprintf(stderr, "modbus: RATE is a number of baud, not '%s'\n", args[1].c_str());
+            return 2;
+        }
+        baud = static_cast<uint32_t>(rate);
+    }
+    if (command == "send")
+    {
+        if (!ParseHex(args[1], &request) || request.empty() || request.size() > 256)
+        {
+            fprintf(stderr, "modbus: HEX is 1 to 256 bytes in hex, e.g. '01 03 00 00 00 08'\n");
+            return 2;
+        }
+        if (request.size() == 6) request.resize(8, 0);   // room for the CRC
+    }
+
+    if (!UseServiceDirectory("modbus", serviceDir)) return 2;
+    le_result_t connected = le_EModbus_TryConnectService();
+    if (connected != LE_OK)
+    {
+        fprintf(stderr, "modbus: cannot reach le_EModbus in %s (%s)\n", le_msg_GetServiceDirectory(),
+                connected == LE_NOT_PERMITTED ? "protocol refused" : "is veltrona running?");
+        return 2;
+    }
+
+    int code = 0;
+    if (command == "start" || command == "stop")
+    {
+        le_result_t r = command == "start" ? le_EModbus_Start() : le_EModbus_Stop();
+        printf("%s\n", ResultName(r));
+        code = ExitCode(r);
+    }
+    else if (command == "baud")
+    {
+        le_result_t r = le_EModbus_SetBaudRate(baud);
+        printf("%s\n", ResultName(r));
+        code = ExitCode(r);
+    }
+    else if (command == "send")
+    {
+        if (Wanted < 0) Wanted = 1;
+        if (timeout < 0) timeout = 5;
+        // Registered first, so an answer cannot come back before anyone listens.
+        bool listening = Wanted == 0 || le_EModbus_AddOnReceiveHandler(OnAnswer, nullptr) != nullptr;
+        le_result_t r = listening ? le_EModbus_SendRequest(request.data(), request.size()) : LE_FAULT;
+        if (r != LE_OK)
+        {
+            fprintf(stderr, "modbus: request refused: %s\n", ResultName(r));
+            code = ExitCode(r);
+        }
+        else if (Wanted > 0)
+        {
+            code = Listen(timeout, true);
+            if (code == 3) fprintf(stderr, "modbus: %ld of %ld answers within %g s\n", Seen, Wanted, timeout);
+        }
+    }
+    else
+    {
+        if (le_EModbus_AddOnReceiveHandler(OnAnswer, nullptr) == nullptr)
+        {
+            fprintf(stderr, "modbus: the link did not take the receive handler (is it started?)\n");
+            code = 1;
+        }
+        else
+        {
+            code = Listen(timeout, Wanted > 0);
+        }
+    }
+    le_EModbus_DisconnectService();
+    return code;
+}
