@@ -59,13 +59,12 @@ bool OpenRawPty(int* master, std::string* slave, int* holdSlave)
     return true;
 }
 
-pid_t StartGateway(const std::string& veltrona, const std::string& runtimeDir, const std::string& tty,
-                   const std::string& logLevel, const std::string& log)
+pid_t StartProgram(const std::string& veltrona, const std::vector<std::string>& args, const std::string& log)
 {
-    std::vector<std::string> args = {veltrona, "--scenario",  "gateway", "--clock", "skip", "--runtime-dir",
-                                     runtimeDir, "--device", "/dev/ttyHS0=" + tty, "--log-level", logLevel};
+    std::vector<std::string> argv = {veltrona};
+    argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
-    for (auto& a : args) cargv.push_back(&a[0]);
+    for (auto& a : argv) cargv.push_back(&a[0]);
     cargv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -75,4 +74,12 @@ pid_t StartGateway(const std::string& veltrona, const std::string& runtimeDir, c
     int rc = posix_spawn(&pid, veltrona.c_str(), &actions, nullptr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
+}
+
+pid_t StartGateway(const std::string& veltrona, const std::string& runtimeDir, const std::string& tty,
+                   const std::string& logLevel, const std::string& log)
+{
+    return StartProgram(veltrona, {"--scenario", "gateway", "--clock", "skip", "--runtime-dir", runtimeDir, "--device",
+                                   "/dev/ttyHS0=" + tty, "--log-level", logLevel},
+                        log);
 }
