@@ -123,6 +123,8 @@ protected:
     {
         le_log_SetStderr(false);
         le_log_CaptureStart();
+        Closes = 0;
+        Opens = 0;
         ASSERT_EQ(le_msg_SetServiceDirectory(dir_.Path().c_str()), LE_OK);
         server_ = le_thread_Create("server", ServerMain, nullptr);
         le_thread_SetJoinable(server_);
@@ -134,6 +136,7 @@ protected:
     {
         le_event_StopLoop(server_, 0);
         le_thread_Join(server_, nullptr);
+        ServerReady = false;
     }
 
     le_msg_SessionRef_t Open()
@@ -296,6 +299,57 @@ TEST_F(MsgTest, ServerEventsReachTheClientLoopAndServerEndSessionIsSeen)
     EXPECT_TRUE(le_event_RunUntil(ClientClosed, nullptr, 2000));
     EXPECT_EQ(ClientCloses, 1);
     le_msg_DeleteSession(s);
+    le_event_RunUntilIdle();
+}
+
+namespace
+{
+// A server below le_msg that answers the one request it gets and sends an event in the same
+// write, so that the client reads both at once.
+void* AnswerAndEventInOneWrite(void* listener)
+{
+    int fd = accept(static_cast<int>(reinterpret_cast<intptr_t>(listener)), nullptr, nullptr);
+    if (fd < 0) return nullptr;
+    std::string hello = Handshake();
+    std::string got(hello.size(), '\0');
+    char ok = 0;
+    uint32_t request[5] = {};
+    if (recv(fd, &got[0], got.size(), MSG_WAITALL) == static_cast<ssize_t>(got.size()) && got == hello &&
+        write(fd, &ok, 1) == 1 && recv(fd, request, sizeof(request), MSG_WAITALL) == sizeof(request))
+    {
+        uint32_t both[] = {8, 3, request[2], request[3], request[4] + 1, 4, 4, 0, 0xE7E7};
+        EXPECT_EQ(write(fd, both, sizeof(both)), static_cast<ssize_t>(sizeof(both)));
+        char end;
+        EXPECT_EQ(read(fd, &end, 1), 0);   // held open until the client leaves
+    }
+    close(fd);
+    return nullptr;
+}
+}
+
+TEST_F(MsgTest, EventReadTogetherWithTheAnswerIsStillDelivered)
+{
+    std::string path = dir_.File("le_Raw");
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    le_thread_Ref_t raw = le_thread_Create("raw", AnswerAndEventInOneWrite,
+                                           reinterpret_cast<void*>(static_cast<intptr_t>(listener)));
+    le_thread_SetJoinable(raw);
+    le_thread_Start(raw);
+
+    le_msg_SessionRef_t s = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Raw");
+    ASSERT_EQ(le_msg_TryOpenSessionSync(s), LE_OK);
+    le_msg_SetSessionRecvHandler(s, OnEvent, nullptr);
+    int before = Events.load();
+    EXPECT_EQ(Call(s, 0, 41), 42);
+    EXPECT_TRUE(le_event_RunUntil([](void* b) { return Events.load() > *static_cast<int*>(b); }, &before, 2000));
+    le_msg_DeleteSession(s);
+    le_thread_Join(raw, nullptr);
+    close(listener);
     le_event_RunUntilIdle();
 }
 

@@ -458,6 +458,20 @@ void DeliverPendingLater(void* p1, void*)
     delete pending;
 }
 
+// Complete event frames already in the input buffer go to the loop, in arrival order.
+void QueueEventsAlreadyRead(le_msg_Session* s)
+{
+    Frame frame;
+    while (TakeFrame(s, &frame) == 1)
+    {
+        if (frame.kind == KIND_EVENT)
+        {
+            ClientQueue(s, DeliverPendingLater, new PendingEvent{s, std::move(frame)});
+        }
+        frame = Frame();
+    }
+}
+
 void ClientHandler(int fd, short events)
 {
     LE_UNUSED(fd);
@@ -778,7 +792,13 @@ le_msg_MessageRef_t le_msg_RequestSyncResponse(le_msg_MessageRef_t msgRef)
         int r;
         while ((r = TakeFrame(s, &in)) == 1)
         {
-            if (in.kind == KIND_RESPONSE && in.txn == txn) return MessageFromFrame(s, in);
+            if (in.kind == KIND_RESPONSE && in.txn == txn)
+            {
+                // Events read together with the answer would otherwise wait for the socket to
+                // become readable again, which may never happen.
+                QueueEventsAlreadyRead(s);
+                return MessageFromFrame(s, in);
+            }
             if (in.kind == KIND_EVENT)
             {
                 ClientQueue(s, DeliverPendingLater, new PendingEvent{s, std::move(in)});
@@ -800,6 +820,7 @@ le_msg_MessageRef_t le_msg_RequestSyncResponse(le_msg_MessageRef_t msgRef)
                 if (in.kind == KIND_RESPONSE && in.txn == txn)
                 {
                     le_msg_MessageRef_t answer = MessageFromFrame(s, in);
+                    QueueEventsAlreadyRead(s);
                     ClientMarkClosed(s);
                     return answer;
                 }
