@@ -24,38 +24,31 @@ void Count(uint8_t, const uint8_t*, size_t, const char*, const char*, const char
 {
     Events++;
 }
+
+void Usage(FILE* to)
+{
+    fprintf(to,
+            "Usage: bench_enocean_service [--seconds N] [--veltrona PATH]\n"
+            "Prints le_EnOcean SendData round trips per second and receive events per second to\n"
+            "one client (each figure measured for N seconds, default 3).\n");
+}
 }
 
 int main(int argc, char** argv)
 {
-    double seconds = 3;
-    std::string veltrona = VELTRONA_BIN;
-    for (int i = 1; i < argc; i++)
-    {
-        std::string a = argv[i];
-        if (a == "--seconds" && i + 1 < argc) seconds = atof(argv[++i]);
-        else if (a == "--veltrona" && i + 1 < argc) veltrona = argv[++i];
-        else
-        {
-            printf("Usage: bench_enocean_service [--seconds N] [--veltrona PATH]\n"
-                   "Prints le_EnOcean SendData round trips per second and receive events per second to\n"
-                   "one client (each figure measured for N seconds, default 3).\n");
-            return a == "--help" || a == "-h" ? 0 : 2;
-        }
-    }
+    BenchOptions options;
+    int exitCode = 0;
+    if (!ParseBenchOptions(argc, argv, Usage, &options, &exitCode)) return exitCode;
     le_log_SetGlobalFilterLevel(LE_LOG_WARN);
-    char tmpl[] = "/tmp/bench-enocean-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return 1;
-    std::string rt = tmpl;
+    std::string rt = MakeRunDirectory("bench_enocean_service");
+    if (rt.empty()) return 1;
     int master = -1, holdSlave = -1;
     std::string slave;
     if (!OpenRawPty(&master, &slave, &holdSlave)) return 1;
-    pid_t pid = StartGateway(veltrona, rt, slave, "warning", rt + "/veltrona.log");
+    pid_t pid = StartGateway(options.veltrona, rt, slave, "warning", rt + "/veltrona.log");
     if (pid < 0) return 1;
     le_msg_SetServiceDirectory((rt + "/services").c_str());
-    double deadline = Now() + 30;
-    while (le_EnOcean_TryConnectService() != LE_OK && Now() < deadline) usleep(50000);
-    if (Now() >= deadline)
+    if (!ConnectWithin(le_EnOcean_TryConnectService, 30))
     {
         fprintf(stderr, "bench_enocean_service: the gateway did not come up\n");
         kill(pid, SIGKILL);
@@ -67,7 +60,7 @@ int main(int argc, char** argv)
     const uint8_t data[] = {0x09};
     long calls = 0, accepted = 0;
     double start = Now();
-    while (Now() - start < seconds)
+    while (Now() - start < options.seconds)
     {
         if (le_EnOcean_SendData(0x05, data, 1, nullptr, 0) == LE_OK) accepted++;
         calls++;
@@ -83,7 +76,7 @@ int main(int argc, char** argv)
     simEsp3_Sensors(&sensorCount);
     std::vector<uint8_t> block;
     start = Now();
-    while (Now() - start < seconds)
+    while (Now() - start < options.seconds)
     {
         block.clear();
         for (int k = 0; k < 64; k++, step++, sent++)

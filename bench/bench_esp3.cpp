@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,8 +25,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace
 {
@@ -83,41 +80,18 @@ bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout)
 
 int main(int argc, char** argv)
 {
-    double seconds = 10;
-    std::string veltrona = VELTRONA_BIN;
-    bool keep = false;
-    std::string logLevel = "info";
-    for (int i = 1; i < argc; i++)
-    {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h")
-        {
-            Usage(stdout);
-            return 0;
-        }
-        if (a == "--seconds" && i + 1 < argc) seconds = atof(argv[++i]);
-        else if (a == "--veltrona" && i + 1 < argc) veltrona = argv[++i];
-        else if (a == "--keep") keep = true;
-        else if (a == "--log-level" && i + 1 < argc) logLevel = argv[++i];
-        else
-        {
-            Usage(stderr);
-            return 2;
-        }
-    }
-    if (seconds <= 0)
-    {
-        fprintf(stderr, "bench_esp3: --seconds takes a positive number\n");
-        return 2;
-    }
+    BenchOptions options;
+    options.seconds = 10;
+    options.offersLogOptions = true;
+    int exitCode = 0;
+    if (!ParseBenchOptions(argc, argv, Usage, &options, &exitCode)) return exitCode;
+    const double seconds = options.seconds;
+    const std::string& veltrona = options.veltrona;
+    const bool keep = options.keep;
+    const std::string& logLevel = options.logLevel;
 
-    char tmpl[] = "/tmp/bench-esp3-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-    {
-        perror("bench_esp3: mkdtemp");
-        return 1;
-    }
-    std::string rt = tmpl;
+    std::string rt = MakeRunDirectory("bench_esp3");
+    if (rt.empty()) return 1;
     mkdir((rt + "/userrw").c_str(), 0700);
 
     // Every scripted sensor is registered, enabled (the default) and has its profile set, so each

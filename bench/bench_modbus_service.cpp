@@ -31,38 +31,31 @@ bool AwaitAnswers(long count, double timeout)
     }
     return true;
 }
+
+void Usage(FILE* to)
+{
+    fprintf(to,
+            "Usage: bench_modbus_service [--seconds N] [--veltrona PATH]\n"
+            "Prints le_EModbus round trips per second to the simulated slave, one at a time and with\n"
+            "100 requests queued at once (each measured for N seconds, default 3), and the\n"
+            "program's CPU time and peak RSS.\n");
+}
 }
 
 int main(int argc, char** argv)
 {
-    double seconds = 3;
-    std::string veltrona = VELTRONA_BIN;
-    for (int i = 1; i < argc; i++)
-    {
-        std::string a = argv[i];
-        if (a == "--seconds" && i + 1 < argc) seconds = atof(argv[++i]);
-        else if (a == "--veltrona" && i + 1 < argc) veltrona = argv[++i];
-        else
-        {
-            printf("Usage: bench_modbus_service [--seconds N] [--veltrona PATH]\n"
-                   "Prints le_EModbus round trips per second to the simulated slave, one at a time and with\n"
-                   "100 requests queued at once (each measured for N seconds, default 3), and the\n"
-                   "program's CPU time and peak RSS.\n");
-            return a == "--help" || a == "-h" ? 0 : 2;
-        }
-    }
+    BenchOptions options;
+    int exitCode = 0;
+    if (!ParseBenchOptions(argc, argv, Usage, &options, &exitCode)) return exitCode;
     le_log_SetGlobalFilterLevel(LE_LOG_WARN);
-    char tmpl[] = "/tmp/bench-modbus-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return 1;
-    std::string rt = tmpl;
-    pid_t pid = StartProgram(veltrona, {"--scenario", "addon", "--clock", "skip", "--runtime-dir", rt, "--log-level",
+    std::string rt = MakeRunDirectory("bench_modbus_service");
+    if (rt.empty()) return 1;
+    pid_t pid = StartProgram(options.veltrona, {"--scenario", "addon", "--clock", "skip", "--runtime-dir", rt, "--log-level",
                                         "warning"},
                              rt + "/veltrona.log");
     if (pid < 0) return 1;
     le_msg_SetServiceDirectory((rt + "/services").c_str());
-    double deadline = Now() + 30;
-    while (le_EModbus_TryConnectService() != LE_OK && Now() < deadline) usleep(50000);
-    if (Now() >= deadline || le_EModbus_Start() != LE_OK ||
+    if (!ConnectWithin(le_EModbus_TryConnectService, 30) || le_EModbus_Start() != LE_OK ||
         le_EModbus_AddOnReceiveHandler(Count, nullptr) == nullptr)
     {
         fprintf(stderr, "bench_modbus_service: veltrona did not come up with its Modbus link\n");
@@ -74,7 +67,7 @@ int main(int argc, char** argv)
     double cpuBefore = CpuSeconds(pid);
     long lost = 0;
     double start = Now();
-    while (Now() - start < seconds)
+    while (Now() - start < options.seconds)
     {
         long want = Answers + 1;
         if (le_EModbus_SendRequest(read8, sizeof(read8)) != LE_OK || !AwaitAnswers(want, 4))
@@ -89,7 +82,7 @@ int main(int argc, char** argv)
     Answers = 0;
     long queued = 0;
     start = Now();
-    while (Now() - start < seconds)
+    while (Now() - start < options.seconds)
     {
         for (int k = 0; k < 100; k++) queued += le_EModbus_SendRequest(read8, sizeof(read8)) == LE_OK;
         if (!AwaitAnswers(queued, 10)) break;

@@ -1,15 +1,12 @@
 #include "bench_support.h"
+#include "sim_process.h"
 #include "sim_pty.h"
 
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
-#include <spawn.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 double Now()
 {
@@ -61,19 +58,7 @@ bool OpenRawPty(int* master, std::string* slave, int* holdSlave)
 
 pid_t StartProgram(const std::string& veltrona, const std::vector<std::string>& args, const std::string& log)
 {
-    std::vector<std::string> argv = {veltrona};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid;
-    int rc = posix_spawn(&pid, veltrona.c_str(), &actions, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return simProcess_Start(veltrona, args, log, false);
 }
 
 pid_t StartGateway(const std::string& veltrona, const std::string& runtimeDir, const std::string& tty,
@@ -82,4 +67,65 @@ pid_t StartGateway(const std::string& veltrona, const std::string& runtimeDir, c
     return StartProgram(veltrona, {"--scenario", "gateway", "--clock", "skip", "--runtime-dir", runtimeDir, "--device",
                                    "/dev/ttyHS0=" + tty, "--log-level", logLevel},
                         log);
+}
+
+bool ParseBenchOptions(int argc, char** argv, void (*usage)(FILE*), BenchOptions* options, int* exitCode)
+{
+    if (options->veltrona.empty()) options->veltrona = VELTRONA_BIN;
+    for (int i = 1; i < argc; i++)
+    {
+        std::string a = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (a == "--help" || a == "-h")
+        {
+            usage(stdout);
+            *exitCode = 0;
+            return false;
+        }
+        if (a == "--seconds" && hasValue)
+        {
+            char* end = nullptr;
+            options->seconds = strtod(argv[++i], &end);
+            if (*end != '\0' || !(options->seconds > 0))
+            {
+                fprintf(stderr, "%s: --seconds takes a positive number\n", argv[0]);
+                *exitCode = 2;
+                return false;
+            }
+        }
+        else if (a == "--veltrona" && hasValue) options->veltrona = argv[++i];
+        else if (a == "--keep" && options->offersLogOptions) options->keep = true;
+        else if (a == "--log-level" && hasValue && options->offersLogOptions) options->logLevel = argv[++i];
+        else
+        {
+            usage(stderr);
+            *exitCode = 2;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string MakeRunDirectory(const char* bench)
+{
+    std::string tmpl = std::string("/tmp/") + bench + "-XXXXXX";
+    std::vector<char> path(tmpl.begin(), tmpl.end());
+    path.push_back('\0');
+    if (mkdtemp(path.data()) == nullptr)
+    {
+        perror(bench);
+        return "";
+    }
+    return path.data();
+}
+
+bool ConnectWithin(le_result_t (*connect)(void), double seconds)
+{
+    double deadline = Now() + seconds;
+    for (;;)
+    {
+        if (connect() == LE_OK) return true;
+        if (Now() >= deadline) return false;
+        usleep(50000);
+    }
 }

@@ -1,6 +1,9 @@
 // Shared by the benchmarks that measure a running veltrona.
 #pragma once
 
+#include "le_basics.h"
+
+#include <cstdio>
 #include <string>
 #include <sys/types.h>
 
@@ -18,3 +21,23 @@ pid_t StartProgram(const std::string& veltrona, const std::vector<std::string>& 
 // Starts veltrona on the gateway board with its EnOcean port on the given tty, output to log.
 pid_t StartGateway(const std::string& veltrona, const std::string& runtimeDir, const std::string& tty,
                    const std::string& logLevel, const std::string& log);
+
+// What every benchmark takes: --seconds N (positive) and --veltrona PATH, plus --keep and
+// --log-level LEVEL where the benchmark offers them.
+struct BenchOptions
+{
+    double seconds = 3;
+    std::string veltrona;   // default: the program built beside the benchmarks
+    bool offersLogOptions = false;
+    bool keep = false;
+    std::string logLevel = "info";
+};
+
+// False with *exitCode set when the program should end: 0 after --help, 2 after bad input
+// (the usage then goes to stderr).
+bool ParseBenchOptions(int argc, char** argv, void (*usage)(FILE*), BenchOptions* options, int* exitCode);
+
+// A fresh directory under /tmp for one run (bench is the benchmark's name); empty on failure.
+std::string MakeRunDirectory(const char* bench);
+// Tries connect until it answers LE_OK, for up to the given seconds.
+bool ConnectWithin(le_result_t (*connect)(void), double seconds);

@@ -2,57 +2,32 @@
 #pragma once
 
 #include "le_event.h"
+#include "sim_process.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
-// A veltrona process whose output goes to a file.
+// A veltrona process whose output goes to a file; killed if still running at the end.
 class Program
 {
 public:
     bool Start(const std::vector<std::string>& args, const std::string& logPath)
     {
-        std::vector<std::string> argv{VELTRONA_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(&a[0]);
-        cargv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        int rc = posix_spawn(&pid_, VELTRONA_BIN, &actions, nullptr, cargv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return rc == 0;
+        pid_ = simProcess_Start(VELTRONA_BIN, args, logPath, true);
+        return pid_ > 0;
     }
 
     // Exit status, or -1 when it did not end within the time.
     int WaitExit(int seconds)
     {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < end)
-        {
-            int status;
-            pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_)
-            {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(20000);
-        }
-        return -1;
+        int status = simProcess_Wait(pid_, seconds * 1000);
+        if (status >= 0) pid_ = -1;
+        return status;
     }
 
     int Interrupt(int seconds)
