@@ -305,7 +305,8 @@ TEST_F(MsgTest, ServerEventsReachTheClientLoopAndServerEndSessionIsSeen)
 namespace
 {
 // A server below le_msg that answers the one request it gets and sends an event in the same
-// write, so that the client reads both at once.
+// write, so that the client reads both at once; the event may claim more than the protocol allows.
+std::atomic<bool> OversizedEvent{false};
 void* AnswerAndEventInOneWrite(void* listener)
 {
     int fd = accept(static_cast<int>(reinterpret_cast<intptr_t>(listener)), nullptr, nullptr);
@@ -317,7 +318,8 @@ void* AnswerAndEventInOneWrite(void* listener)
     if (recv(fd, &got[0], got.size(), MSG_WAITALL) == static_cast<ssize_t>(got.size()) && got == hello &&
         write(fd, &ok, 1) == 1 && recv(fd, request, sizeof(request), MSG_WAITALL) == sizeof(request))
     {
-        uint32_t both[] = {8, 3, request[2], request[3], request[4] + 1, 4, 4, 0, 0xE7E7};
+        uint32_t eventSize = OversizedEvent ? 1000 : 4;
+        uint32_t both[] = {8, 3, request[2], request[3], request[4] + 1, eventSize, 4, 0, 0xE7E7};
         EXPECT_EQ(write(fd, both, sizeof(both)), static_cast<ssize_t>(sizeof(both)));
         char end;
         EXPECT_EQ(read(fd, &end, 1), 0);   // held open until the client leaves
@@ -325,10 +327,20 @@ void* AnswerAndEventInOneWrite(void* listener)
     close(fd);
     return nullptr;
 }
+
+void OnRawClose(le_msg_SessionRef_t, void* closed)
+{
+    *static_cast<bool*>(closed) = true;
+}
 }
 
-TEST_F(MsgTest, EventReadTogetherWithTheAnswerIsStillDelivered)
+class RawServerTest : public MsgTest, public ::testing::WithParamInterface<bool>
 {
+};
+
+TEST_P(RawServerTest, EventReadTogetherWithTheAnswerIsDeliveredOrAnOversizedOneClosesTheSession)
+{
+    OversizedEvent = GetParam();
     std::string path = dir_.File("le_Raw");
     int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     struct sockaddr_un addr = {};
@@ -344,14 +356,27 @@ TEST_F(MsgTest, EventReadTogetherWithTheAnswerIsStillDelivered)
     le_msg_SessionRef_t s = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Raw");
     ASSERT_EQ(le_msg_TryOpenSessionSync(s), LE_OK);
     le_msg_SetSessionRecvHandler(s, OnEvent, nullptr);
+    bool closed = false;
+    le_msg_SetSessionCloseHandler(s, OnRawClose, &closed);
     int before = Events.load();
-    EXPECT_EQ(Call(s, 0, 41), 42);
-    EXPECT_TRUE(le_event_RunUntil([](void* b) { return Events.load() > *static_cast<int*>(b); }, &before, 2000));
+    EXPECT_EQ(Call(s, 0, 41), 42);   // the answer itself is good either way
+    if (GetParam())
+    {
+        EXPECT_TRUE(le_event_RunUntil([](void* c) { return *static_cast<bool*>(c); }, &closed, 2000));
+        EXPECT_FALSE(le_msg_IsSessionOpen(s));
+        EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "message from the server too large"), 1u);
+    }
+    else
+    {
+        EXPECT_TRUE(le_event_RunUntil([](void* b) { return Events.load() > *static_cast<int*>(b); }, &before, 2000));
+        EXPECT_FALSE(closed);
+    }
     le_msg_DeleteSession(s);
     le_thread_Join(raw, nullptr);
     close(listener);
     le_event_RunUntilIdle();
 }
+INSTANTIATE_TEST_SUITE_P(MsgTest, RawServerTest, ::testing::Values(false, true));
 
 namespace
 {

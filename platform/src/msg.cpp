@@ -462,13 +462,19 @@ void DeliverPendingLater(void* p1, void*)
 void QueueEventsAlreadyRead(le_msg_Session* s)
 {
     Frame frame;
-    while (TakeFrame(s, &frame) == 1)
+    int r;
+    while ((r = TakeFrame(s, &frame)) == 1)
     {
         if (frame.kind == KIND_EVENT)
         {
             ClientQueue(s, DeliverPendingLater, new PendingEvent{s, std::move(frame)});
         }
         frame = Frame();
+    }
+    if (r < 0)
+    {
+        LE_ERROR("Session %s: message from the server too large", s->serviceName);
+        ClientMarkClosed(s);
     }
 }
 
