@@ -458,24 +458,32 @@ void DeliverPendingLater(void* p1, void*)
     delete pending;
 }
 
-// Complete event frames already in the input buffer go to the loop, in arrival order.
-void QueueEventsAlreadyRead(le_msg_Session* s)
+void CloseOnOversizedFrame(le_msg_Session* s)
+{
+    LE_ERROR("Session %s: message from the server too large", s->serviceName);
+    ClientMarkClosed(s);
+}
+
+// Takes every complete frame read so far while a synchronous request waits: events go to the loop
+// in arrival order, the answer to txn (when among them) to *answer. Events read together with the
+// answer must not stay in the buffer, where nothing would look at them before more data came.
+void TakeFramesDuringCall(le_msg_Session* s, uint32_t txn, le_msg_MessageRef_t* answer)
 {
     Frame frame;
     int r;
     while ((r = TakeFrame(s, &frame)) == 1)
     {
-        if (frame.kind == KIND_EVENT)
+        if (frame.kind == KIND_RESPONSE && frame.txn == txn && *answer == nullptr)
+        {
+            *answer = MessageFromFrame(s, frame);
+        }
+        else if (frame.kind == KIND_EVENT)
         {
             ClientQueue(s, DeliverPendingLater, new PendingEvent{s, std::move(frame)});
         }
         frame = Frame();
     }
-    if (r < 0)
-    {
-        LE_ERROR("Session %s: message from the server too large", s->serviceName);
-        ClientMarkClosed(s);
-    }
+    if (r < 0) CloseOnOversizedFrame(s);
 }
 
 void ClientHandler(int fd, short events)
@@ -491,8 +499,7 @@ void ClientHandler(int fd, short events)
         int r = TakeFrame(s, &frame);
         if (r < 0)
         {
-            LE_ERROR("Session %s: message from the server too large", s->serviceName);
-            ClientMarkClosed(s);
+            CloseOnOversizedFrame(s);
             return;
         }
         if (r == 0) break;
@@ -792,47 +799,20 @@ le_msg_MessageRef_t le_msg_RequestSyncResponse(le_msg_MessageRef_t msgRef)
         ClientMarkClosed(s);
         return nullptr;
     }
+    le_msg_MessageRef_t answer = nullptr;
     for (;;)
     {
-        Frame in;
-        int r;
-        while ((r = TakeFrame(s, &in)) == 1)
-        {
-            if (in.kind == KIND_RESPONSE && in.txn == txn)
-            {
-                // Events read together with the answer would otherwise wait for the socket to
-                // become readable again, which may never happen.
-                QueueEventsAlreadyRead(s);
-                return MessageFromFrame(s, in);
-            }
-            if (in.kind == KIND_EVENT)
-            {
-                ClientQueue(s, DeliverPendingLater, new PendingEvent{s, std::move(in)});
-            }
-        }
-        if (r < 0)
-        {
-            ClientMarkClosed(s);
-            return nullptr;
-        }
+        TakeFramesDuringCall(s, txn, &answer);
+        if (answer != nullptr || !s->open) return answer;
         struct pollfd p = {s->fd, POLLIN, 0};
         int n = poll(&p, 1, -1);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 || !ReadAvailable(s))
         {
             // Frames already read may still hold the answer.
-            while ((r = TakeFrame(s, &in)) == 1)
-            {
-                if (in.kind == KIND_RESPONSE && in.txn == txn)
-                {
-                    le_msg_MessageRef_t answer = MessageFromFrame(s, in);
-                    QueueEventsAlreadyRead(s);
-                    ClientMarkClosed(s);
-                    return answer;
-                }
-            }
+            TakeFramesDuringCall(s, txn, &answer);
             ClientMarkClosed(s);
-            return nullptr;
+            return answer;
         }
     }
 }
