@@ -1,6 +1,7 @@
 #include "bench_support.h"
 #include "sim_process.h"
 #include "sim_pty.h"
+#include "tool_support.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -84,9 +85,7 @@ bool ParseBenchOptions(int argc, char** argv, void (*usage)(FILE*), BenchOptions
         }
         if (a == "--seconds" && hasValue)
         {
-            char* end = nullptr;
-            options->seconds = strtod(argv[++i], &end);
-            if (*end != '\0' || !(options->seconds > 0))
+            if (!ParseSeconds(argv[++i], &options->seconds) || options->seconds == 0)
             {
                 fprintf(stderr, "%s: --seconds takes a positive number\n", argv[0]);
                 *exitCode = 2;

@@ -109,9 +109,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "enocean: the gateway did not take the receive handler\n");
         return 2;
     }
-    if (timeout >= 0) StopLoopAfter(timeout);
-    int code = le_event_RunLoop();
+    int code = ServeLoopFor(timeout, Wanted >= 0);   // without a count, listening for a while is all
     le_EnOcean_DisconnectService();
-    if (code == 3 && Wanted < 0) return 0;   // listening for a while was what was asked
     return code;
 }

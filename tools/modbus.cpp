@@ -73,15 +73,6 @@ void OnAnswer(const uint8_t* data, size_t size, void*)
     fflush(stdout);
     if (Wanted > 0 && ++Seen >= Wanted) le_event_StopLoop(nullptr, 0);
 }
-
-// Serves the answers until --count is reached or the deadline passes.
-int Listen(double timeout, bool timeoutIsFailure)
-{
-    if (timeout >= 0) StopLoopAfter(timeout);
-    int code = le_event_RunLoop();
-    if (code == 3 && !timeoutIsFailure) return 0;   // listening for a while was what was asked
-    return code;
-}
 }
 
 int main(int argc, char** argv)
@@ -162,7 +153,7 @@ int main(int argc, char** argv)
         }
         else if (Wanted > 0)
         {
-            code = Listen(timeout, true);
+            code = ServeLoopFor(timeout, true);
             if (code == 3) fprintf(stderr, "modbus: %ld of %ld answers within %g s\n", Seen, Wanted, timeout);
         }
     }
@@ -175,7 +166,7 @@ int main(int argc, char** argv)
         }
         else
         {
-            code = Listen(timeout, Wanted > 0);
+            code = ServeLoopFor(timeout, Wanted > 0);   // without a count, listening for a while is all
         }
     }
     le_EModbus_DisconnectService();

@@ -63,12 +63,17 @@ void OnDeadline(le_timer_Ref_t)
 }
 }
 
-void StopLoopAfter(double seconds)
+int ServeLoopFor(double timeout, bool timeoutIsFailure)
 {
-    le_timer_Ref_t t = le_timer_Create("ToolDeadline");
-    le_timer_SetMsInterval(t, static_cast<uint32_t>(seconds * 1000));
-    le_timer_SetHandler(t, OnDeadline);
-    le_timer_Start(t);
+    if (timeout >= 0)
+    {
+        le_timer_Ref_t t = le_timer_Create("ToolDeadline");
+        le_timer_SetMsInterval(t, static_cast<uint32_t>(timeout * 1000));
+        le_timer_SetHandler(t, OnDeadline);
+        le_timer_Start(t);
+    }
+    int code = le_event_RunLoop();
+    return code == 3 && !timeoutIsFailure ? 0 : code;
 }
 
 bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FILE*), ToolOptions* options,

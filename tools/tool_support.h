@@ -1,5 +1,5 @@
 // What the service tools share: hex bytes in and out, numeric options, the service directory and
-// the listening deadline.
+// serving the loop for a while.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +18,9 @@ bool ParseCount(const char* text, long* out);
 bool ParseSeconds(const char* text, double* out);
 // Uses the directory (when given) for the service sockets; prints why not and returns false.
 bool UseServiceDirectory(const char* tool, const std::string& dir);
-// Stops the main loop with exit code 3 after the given time.
-void StopLoopAfter(double seconds);
+// Serves the main loop until a handler stops it or, when timeout >= 0, the time runs out: 3 then,
+// or 0 when running out the time was all that was asked (timeoutIsFailure false).
+int ServeLoopFor(double timeout, bool timeoutIsFailure);
 
 // The options the service tools share: --runtime-dir, --service-dir, --count, --timeout, --help.
 struct ToolOptions
