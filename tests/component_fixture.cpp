@@ -84,7 +84,6 @@ void PortTest::SetUp()
     ComponentTest::SetUp();
     char slave[256];
     ASSERT_TRUE(simPty_Open(&pty, slave, sizeof(slave)));
-    master = pty.master;
     ASSERT_EQ(pa_path_AddMapping(devicePath_, slave), LE_OK);
 }
 
@@ -96,14 +95,14 @@ void PortTest::TearDown()
 
 void PortTest::Feed(const Bytes& bytes)
 {
-    ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(write(pty.master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
 void PortTest::Collect()
 {
     uint8_t buf[4096];
     ssize_t n;
-    while ((n = read(master, buf, sizeof(buf))) > 0) sent.insert(sent.end(), buf, buf + n);
+    while ((n = read(pty.master, buf, sizeof(buf))) > 0) sent.insert(sent.end(), buf, buf + n);
 }
 
 void PortTest::Settle()

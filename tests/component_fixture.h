@@ -52,8 +52,7 @@ protected:
 
     explicit PortTest(const char* devicePath) : devicePath_(devicePath) {}
 
-    SimPty pty;
-    int master = -1;
+    SimPty pty;   // the test writes and reads pty.master
     Bytes sent;   // what the component wrote to the port
 
     void SetUp() override;

@@ -42,7 +42,7 @@ protected:
         ctx = modbus_new_rtu(dir.File("unused-device").c_str(), 9600, 'N', 8, 1);
         ASSERT_NE(ctx, nullptr);
         ASSERT_EQ(modbus_set_slave(ctx, 1), 0);
-        ASSERT_EQ(modbus_set_socket(ctx, master), 0);
+        ASSERT_EQ(modbus_set_socket(ctx, pty.master), 0);
         ASSERT_EQ(modbus_set_indication_timeout(ctx, 0, 50000), 0);
         map = modbus_mapping_new(Coils, 0, Registers, 0);
         ASSERT_NE(map, nullptr);

@@ -25,7 +25,8 @@ std::mutex MapMutex;
 uint16_t Registers[SIM_MODBUS_REGISTERS];
 bool Coils[SIM_MODBUS_COILS];
 
-// Table-driven CRC-16/MODBUS (reflected polynomial 0xA001).
+// Table-driven CRC-16/MODBUS (reflected polynomial 0xA001). The slave keeps its own, written
+// apart from the master's bitwise one, so that each checks the other on the wire.
 struct CrcTable
 {
     uint16_t t[256];
