@@ -20,6 +20,12 @@ void ComponentTest::SetUp()
 
 void ComponentTest::TearDown()
 {
+    // The component logs every message at info level (its initialiser's announcement at debug).
+    for (const char* level : {" WARN | VeltronaComponent ", " =ERR= | VeltronaComponent ",
+                              " *CRT* | VeltronaComponent ", " *EMR* | VeltronaComponent "})
+    {
+        EXPECT_EQ(CountLinesWith(level, ""), 0u) << "component lines logged at" << level;
+    }
     le_log_CaptureStop();
     pa_i2cSim_RemoveAll();
     pa_path_ClearMappings();

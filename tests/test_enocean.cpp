@@ -277,6 +277,23 @@ TEST_F(EnOceanTest, FramesLeaveInOrderMoreThan200msApart)
     EXPECT_EQ(EnOceanQueuedFrames(), 0u);
 }
 
+TEST_F(EnOceanTest, AFrameTheLineRefusesIsDroppedAndNotReportedAsSent)
+{
+    BootGateway();
+    le_event_AdvanceMs(1000);
+    Settle();
+    size_t sentBefore = CountMessages("Data Sent.");
+    // With the device side gone, every write to the port fails.
+    close(pty.master);
+    pty.master = -1;
+    const uint8_t data[] = {0x09, 0x01};
+    ASSERT_EQ(le_EnOcean_SendData(ESP3_COMMON_COMMAND, data, sizeof(data), nullptr, 0), LE_OK);
+    le_event_AdvanceMs(500);
+    ASSERT_TRUE(Pump([] { return le_log_CaptureCount("frame dropped") > 0; }));
+    EXPECT_EQ(CountMessages("Data Sent."), sentBefore);
+    EXPECT_EQ(EnOceanQueuedFrames(), 0u);
+}
+
 TEST_F(EnOceanTest, QueueHolds512FramesAndRefusesWhatDoesNotFit)
 {
     BootGateway();

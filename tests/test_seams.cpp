@@ -544,6 +544,28 @@ TEST_F(SeamTest, LogLinesCarryWhereTheyCameFromAndHonourTheFilter)
     EXPECT_FALSE(le_log_ParseLevel("loud", &parsed));
 }
 
+TEST_F(SeamTest, LogMessagesNeverCarryRawControlOrMalformedBytes)
+{
+    le_log_SessionRef_t s = le_log_RegComponent("Probe", nullptr);
+    // An escape sequence, a line break, DEL, erased-flash bytes, a cut sequence; then real text.
+    _le_log_Send(LE_LOG_INFO, s, "probe.cpp", "Raw", 1, "[%s]", "a\x1b[2Jb\nc\x7f\xff\xff\xc3");
+    _le_log_Send(LE_LOG_INFO, s, "probe.cpp", "Raw", 2, "[%s]", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x93\xa1");
+    char line[1200];
+    ASSERT_TRUE(le_log_CaptureLine(le_log_CaptureSize() - 2, line, sizeof(line)));
+    std::string escaped(line);
+    EXPECT_NE(escaped.find("[a\\x1b[2Jb\\x0ac\\x7f\\xff\\xff\\xc3]"), std::string::npos) << escaped;
+    for (char c : escaped) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) << escaped;
+    ASSERT_TRUE(le_log_CaptureLine(le_log_CaptureSize() - 1, line, sizeof(line)));
+    EXPECT_NE(std::string(line).find("[Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x93\xa1]"), std::string::npos)
+        << line;
+
+    EXPECT_EQ(le_utf8_CharLength("\xed\xa0\x80", 3), 0u);   // a surrogate
+    EXPECT_EQ(le_utf8_CharLength("\xc0\xaf", 2), 0u);        // over-long '/'
+    EXPECT_EQ(le_utf8_CharLength("\xe2\x82", 2), 0u);        // cut short
+    EXPECT_EQ(le_utf8_CharLength("\xf4\x90\x80\x80", 4), 0u);   // above U+10FFFF
+    EXPECT_EQ(le_utf8_CharLength("\xf4\x8f\xbf\xbf", 4), 4u);
+}
+
 TEST_F(SeamTest, StderrLinesAreBatchedUntilTheWriterWaits)
 {
     int pipeFds[2];

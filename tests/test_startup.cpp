@@ -147,6 +147,18 @@ TEST_F(StartupTest, ShortReadsLeaveTheBlocksZeroAndUnlogged)
     EXPECT_EQ(le_log_CaptureCount("Init Octave..."), 0u);
 }
 
+TEST_F(StartupTest, AnErasedBlockIsLoggedEscaped)
+{
+    Boot("none");   // erased EEPROM: every byte 0xFF
+    std::string erased;
+    for (int i = 0; i < 32; i++) erased += "\\xff";
+    long at = le_log_CaptureFind(erased.c_str(), 0);
+    ASSERT_GE(at, 0);
+    char line[1200];
+    ASSERT_TRUE(le_log_CaptureLine(static_cast<size_t>(at), line, sizeof(line)));
+    EXPECT_EQ(strchr(line, '\xff'), nullptr);
+}
+
 TEST_F(StartupTest, BlockAIsLoggedAsAtMostThirtyTwoCharacters)
 {
     // Block A filled with 32 letters and no terminating zero; block B follows it directly.

@@ -148,9 +148,10 @@ bool FlushPending(void)
         LE_INFO("Write to %s failed: %s; frame dropped", FDescription, strerror(errno));
         break;
     }
+    bool sent = TxPendingOffset == TxPending.size();
     TxPending.clear();
     TxPendingOffset = 0;
-    LE_INFO("Data Sent.");
+    if (sent) LE_INFO("Data Sent.");
     return true;
 }
 

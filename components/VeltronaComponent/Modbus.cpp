@@ -50,7 +50,7 @@ int OpenUart(void)
     if (le_tty_SetBaudRate(FD, BRate) != LE_OK || le_tty_SetFraming(FD, 'N', 8, 1) != LE_OK ||
         le_tty_SetRaw(FD, 0, 0) != LE_OK || le_tty_SetFlowControl(FD, LE_TTY_FLOW_CONTROL_NONE) != LE_OK)
     {
-        LE_WARN("Cannot configure %s; the link carries on with the port's own settings", FDescription);
+        LE_INFO("Cannot configure %s; the link carries on with the port's own settings", FDescription);
     }
     FDMonitor = le_fdMonitor_Create("Uart1", FD, UartHandler, POLLIN);
     return FD;
@@ -97,7 +97,7 @@ void SendHead(void)
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return;   // the rest goes on the next POLLOUT
-        LE_WARN("Cannot write the request to %s (%s); it waits for the anti-lock timer", FDescription,
+        LE_INFO("Cannot write the request to %s (%s); it waits for the anti-lock timer", FDescription,
                 n < 0 ? strerror(errno) : "nothing written");
         break;
     }
@@ -216,7 +216,7 @@ void le_EModbus_Start(void)
     FDescription = "/dev/ttyHS1";
     if (OpenUart() < 0)
     {
-        LE_ERROR("Modbus Start failed: cannot open %s; requests are refused until a start succeeds", FDescription);
+        LE_INFO("Modbus Start failed: cannot open %s; requests are refused until a start succeeds", FDescription);
         return;
     }
     TimerRefModbus = le_timer_Create("LooperAntiLock");
@@ -263,12 +263,12 @@ le_result_t le_EModbus_SendRequest(const uint8_t* data, size_t count)
     if (FD < 0)
     {
         // Kept requests would pile up with nothing to send them; the caller learns it at once.
-        LE_WARN("Request refused: the Modbus link is stopped");
+        LE_INFO("Request refused: the Modbus link is stopped");
         return LE_FAULT;
     }
     if (data == nullptr || count == 0 || count > MODBUS_REQUEST_MAX)
     {
-        LE_WARN("Request of %zu bytes refused: a request holds 1 to %d bytes", count, MODBUS_REQUEST_MAX);
+        LE_INFO("Request of %zu bytes refused: a request holds 1 to %d bytes", count, MODBUS_REQUEST_MAX);
         return LE_FAULT;
     }
     auto* request = static_cast<ModbusRequest*>(le_mem_ForceAlloc(HandlersMsg));

@@ -1,6 +1,7 @@
 #include "le_log.h"
 #include "le_clock.h"
 #include "le_thread.h"
+#include "le_utf8.h"
 
 #include <atomic>
 #include <cerrno>
@@ -96,6 +97,38 @@ le_log_Session* NewSession(const char* name)
     return s;
 }
 
+// Control characters and bytes that are not well-formed UTF-8 are written as \xNN, so that a
+// message carrying raw device bytes never sends control sequences to a terminal or splits a line.
+void EscapeUnprintable(const char* in, char* out, size_t outSize)
+{
+    static const char digits[] = "0123456789abcdef";
+    size_t len = strlen(in);
+    size_t used = 0;
+    for (size_t i = 0; i < len;)
+    {
+        size_t n = le_utf8_CharLength(in + i, len - i);
+        unsigned char c = static_cast<unsigned char>(in[i]);
+        bool printable = n > 1 || (n == 1 && c >= 0x20 && c != 0x7F);
+        size_t need = printable ? n : 4;
+        if (used + need >= outSize) break;
+        if (printable)
+        {
+            memcpy(out + used, in + i, n);
+            i += n;
+        }
+        else
+        {
+            out[used] = '\\';
+            out[used + 1] = 'x';
+            out[used + 2] = digits[c >> 4];
+            out[used + 3] = digits[c & 0x0F];
+            i++;
+        }
+        used += need;
+    }
+    out[used] = '\0';
+}
+
 const char* BaseName(const char* path)
 {
     const char* slash = strrchr(path, '/');
@@ -175,11 +208,13 @@ void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char*
     {
         return;
     }
-    char message[1024];
+    char raw[1024];
     va_list args;
     va_start(args, format);
-    vsnprintf(message, sizeof(message), format, args);
+    vsnprintf(raw, sizeof(raw), format, args);
     va_end(args);
+    char message[sizeof(raw) * 4];
+    EscapeUnprintable(raw, message, sizeof(message));
 
     // Platform time, so that lines written on a virtual or skipping clock show the time the
     // component lives in.
@@ -190,7 +225,7 @@ void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char*
     char stamp[32];
     strftime(stamp, sizeof(stamp), "%H:%M:%S", &tmNow);
 
-    char text[1400];
+    char text[sizeof(message) + 400];
     snprintf(text, sizeof(text), "%s.%03ld %s | %s T=%s | %s %s() %u | %s", stamp, static_cast<long>(nowMs % 1000u),
              LevelName(level), session->name, le_thread_GetName(le_thread_GetCurrent()), BaseName(file), function,
              line, message);

@@ -64,3 +64,33 @@ le_result_t le_utf8_Append(char* destPtr, const char* srcPtr, size_t destSize, s
     }
     return r;
 }
+
+size_t le_utf8_CharLength(const char* p, size_t avail)
+{
+    if (p == nullptr || avail == 0) return 0;
+    auto byte = [p](size_t i) { return static_cast<unsigned char>(p[i]); };
+    unsigned char b0 = byte(0);
+    if (b0 < 0x80) return 1;
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;   // bounds of the second byte (RFC 3629 table)
+    if (b0 >= 0xC2 && b0 <= 0xDF) n = 2;
+    else if (b0 >= 0xE0 && b0 <= 0xEF)
+    {
+        n = 3;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;   // no surrogates
+    }
+    else if (b0 >= 0xF0 && b0 <= 0xF4)
+    {
+        n = 4;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    }
+    else return 0;
+    if (avail < n || byte(1) < lo || byte(1) > hi) return 0;
+    for (size_t i = 2; i < n; i++)
+    {
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    }
+    return n;
+}
