@@ -56,6 +56,41 @@ TEST_F(RegistryTest, LoadingSkipsBlankAndInvalidLinesAndStopsAt256)
     EXPECT_EQ(Sensor[255].id, Id(256));
 }
 
+TEST_F(RegistryTest, IdentifiersSurviveZeroBytesCrLfBlanksAndUpperCase)
+{
+    std::string file = std::string("E0000000a\r\n") + "E00" + std::string(1, '\0') + "00001\n" + "E000000B2\n" +
+                       "  E000000c3 \t\n" + " \r\n" + "E0000000D\n" + "E000000d4" + std::string(1, '\0') + "\n";
+    ASSERT_TRUE(WriteTextFile(dir.File("EnOcean.txt"), file));
+    ReadSensors();
+    EXPECT_STREQ(Sensor[0].id, "E0000000a");
+    EXPECT_STREQ(Sensor[1].id, "E000000b2");   // the line after the zero byte is kept
+    EXPECT_STREQ(Sensor[2].id, "E000000c3");
+    EXPECT_STREQ(Sensor[3].id, "E0000000d");
+    EXPECT_EQ(Sensor[4].id[0], '\0');
+    EXPECT_EQ(le_log_CaptureCount("Skipped line 2 of /mnt/userrw/EnOcean.txt"), 1u);
+    EXPECT_EQ(le_log_CaptureCount("Skipped line 7 of /mnt/userrw/EnOcean.txt"), 1u);
+    EXPECT_EQ(le_log_CaptureCount("Skipped line"), 2u);
+    // The next rewrite keeps every sensor, in the receiver's form.
+    ASSERT_EQ(WriteSensor(nullptr), 1);
+    EXPECT_EQ(Registry(), "E0000000a\nE000000b2\nE000000c3\nE0000000d\n");
+}
+
+TEST_F(RegistryTest, HistoryInAnotherFormStillCountsAndNewFilesArePrivate)
+{
+    ASSERT_TRUE(WriteTextFile(dir.File("EnOceanBackup.txt"), "E000000AB\r\n"));
+    ASSERT_EQ(WriteSensor("E000000ab"), 1);
+    EXPECT_EQ(History(), "E000000AB\r\n");
+    ASSERT_EQ(unlink(dir.File("EnOceanBackup.txt").c_str()), 0);
+    ASSERT_EQ(WriteSensor("E000000cd"), 1);
+    EXPECT_EQ(History(), "E000000cd\n");
+    struct stat st;
+    for (const char* name : {"EnOcean.txt", "EnOceanBackup.txt"})
+    {
+        ASSERT_EQ(stat(dir.File(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
+}
+
 TEST_F(RegistryTest, MissingFileLeavesTheTableAlone)
 {
     strcpy(Sensor[0].id, "E00000009");

@@ -702,40 +702,88 @@ int FindSensor(const char* id)
     return -1;
 }
 
-void ReadSensors(void)
+namespace
 {
-    FILE* file = pa_fs_Fopen(RegistryFile, "r");
-    if (file == nullptr) return;
-    char line[64];
-    size_t filled = 0;
-    unsigned lineNo = 0;
-    while (filled < SENSOR_COUNT && fgets(line, sizeof(line), file) != nullptr)
+// Longest line that is looked at; a longer one holds no identifier and is skipped whole.
+const size_t IdentifierLineMax = 64;
+
+bool IsBlank(int c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// The identifier held by one line (length bytes, which may include zero bytes), or false.
+bool IdentifierOfLine(const char* line, size_t length, char id[SENSOR_ID_LEN + 1])
+{
+    size_t begin = 0;
+    while (begin < length && IsBlank(line[begin])) begin++;
+    while (length > begin && IsBlank(line[length - 1])) length--;
+    if (length - begin != SENSOR_ID_LEN || line[begin] != 'E') return false;
+    id[0] = 'E';
+    for (size_t i = 1; i < SENSOR_ID_LEN; i++)
     {
-        size_t len = strlen(line);
-        bool complete = (len > 0 && line[len - 1] == '\n') || feof(file);
-        if (!complete)
+        char c = line[begin + i];
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+        id[i] = c;
+    }
+    id[SENSOR_ID_LEN] = '\0';
+    return IsSensorId(id);
+}
+}
+
+bool ForEachIdentifierLine(const char* path, bool (*visit)(unsigned lineNo, const char* id, void* ctx), void* ctx)
+{
+    FILE* file = pa_fs_Fopen(path, "r");
+    if (file == nullptr) return false;
+    char line[IdentifierLineMax];
+    unsigned lineNo = 0;
+    bool more = true;
+    while (more)
+    {
+        // Byte by byte, so that a zero byte is part of its line and never hides the next one.
+        size_t length = 0;
+        bool overLong = false;
+        bool blank = true;
+        int c;
+        while ((c = fgetc(file)) != EOF && c != '\n')
         {
-            // An over-long line: skip the rest of it too.
-            int c;
-            while ((c = fgetc(file)) != EOF && c != '\n')
-            {
-            }
+            if (!IsBlank(c)) blank = false;
+            if (length < sizeof(line)) line[length++] = static_cast<char>(c);
+            else overLong = true;
         }
+        if (c == EOF && length == 0) break;
         lineNo++;
-        if (line[0] == '\n' || line[0] == '\0') continue;
-        if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
-        bool duplicate = false;
-        for (size_t i = 0; i < filled && !duplicate; i++) duplicate = strcmp(Sensor[i].id, line) == 0;
-        if (!complete || len != SENSOR_ID_LEN || !IsSensorId(line) || duplicate)
-        {
-            LE_INFO("Skipped line %u of %s: not a new sensor identifier", lineNo, RegistryFile);
-            continue;
-        }
-        memcpy(Sensor[filled].id, line, SENSOR_ID_LEN);
-        Sensor[filled].id[SENSOR_ID_LEN] = '\0';
-        filled++;
+        if (blank) continue;
+        char id[SENSOR_ID_LEN + 1];
+        bool found = !overLong && IdentifierOfLine(line, length, id);
+        more = visit(lineNo, found ? id : nullptr, ctx);
     }
     fclose(file);
+    return true;
+}
+
+void ReadSensors(void)
+{
+    size_t filled = 0;
+    ForEachIdentifierLine(
+        RegistryFile,
+        [](unsigned lineNo, const char* id, void* ctx) {
+            size_t& filled = *static_cast<size_t*>(ctx);
+            bool duplicate = false;
+            for (size_t i = 0; id != nullptr && i < filled && !duplicate; i++)
+            {
+                duplicate = strcmp(Sensor[i].id, id) == 0;
+            }
+            if (id == nullptr || duplicate)
+            {
+                LE_INFO("Skipped line %u of %s: not a new sensor identifier", lineNo, RegistryFile);
+                return true;
+            }
+            memcpy(Sensor[filled].id, id, sizeof(Sensor[filled].id));
+            filled++;
+            return filled < SENSOR_COUNT;
+        },
+        &filled);
 }
 
 int WriteSensor(const char* id)
@@ -781,19 +829,21 @@ int WriteSensor(const char* id)
 
 void AddHistory(const char* line)
 {
-    bool present = false;
-    FILE* file = pa_fs_Fopen(HistoryFile, "r");
-    if (file != nullptr)
+    struct Search
     {
-        char read[64];
-        while (!present && fgets(read, sizeof(read), file) != nullptr)
-        {
-            present = strncmp(read, line, SENSOR_ID_LEN) == 0;
-        }
-        fclose(file);
-    }
-    if (present) return;
-    file = pa_fs_Fopen(HistoryFile, "a");
+        const char* line;
+        bool present;
+    } search = {line, false};
+    ForEachIdentifierLine(
+        HistoryFile,
+        [](unsigned, const char* id, void* ctx) {
+            auto* s = static_cast<Search*>(ctx);
+            s->present = id != nullptr && strncmp(id, s->line, SENSOR_ID_LEN) == 0;
+            return !s->present;
+        },
+        &search);
+    if (search.present) return;
+    FILE* file = pa_fs_Fopen(HistoryFile, "a");
     if (file == nullptr)
     {
         LE_INFO("Cannot append to %s: %s", HistoryFile, strerror(errno));

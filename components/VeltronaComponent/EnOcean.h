@@ -80,5 +80,11 @@ int WriteSensor(const char* id);
 void AddHistory(const char* line);
 // True for "E" followed by 8 lower-case hex digits.
 bool IsSensorId(const char* text);
+// Reads an identifier file line by line and calls visit with the line's number and its identifier
+// in the form the receiver writes (capital E, lower-case hex), read from a line that may also
+// carry upper-case hex digits, surrounding blanks or a CR before its line feed; id is NULL for a
+// line that holds no identifier. Blank lines are passed over. visit returns false to stop.
+// False when the file cannot be opened.
+bool ForEachIdentifierLine(const char* path, bool (*visit)(unsigned lineNo, const char* id, void* ctx), void* ctx);
 // Index of the record holding the identifier, or -1.
 int FindSensor(const char* id);

@@ -135,26 +135,20 @@ void HandleTriggerClearPush(double timestamp, void* contextPtr)
             le_utf8_Copy(id, record.id, sizeof(id), nullptr);   // the record is freed on the way
             DeleteSensorResources(id);
         }
-        FILE* history = pa_fs_Fopen(HistoryFile, "r");
-        if (history != nullptr)
-        {
-            char line[64];
-            while (fgets(line, sizeof(line), history) != nullptr)
-            {
-                if (line[0] == '\n' || line[0] == '\0') continue;
-                char id[SENSOR_ID_LEN + 1];
-                le_utf8_CopyN(id, line, SENSOR_ID_LEN, sizeof(id));
-                if (!IsSensorId(id))
+        ForEachIdentifierLine(
+            HistoryFile,
+            [](unsigned lineNo, const char* id, void*) {
+                if (id == nullptr)
                 {
-                    LE_INFO("Skipped history line '%s': not a sensor identifier", id);
-                    continue;
+                    LE_INFO("Skipped line %u of %s: not a sensor identifier", lineNo, HistoryFile);
+                    return true;
                 }
                 LE_INFO("Try to delete sensor.");
                 LE_INFO("%s", id);
                 DeleteResourceEO(id, 1);
-            }
-            fclose(history);
-        }
+                return true;
+            },
+            nullptr);
     }
     TmeClear = t;
 }

@@ -25,6 +25,7 @@ bool pa_path_DefaultRuntimeDir(char* out, size_t outSize);
 
 // File access through the mapping.
 int pa_fs_Open(const char* path, int flags, mode_t mode);
+// fopen modes r, w, a (with +); a file it creates is private to the user (0600).
 FILE* pa_fs_Fopen(const char* path, const char* mode);
 int pa_fs_Rename(const char* from, const char* to);
 int pa_fs_Unlink(const char* path);

@@ -105,7 +105,26 @@ FILE* pa_fs_Fopen(const char* path, const char* mode)
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    return fopen(mapped, mode);
+    // Files this program creates are private to its user.
+    int flags = O_CLOEXEC;
+    switch (mode[0])
+    {
+        case 'r': flags |= O_RDONLY; break;
+        case 'w': flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+        case 'a': flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+        default: errno = EINVAL; return nullptr;
+    }
+    if (strchr(mode, '+')) flags = (flags & ~O_WRONLY) | O_RDWR;
+    int fd = open(mapped, flags, 0600);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, mode);
+    if (file == nullptr)
+    {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return file;
 }
 
 int pa_fs_Rename(const char* from, const char* to)
