@@ -59,6 +59,7 @@ int main(int argc, char** argv)
     // Round trips: the queue takes 512 frames, later calls answer LE_BUSY just as fast.
     const uint8_t data[] = {0x09};
     long calls = 0, accepted = 0;
+    double cpuBefore = CpuSeconds(pid);
     double start = Now();
     while (Now() - start < options.seconds)
     {
@@ -66,6 +67,7 @@ int main(int argc, char** argv)
         calls++;
     }
     double callTime = Now() - start;
+    double callCpu = CpuSeconds(pid) - cpuBefore;
     le_event_RunUntilIdle();
     Events = 0;
 
@@ -104,6 +106,8 @@ int main(int argc, char** argv)
 
     printf("SendData round trips: %ld in %.1f s = %.0f per second (%ld queued, the rest LE_BUSY)\n", calls,
            callTime, calls / callTime, accepted);
+    printf("gateway CPU per round trip: %.1f us (%.0f %% of one core)\n", 1e6 * callCpu / (calls ? calls : 1),
+           100 * callCpu / callTime);
     printf("receive events: %ld of %ld frames in %.1f s = %.0f per second (fed for %.1f s)\n", Events, sent,
            eventTime, Events / eventTime, feedTime);
     le_EnOcean_DisconnectService();

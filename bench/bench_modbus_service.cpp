@@ -77,6 +77,7 @@ int main(int argc, char** argv)
         }
     }
     double serialTime = Now() - start;
+    double serialCpu = CpuSeconds(pid) - cpuBefore;
     long serial = Answers;
 
     Answers = 0;
@@ -92,6 +93,8 @@ int main(int argc, char** argv)
 
     printf("one at a time: %ld round trips in %.1f s = %.0f per second, %.2f ms each (%ld unanswered)\n", serial,
            serialTime, serial / serialTime, 1000 * serialTime / (serial ? serial : 1), lost);
+    printf("veltrona CPU per round trip: %.1f us (%.0f %% of one core)\n", 1e6 * serialCpu / (serial ? serial : 1),
+           100 * serialCpu / serialTime);
     printf("100 queued at once: %ld of %ld answered in %.1f s = %.0f per second\n", Answers, queued, queuedTime,
            Answers / queuedTime);
     printf("veltrona: %.2f s CPU (%.1f %% of one core), peak RSS %ld KiB\n", cpu,

@@ -242,6 +242,34 @@ TEST_F(EnOceanService, CommandsAreAnsweredToEveryHandlerAndRadioReachesClientsAl
     EXPECT_EQ(log.find("Learn Mode ON"), std::string::npos);
 }
 
+namespace
+{
+int HeardBeforeDisconnect = 0;
+void DisconnectOnFrame(uint8_t, const uint8_t*, size_t, const char*, const char*, const char*, bool, void*)
+{
+    HeardBeforeDisconnect++;
+    le_EnOcean_DisconnectService();
+}
+}
+
+TEST_F(EnOceanService, AHandlerMayDisconnectTheServiceAndTheClientConnectsAgain)
+{
+    ASSERT_EQ(le_EnOcean_TryConnectService(), LE_OK);
+    ASSERT_NE(le_EnOcean_AddOnReceiveHandler(DisconnectOnFrame, nullptr), nullptr);
+    const uint8_t command[] = {0x17, 0x01, 0x00, 0x00, 0x00, 0x00};
+    for (int i = 0; i < 3; i++) EXPECT_EQ(le_EnOcean_SendData(0x05, command, sizeof(command), nullptr, 0), LE_OK);
+    EXPECT_TRUE(Until([] { return HeardBeforeDisconnect > 0; }));
+    le_event_RunUntil([](void*) { return false; }, nullptr, 700);   // more answers and telegrams arrive
+    EXPECT_EQ(HeardBeforeDisconnect, 1);
+
+    ASSERT_EQ(le_EnOcean_TryConnectService(), LE_OK);
+    ASSERT_NE(le_EnOcean_AddOnReceiveHandler(Listen, reinterpret_cast<void*>(1)), nullptr);
+    EXPECT_EQ(le_EnOcean_SendData(0x05, command, sizeof(command), nullptr, 0), LE_OK);
+    EXPECT_TRUE(Until([] { return ResponsesHeardBy(1) >= 1; }));
+    le_EnOcean_DisconnectService();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
 TEST_F(EnOceanService, AClientThatDiesLeavesNoHandler)
 {
     pid_t child = fork();

@@ -154,6 +154,36 @@ TEST_F(ModbusService, ClientHandlersHearEveryGoodAnswerInRegistrationOrder)
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 
+namespace
+{
+int HeardBeforeDisconnect = 0;
+void DisconnectOnAnswer(const uint8_t*, size_t, void*)
+{
+    HeardBeforeDisconnect++;
+    le_EModbus_DisconnectService();
+}
+}
+
+TEST_F(ModbusService, AHandlerMayDisconnectTheServiceAndTheClientConnectsAgain)
+{
+    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
+    ASSERT_EQ(le_EModbus_Start(), LE_OK);
+    ASSERT_NE(le_EModbus_AddOnReceiveHandler(DisconnectOnAnswer, nullptr), nullptr);
+    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(2)), nullptr);
+    for (int i = 0; i < 3; i++) ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
+    EXPECT_TRUE(Until([] { return HeardBeforeDisconnect > 0; }));
+    le_event_RunUntil([](void*) { return !Answers.empty(); }, nullptr, 700);   // the other two answers come to nobody
+    EXPECT_EQ(HeardBeforeDisconnect, 1);
+    EXPECT_TRUE(Answers.empty());
+
+    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
+    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
+    ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
+    ASSERT_TRUE(Until([] { return Answers.size() >= 1; }));
+    le_EModbus_DisconnectService();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
 TEST_F(ModbusService, AClientThatDiesLeavesNoHandler)
 {
     pid_t child = fork();

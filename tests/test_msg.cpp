@@ -26,9 +26,11 @@ std::atomic<bool> ServerReady{false};
 le_msg_ServiceRef_t Service = nullptr;
 
 // Operation 0 echoes its argument (u32) plus one; operation 1 needs exactly 8 bytes.
+std::atomic<size_t> EchoRoom{0};   // buffer room of the last request echoed
 bool EchoPlusOne(le_msg_MessageRef_t msg)
 {
     if (le_msg_GetPayloadSize(msg) != 8) return false;
+    EchoRoom = le_msg_GetMaxPayloadSize(msg);
     uint8_t* p = static_cast<uint8_t*>(le_msg_GetPayloadPtr(msg));
     uint32_t v;
     memcpy(&v, p + 4, 4);
@@ -260,6 +262,28 @@ TEST_F(MsgTest, BadRequestOrOversizedMessageClosesOnlyThatSession)
     le_event_RunUntilIdle();
 }
 
+TEST_F(MsgTest, MessagesAreSizedByWhatTheyCarryAndNeverExceedTheLargest)
+{
+    le_msg_SessionRef_t s = Open();
+    EXPECT_EQ(Call(s, 0, 41), 42);
+    EXPECT_EQ(EchoRoom.load(), 8u);   // a received request holds what came, not 272 bytes
+
+    le_msg_MessageRef_t m = le_msg_CreateSizedMsg(s, 12);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), 12u);
+    memset(le_msg_GetPayloadPtr(m), 0xAB, 12);
+    EXPECT_TRUE(le_msg_ReservePayload(m, 40));
+    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), 40u);
+    EXPECT_EQ(static_cast<uint8_t*>(le_msg_GetPayloadPtr(m))[11], 0xAB);   // content kept
+    EXPECT_TRUE(le_msg_ReservePayload(m, Largest));
+    EXPECT_FALSE(le_msg_ReservePayload(m, Largest + 1));
+    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), Largest);
+    le_msg_ReleaseMsg(m);
+    EXPECT_EQ(le_msg_CreateSizedMsg(s, Largest + 1), nullptr);
+    le_msg_DeleteSession(s);
+    le_event_RunUntilIdle();
+}
+
 namespace
 {
 std::atomic<int> Events{0};
@@ -380,6 +404,56 @@ INSTANTIATE_TEST_SUITE_P(MsgTest, RawServerTest, ::testing::Values(false, true))
 
 namespace
 {
+// Counts the events it hears and deletes its own session on the first one.
+int HeardBeforeDelete = 0;
+void DeleteOwnSessionOnEvent(le_msg_MessageRef_t msg, void*)
+{
+    HeardBeforeDelete++;
+    le_msg_SessionRef_t session = le_msg_GetSession(msg);
+    le_msg_ReleaseMsg(msg);
+    le_msg_DeleteSession(session);
+}
+
+void SendOneWay(le_msg_SessionRef_t s, uint32_t id)
+{
+    le_msg_MessageRef_t m = le_msg_CreateMsg(s);
+    memcpy(le_msg_GetPayloadPtr(m), &id, 4);
+    le_msg_SetPayloadSize(m, 8);
+    le_msg_Send(m);
+}
+}
+
+TEST_F(MsgTest, AClientMayDeleteItsSessionInsideItsOwnEventHandler)
+{
+    // Events read by the loop: two arrive, the first handler call deletes the session.
+    HeardBeforeDelete = 0;
+    le_msg_SessionRef_t s = Open();
+    le_msg_SetSessionRecvHandler(s, DeleteOwnSessionOnEvent, nullptr);
+    le_msg_SetSessionCloseHandler(s, OnClientClose, nullptr);
+    int closesBefore = ClientCloses;
+    SendOneWay(s, 1);
+    SendOneWay(s, 1);
+    usleep(50000);   // both events are waiting on the socket
+    EXPECT_TRUE(le_event_RunUntil([](void*) { return HeardBeforeDelete > 0; }, nullptr, 2000));
+    le_event_RunUntil([](void*) { return false; }, nullptr, 100);
+    EXPECT_EQ(HeardBeforeDelete, 1);
+    EXPECT_EQ(ClientCloses, closesBefore);   // deleted by the client: no close notice
+    EXPECT_TRUE(WaitFor(Closes, 1));
+
+    // Events read during a call and delivered later from the loop.
+    HeardBeforeDelete = 0;
+    le_msg_SessionRef_t t = Open();
+    le_msg_SetSessionRecvHandler(t, DeleteOwnSessionOnEvent, nullptr);
+    Call(t, 1, 0);
+    Call(t, 1, 0);   // a second event queued behind the first
+    EXPECT_TRUE(le_event_RunUntil([](void*) { return HeardBeforeDelete > 0; }, nullptr, 2000));
+    le_event_RunUntil([](void*) { return false; }, nullptr, 100);
+    EXPECT_EQ(HeardBeforeDelete, 1);
+    EXPECT_TRUE(WaitFor(Closes, 2));
+}
+
+namespace
+{
 std::atomic<bool> DeferredAnswered{false};
 void AnswerDeferred(void*, void*)
 {
@@ -435,6 +509,9 @@ TEST(IpcPacking, RoundTripAndLimits)
     size_t used = 0;
     ASSERT_TRUE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &used));
     ASSERT_EQ(used, 1u + 2 + 4 + (4 + 4) + (4 + 3) + 1 + 8);   // the output is not packed
+    size_t counted = 0;
+    ASSERT_TRUE(le_ipc_PackedSize(params, n, false, in, &counted));
+    EXPECT_EQ(counted, used);
 
     le_ipc_Value_t out[n];
     ASSERT_TRUE(le_ipc_Unpack(params, n, false, buf, used, out));
@@ -463,6 +540,7 @@ TEST(IpcPacking, RoundTripAndLimits)
     in[3].size = 5;
     size_t ignored = 0;
     EXPECT_FALSE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &ignored));
+    EXPECT_FALSE(le_ipc_PackedSize(params, n, false, in, &ignored));
     in[3].size = 4;
     EXPECT_FALSE(le_ipc_Pack(params, n, false, in, buf, 10, &ignored));   // does not fit
     in[7].num = 0x0123456789ABCDEFull;

@@ -108,6 +108,9 @@ le_ipc_Value_t;
 // *usedPtr to the bytes written; false when a value exceeds its limit or the buffer is too small.
 bool le_ipc_Pack(const le_ipc_Param_t* params, size_t count, bool outputs, const le_ipc_Value_t* values,
                  uint8_t* buf, size_t bufSize, size_t* usedPtr);
+// Bytes the inputs (or the outputs) take packed; false when a value exceeds its limit.
+bool le_ipc_PackedSize(const le_ipc_Param_t* params, size_t count, bool outputs, const le_ipc_Value_t* values,
+                       size_t* sizePtr);
 // Unpacks into values[] (data pointers point into buf); false when the bytes do not match the list
 // exactly (short, too long, a length above its limit, a bool that is not 0 or 1).
 bool le_ipc_Unpack(const le_ipc_Param_t* params, size_t count, bool outputs, const uint8_t* buf, size_t size,

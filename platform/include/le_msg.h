@@ -56,10 +56,18 @@ void le_msg_CloseSession(le_msg_SessionRef_t sessionRef);
 void le_msg_DeleteSession(le_msg_SessionRef_t sessionRef);
 bool le_msg_IsSessionOpen(le_msg_SessionRef_t sessionRef);
 
-// Messages. A message holds a payload buffer of the protocol's largest size.
+// Messages. A message's payload buffer is as large as it was made (a received message: what
+// came); it never exceeds the protocol's largest message.
+// A message with a buffer of the protocol's largest size.
 le_msg_MessageRef_t le_msg_CreateMsg(le_msg_SessionRef_t sessionRef);
+// A message with a buffer of size bytes; NULL when that exceeds the largest message.
+le_msg_MessageRef_t le_msg_CreateSizedMsg(le_msg_SessionRef_t sessionRef, size_t size);
+// Grows the buffer to at least size bytes (keeping its content; the pointer may change); false
+// when that exceeds the largest message.
+bool le_msg_ReservePayload(le_msg_MessageRef_t msgRef, size_t size);
 void le_msg_ReleaseMsg(le_msg_MessageRef_t msgRef);
 void* le_msg_GetPayloadPtr(le_msg_MessageRef_t msgRef);
+// Room of the payload buffer.
 size_t le_msg_GetMaxPayloadSize(le_msg_MessageRef_t msgRef);
 // Bytes of the payload that are used (received length, or what the sender set).
 size_t le_msg_GetPayloadSize(le_msg_MessageRef_t msgRef);

@@ -30,6 +30,7 @@ bool IsVariable(le_ipc_Type_t type)
     return type == LE_IPC_STRING || type == LE_IPC_BYTES;
 }
 
+// Packs into buf, or only counts the bytes when buf is null.
 struct Packer
 {
     uint8_t* buf;
@@ -39,7 +40,7 @@ struct Packer
     bool Put(const void* p, size_t n)
     {
         if (n > size - used) return false;
-        if (n) memcpy(buf + used, p, n);
+        if (n && buf) memcpy(buf + used, p, n);
         used += n;
         return true;
     }
@@ -128,6 +129,22 @@ bool UnpackOne(const uint8_t* buf, size_t size, size_t* offset, const le_ipc_Par
     return true;
 }
 
+// A message of just the size it needs: the id, then the inputs packed; NULL when they exceed
+// their limits or the largest message.
+le_msg_MessageRef_t NewPackedMsg(le_msg_SessionRef_t session, uint32_t id, const le_ipc_Param_t* params,
+                                 size_t count, const le_ipc_Value_t* values)
+{
+    size_t size = 0;
+    if (!le_ipc_PackedSize(params, count, false, values, &size) || size > SIZE_MAX - IdSize) return nullptr;
+    le_msg_MessageRef_t msg = le_msg_CreateSizedMsg(session, IdSize + size);
+    if (msg == nullptr) return nullptr;
+    auto* payload = static_cast<uint8_t*>(le_msg_GetPayloadPtr(msg));
+    memcpy(payload, &id, IdSize);
+    le_ipc_Pack(params, count, false, values, payload + IdSize, size, &size);
+    le_msg_SetPayloadSize(msg, IdSize + size);
+    return msg;
+}
+
 struct Served
 {
     const le_ipc_Interface_t* iface;
@@ -166,28 +183,33 @@ void ServeRequest(le_msg_MessageRef_t msgRef, void* contextPtr)
         le_msg_ReleaseMsg(msgRef);
         return;
     }
-    // Packed aside first: the outputs may point into the request's own bytes.
-    std::vector<uint8_t> answer(le_msg_GetMaxPayloadSize(msgRef));
-    memcpy(answer.data(), &id, IdSize);
-    size_t used = IdSize;
-    if (method.hasResult)
-    {
-        int32_t result = call.result;
-        memcpy(answer.data() + used, &result, sizeof(result));
-        used += sizeof(result);
-    }
+    // Packed aside first, into what it needs: the outputs may point into the request's own bytes.
+    size_t head = IdSize + (method.hasResult ? sizeof(int32_t) : 0);
     size_t outputs = 0;
-    if (!le_ipc_Pack(method.params, method.paramCount, true, args.data(), answer.data() + used, answer.size() - used,
-                     &outputs))
+    std::vector<uint8_t> answer;
+    bool fits = le_ipc_PackedSize(method.params, method.paramCount, true, args.data(), &outputs);
+    if (fits)
+    {
+        answer.resize(head + outputs);
+        memcpy(answer.data(), &id, IdSize);
+        if (method.hasResult)
+        {
+            int32_t result = call.result;
+            memcpy(answer.data() + IdSize, &result, sizeof(result));
+        }
+        fits = le_ipc_Pack(method.params, method.paramCount, true, args.data(), answer.data() + head, outputs,
+                           &outputs) &&
+               le_msg_ReservePayload(msgRef, answer.size());
+    }
+    if (!fits)
     {
         LE_ERROR("%s: the answer of %s does not fit; closing the session", iface->serviceName, method.name);
         le_msg_ReleaseMsg(msgRef);
         le_msg_CloseSession(session);
         return;
     }
-    used += outputs;
-    memcpy(le_msg_GetPayloadPtr(msgRef), answer.data(), used);
-    le_msg_SetPayloadSize(msgRef, used);
+    memcpy(le_msg_GetPayloadPtr(msgRef), answer.data(), answer.size());
+    le_msg_SetPayloadSize(msgRef, answer.size());
     le_msg_Respond(msgRef);
 }
 }
@@ -203,6 +225,12 @@ bool le_ipc_Pack(const le_ipc_Param_t* params, size_t count, bool outputs, const
     }
     *usedPtr = p.used;
     return true;
+}
+
+bool le_ipc_PackedSize(const le_ipc_Param_t* params, size_t count, bool outputs, const le_ipc_Value_t* values,
+                       size_t* sizePtr)
+{
+    return le_ipc_Pack(params, count, outputs, values, nullptr, SIZE_MAX, sizePtr);
 }
 
 bool le_ipc_Unpack(const le_ipc_Param_t* params, size_t count, bool outputs, const uint8_t* buf, size_t size,
@@ -244,17 +272,8 @@ le_result_t le_ipc_SendEvent(le_msg_SessionRef_t session, const le_ipc_Interface
     if (session == nullptr || !le_msg_IsSessionOpen(session)) return LE_CLOSED;
     if (eventIndex >= iface->eventCount) return LE_BAD_PARAMETER;
     const le_ipc_Event_t& event = iface->events[eventIndex];
-    le_msg_MessageRef_t msg = le_msg_CreateMsg(session);
-    auto* payload = static_cast<uint8_t*>(le_msg_GetPayloadPtr(msg));
-    size_t max = le_msg_GetMaxPayloadSize(msg);
-    memcpy(payload, &event.msgId, IdSize);
-    size_t used = 0;
-    if (!le_ipc_Pack(event.fields, event.fieldCount, false, fields, payload + IdSize, max - IdSize, &used))
-    {
-        le_msg_ReleaseMsg(msg);
-        return LE_OVERFLOW;
-    }
-    le_msg_SetPayloadSize(msg, IdSize + used);
+    le_msg_MessageRef_t msg = NewPackedMsg(session, event.msgId, event.fields, event.fieldCount, fields);
+    if (msg == nullptr) return LE_OVERFLOW;
     le_msg_Send(msg);
     return LE_OK;
 }
@@ -282,17 +301,8 @@ le_result_t le_ipc_Call(le_msg_SessionRef_t session, const le_ipc_Interface_t* i
     if (methodId >= iface->methodCount) return LE_BAD_PARAMETER;
     if (session == nullptr || !le_msg_IsSessionOpen(session)) return LE_CLOSED;
     const le_ipc_Method_t& method = iface->methods[methodId];
-    le_msg_MessageRef_t msg = le_msg_CreateMsg(session);
-    auto* payload = static_cast<uint8_t*>(le_msg_GetPayloadPtr(msg));
-    size_t max = le_msg_GetMaxPayloadSize(msg);
-    memcpy(payload, &methodId, IdSize);
-    size_t used = 0;
-    if (!le_ipc_Pack(method.params, method.paramCount, false, args, payload + IdSize, max - IdSize, &used))
-    {
-        le_msg_ReleaseMsg(msg);
-        return LE_OVERFLOW;
-    }
-    le_msg_SetPayloadSize(msg, IdSize + used);
+    le_msg_MessageRef_t msg = NewPackedMsg(session, methodId, method.params, method.paramCount, args);
+    if (msg == nullptr) return LE_OVERFLOW;
     le_msg_MessageRef_t response = le_msg_RequestSyncResponse(msg);
     if (response == nullptr) return LE_CLOSED;
     const auto* in = static_cast<const uint8_t*>(le_msg_GetPayloadPtr(response));

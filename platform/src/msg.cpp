@@ -82,7 +82,7 @@ struct le_msg_Session
     le_msg_SessionEventHandler_t closeHandler = nullptr;
     void* closeContext = nullptr;
     bool deleteRequested = false;
-    int queuedCallbacks = 0;   // loop callbacks that still name this client session
+    int holds = 0;   // client side: queued loop callbacks and running dispatches that still use it
     int liveMessages = 0;      // server side: messages that still name this session
     bool closedForGood = false;   // server side: freed when its last message is released
 };
@@ -202,8 +202,7 @@ le_msg_MessageRef_t MessageFromFrame(le_msg_Session* s, Frame& frame)
 {
     le_msg_MessageRef_t m = NewMessage(s);
     m->size = frame.payload.size();
-    m->payload = std::move(frame.payload);
-    m->payload.resize(s->protocol->maxSize);
+    m->payload = std::move(frame.payload);   // as large as what came, not as the largest message
     m->txn = frame.txn;
     m->needsResponse = (frame.kind == KIND_REQUEST);
     return m;
@@ -387,27 +386,29 @@ void ListenHandler(int fd, short events)
 //--------------------------------------------------------------------------------------------------
 void ClientMarkClosed(le_msg_Session* s);
 
-// Runs at the start of each queued client callback; false when the session was deleted meanwhile
-// (the last such callback frees it).
-bool ClientCallbackStillWanted(le_msg_Session* s)
+// A client session is held by every queued callback and every dispatch that still uses it: a
+// handler may delete the session it was called for, and the last release frees it.
+void ClientHold(le_msg_Session* s)
 {
-    s->queuedCallbacks--;
-    if (!s->deleteRequested) return true;
-    if (s->queuedCallbacks == 0) delete s;
-    return false;
+    s->holds++;
+}
+
+void ClientRelease(le_msg_Session* s)
+{
+    if (--s->holds == 0 && s->deleteRequested) delete s;
 }
 
 void ClientQueue(le_msg_Session* s, le_event_DeferredFunc_t func, void* param1)
 {
-    s->queuedCallbacks++;
+    ClientHold(s);
     le_event_QueueFunction(func, param1, nullptr);
 }
 
 void ClientCloseHandlerLater(void* p1, void*)
 {
     auto* s = static_cast<le_msg_Session*>(p1);
-    if (!ClientCallbackStillWanted(s)) return;
-    if (s->closeHandler) s->closeHandler(s, s->closeContext);
+    if (!s->deleteRequested && s->closeHandler) s->closeHandler(s, s->closeContext);
+    ClientRelease(s);
 }
 
 // Stops listening and closes the socket; false when the session was already closed.
@@ -451,11 +452,10 @@ struct PendingEvent
 void DeliverPendingLater(void* p1, void*)
 {
     auto* pending = static_cast<PendingEvent*>(p1);
-    if (ClientCallbackStillWanted(pending->session))
-    {
-        DeliverEvent(pending->session, pending->frame);
-    }
+    le_msg_Session* s = pending->session;
+    if (!s->deleteRequested) DeliverEvent(s, pending->frame);
     delete pending;
+    ClientRelease(s);
 }
 
 void CloseOnOversizedFrame(le_msg_Session* s)
@@ -492,6 +492,7 @@ void ClientHandler(int fd, short events)
     LE_UNUSED(events);
     auto* s = static_cast<le_msg_Session*>(le_fdMonitor_GetContextPtr());
     if (s == nullptr || !s->open) return;
+    ClientHold(s);
     bool alive = ReadAvailable(s);
     for (;;)
     {
@@ -500,13 +501,17 @@ void ClientHandler(int fd, short events)
         if (r < 0)
         {
             CloseOnOversizedFrame(s);
-            return;
+            break;
         }
-        if (r == 0) break;
+        if (r == 0)
+        {
+            if (!alive) ClientMarkClosed(s);
+            break;
+        }
         if (frame.kind == KIND_EVENT) DeliverEvent(s, frame);
-        if (!s->open) return;
+        if (!s->open) break;   // closed, perhaps deleted, by the handler
     }
-    if (!alive) ClientMarkClosed(s);
+    ClientRelease(s);
 }
 
 }
@@ -701,9 +706,10 @@ void le_msg_DeleteSession(le_msg_SessionRef_t s)
 {
     if (s == nullptr || s->isServer) return;
     le_msg_CloseSession(s);
-    // Queued close notices or events may still name the session: the last of them frees it.
+    // Queued close notices or events, or a dispatch under way, may still use the session: the
+    // last of them frees it.
     s->deleteRequested = true;
-    if (s->queuedCallbacks == 0) delete s;
+    if (s->holds == 0) delete s;
 }
 
 bool le_msg_IsSessionOpen(le_msg_SessionRef_t s)
@@ -713,9 +719,22 @@ bool le_msg_IsSessionOpen(le_msg_SessionRef_t s)
 
 le_msg_MessageRef_t le_msg_CreateMsg(le_msg_SessionRef_t s)
 {
+    return le_msg_CreateSizedMsg(s, s->protocol->maxSize);
+}
+
+le_msg_MessageRef_t le_msg_CreateSizedMsg(le_msg_SessionRef_t s, size_t size)
+{
+    if (size > s->protocol->maxSize) return nullptr;
     le_msg_MessageRef_t m = NewMessage(s);
-    m->payload.assign(s->protocol->maxSize, 0);
+    m->payload.assign(size, 0);
     return m;
+}
+
+bool le_msg_ReservePayload(le_msg_MessageRef_t msgRef, size_t size)
+{
+    if (size > msgRef->session->protocol->maxSize) return false;
+    if (size > msgRef->payload.size()) msgRef->payload.resize(size, 0);
+    return true;
 }
 
 void le_msg_ReleaseMsg(le_msg_MessageRef_t msgRef)
