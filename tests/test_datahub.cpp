@@ -246,7 +246,10 @@ TEST_F(DataHubTest, DamagedOrUnwritableSettingsFile)
         ASSERT_EQ(mkdir((file + ".tmp").c_str(), 0700), 0);
     }
     std::string before = ReadTextFile(file);
-    EXPECT_EQ(dhub_AdminPush("settings/a", "4"), LE_OK);
+    // Applied, but the caller is told it will not survive a restart.
+    EXPECT_EQ(dhub_AdminPush("settings/a", "4"), LE_IO_ERROR);
+    ASSERT_EQ(dhub_GetInfo("settings/a", nullptr, value, sizeof(value)), LE_OK);
+    EXPECT_STREQ(value, "4");
     EXPECT_EQ(le_log_CaptureCount("settings could not be kept"), 1u);
     EXPECT_EQ(ReadTextFile(file), before);
     chmod(dir_.Path().c_str(), 0700);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -63,6 +64,18 @@ TEST_F(EndToEnd, AddOnBoardOffersItsSettingThatTheToolReadsPushesAndWatches)
     EXPECT_EQ(Dhub("wait settings/never --timeout 0.3", &out), 3) << out;
     EXPECT_EQ(Dhub("--help", &out), 0);
     EXPECT_NE(out.find("Usage: dhub"), std::string::npos);
+
+    // A push that cannot be kept is applied and said to be lost at the next restart.
+    std::string blocker = Runtime() + "/datahub-settings.txt.tmp";
+    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);   // the settings file cannot be replaced, even by root
+    EXPECT_EQ(Dhub("push settings/addon_type 5", &out), 1) << out;
+    EXPECT_NE(out.find("settings/addon_type was applied, but the settings file could not be written"),
+              std::string::npos)
+        << out;
+    ASSERT_EQ(Dhub("get settings/addon_type", &out), 0);
+    EXPECT_EQ(out, "5\n");
+    ASSERT_EQ(rmdir(blocker.c_str()), 0);
+    ASSERT_EQ(Dhub("push settings/addon_type 4", &out), 0) << out;
 
     EXPECT_EQ(veltrona.Interrupt(10), 0);
     std::string log = ReadTextFile(Log());

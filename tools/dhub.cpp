@@ -40,7 +40,9 @@ void Usage(FILE* out)
             "                            for watch, 10 s for wait)\n"
             "  --help                    this text\n"
             "\n"
-            "Exit status: 0 done, 1 refused by the Data Hub, 2 usage or connection error, 3 timed out.\n");
+            "Exit status: 0 done, 1 refused by the Data Hub (or a push applied but not kept across a\n"
+            "restart, because the settings file could not be written), 2 usage or connection error,\n"
+            "3 timed out.\n");
 }
 
 double NowSeconds()
@@ -295,6 +297,12 @@ int main(int argc, char** argv)
             }
         }
         if (!conn.Send(line) || conn.ReadLine(&reply, -1) != 1) return Lost();
+        std::vector<std::string> f = Fields(reply);
+        if (f.size() == 2 && f[0] == "NOTKEPT")
+        {
+            fprintf(stderr, "dhub: %s was %s\n", args[1].c_str(), f[1].c_str());
+            return 1;
+        }
         return reply == "OK" ? 0 : Refused(reply);
     }
     if (cmd == "watch")

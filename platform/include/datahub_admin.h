@@ -37,7 +37,8 @@ le_result_t dhub_GetInfo(const char* path, dhub_ResourceInfo_t* info, char* valu
 
 // Pushes the text, parsed by the output's type ("true"/"false"/"1"/"0", number, text; ignored for
 // a trigger). LE_NOT_FOUND, LE_NOT_PERMITTED (not an output), LE_FORMAT_ERROR (text does not
-// parse), LE_OVERFLOW (too long). The value is kept in the settings file (triggers are not).
+// parse), LE_OVERFLOW (too long). The value is kept in the settings file (triggers are not);
+// LE_IO_ERROR when it was applied but the file could not be written, so that a restart loses it.
 le_result_t dhub_AdminPush(const char* path, const char* text);
 
 // Watch: called, on the thread that pushed and under the hub's lock (it must not block), for each

@@ -262,9 +262,10 @@ bool ParseValue(io_DataType_t type, const char* text, Value* v)
     }
 }
 
-void SaveSettings()
+// False when the file could not be written: what it holds then is the last good state.
+bool SaveSettings()
 {
-    if (SettingsFile.empty()) return;
+    if (SettingsFile.empty()) return true;
     std::string content;
     char line[DHUB_TEXT_MAX];
     for (const auto& k : KeptSettings)
@@ -275,7 +276,9 @@ void SaveSettings()
     if (pa_fs_WriteFileAtomic(SettingsFile.c_str(), content.data(), content.size()) != LE_OK)
     {
         LE_ERROR("Data Hub: settings could not be kept in %s", SettingsFile.c_str());
+        return false;
     }
+    return true;
 }
 
 bool TypeFromName(const char* name, io_DataType_t* type)
@@ -750,6 +753,7 @@ le_result_t dhub_AdminPush(const char* path, const char* text)
     if (text == nullptr) text = "";
     if (strnlen(text, IO_MAX_STRING_VALUE_LEN + 1) > IO_MAX_STRING_VALUE_LEN) return LE_OVERFLOW;
     Resource copy;
+    bool kept = true;
     {
         std::lock_guard<std::recursive_mutex> lock(HubMutex);
         auto it = Resources.find(path);
@@ -761,15 +765,15 @@ le_result_t dhub_AdminPush(const char* path, const char* text)
         StoreAndDeliver(r, IO_NOW, v);
         if (r.type != IO_DATA_TYPE_TRIGGER)
         {
-            std::string kept;
-            ValueText(r, &kept);
-            KeptSettings[path] = Kept{r.type, kept};
-            SaveSettings();
+            std::string text;
+            ValueText(r, &text);
+            KeptSettings[path] = Kept{r.type, text};
+            kept = SaveSettings();
         }
         copy = r;
     }
     NotifyWatches(path, copy);
-    return LE_OK;
+    return kept ? LE_OK : LE_IO_ERROR;
 }
 
 void* dhub_AddWatch(const char* pathPrefix, dhub_WatchFunc_t func, void* ctx)

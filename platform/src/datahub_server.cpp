@@ -1,7 +1,7 @@
 // Admin socket of the Data Hub. One line per request, tab-separated fields, values escaped:
 //   LIST                 -> one "RES" line per resource, then "END"
 //   GET <path>           -> "OK <type> <timestamp> <state> <value>" or "ERR <reason>"
-//   PUSH <path> [value]  -> "OK" or "ERR <reason>"
+//   PUSH <path> [value]  -> "OK", "NOTKEPT <reason>" (applied, not kept across a restart) or "ERR <reason>"
 //   WATCH [prefix]       -> "OK", then one "PUSH <path> <type> <timestamp> <value>" line per push
 #include "datahub_admin.h"
 #include "le_log.h"
@@ -133,6 +133,9 @@ void Serve(Connection* c, const std::string& line)
         switch (r)
         {
             case LE_OK: SendAll(c, "OK\n"); break;
+            case LE_IO_ERROR:
+                SendAll(c, "NOTKEPT\tapplied, but the settings file could not be written: lost at the next restart\n");
+                break;
             case LE_NOT_FOUND: SendAll(c, "ERR\tno such resource\n"); break;
             case LE_NOT_PERMITTED: SendAll(c, "ERR\tnot an output\n"); break;
             case LE_FORMAT_ERROR: SendAll(c, "ERR\tvalue does not suit the resource's type\n"); break;
