@@ -147,6 +147,8 @@ int main(int argc, char** argv)
     le_log_SetGlobalFilterLevel(logLevel);
 
     if (pa_fs_MakeDirs(runtimeDir) != LE_OK) return Fail("cannot create the runtime directory");
+    char reason[PA_PATH_MAX + 128];
+    if (pa_path_CheckRuntimeDir(runtimeDir, reason, sizeof(reason)) != LE_OK) return Fail(reason);
     char path[PA_PATH_MAX];
 
     if (!real)

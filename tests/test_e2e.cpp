@@ -102,6 +102,38 @@ TEST_F(EndToEnd, UnknownBoardStopsTheProgramByItself)
     EXPECT_NE(log.find("veltrona: board mode 0 (no known board)"), std::string::npos) << log;
 }
 
+TEST_F(EndToEnd, ARuntimeDirectoryOthersCanWriteOrOwnIsRefused)
+{
+    ASSERT_EQ(mkdir(Runtime().c_str(), 0700), 0);
+    ASSERT_EQ(chmod(Runtime().c_str(), 0777), 0);
+    Program veltrona;
+    ASSERT_TRUE(veltrona.Start({"--scenario", "addon", "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
+    EXPECT_EQ(veltrona.WaitExit(10), 2);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("runtime directory " + Runtime() + " can be written by group or others (mode 0777)"),
+              std::string::npos)
+        << log;
+    struct stat st;
+    EXPECT_NE(stat((Runtime() + "/datahub.sock").c_str(), &st), 0);   // nothing was put there
+    std::string out;
+    EXPECT_EQ(Dhub("list", &out), 2) << out;
+    EXPECT_NE(out.find("dhub: runtime directory " + Runtime() + " can be written"), std::string::npos) << out;
+    EXPECT_EQ(Dhub("wait settings/addon_type --timeout 5", &out), 2) << out;
+    EXPECT_EQ(RunCommand(std::string(ENOCEAN_BIN) + " --runtime-dir '" + Runtime() + "' listen 2>&1", &out), 2);
+    EXPECT_NE(out.find("enocean: runtime directory " + Runtime() + " can be written"), std::string::npos) << out;
+
+    ASSERT_EQ(chmod(Runtime().c_str(), 0755), 0);   // others may read: that is allowed
+    if (geteuid() == 0)
+    {
+        ASSERT_EQ(chown(Runtime().c_str(), 4242, 4242), 0);
+        EXPECT_EQ(Dhub("list", &out), 2) << out;
+        EXPECT_NE(out.find("belongs to uid 4242, not to this user (uid 0)"), std::string::npos) << out;
+        ASSERT_EQ(chown(Runtime().c_str(), 0, 0), 0);
+    }
+    StartGateway(&veltrona, "addon");
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
 TEST_F(EndToEnd, ToolAndProgramRefuseBadInvocations)
 {
     std::string out;

@@ -3,6 +3,7 @@
 #include "pa_path.h"
 #include "pa_socket.h"
 #include "pa_text.h"
+#include "tool_support.h"
 
 #include <cerrno>
 #include <chrono>
@@ -204,7 +205,9 @@ int main(int argc, char** argv)
         Usage(stderr);
         return 2;
     }
-    if (socketPath.empty())
+    const std::string& cmd = args[0];
+    bool checkRuntimeDir = socketPath.empty();
+    if (checkRuntimeDir)
     {
         char dir[PA_PATH_MAX];
         if (runtimeDir.empty())
@@ -214,7 +217,6 @@ int main(int argc, char** argv)
         }
         socketPath = runtimeDir + "/datahub.sock";
     }
-    const std::string& cmd = args[0];
     auto wantArgs = [&](size_t min, size_t max) {
         if (args.size() < min + 1 || args.size() > max + 1)
         {
@@ -232,10 +234,19 @@ int main(int argc, char** argv)
         double deadline = NowSeconds() + limit;
         for (;;)
         {
+            // The program may not have made its runtime directory yet; once there, it must be private.
+            char reason[PA_PATH_MAX + 128];
+            le_result_t dirState =
+                checkRuntimeDir ? pa_path_CheckRuntimeDir(runtimeDir.c_str(), reason, sizeof(reason)) : LE_OK;
+            if (dirState == LE_NOT_PERMITTED)
+            {
+                fprintf(stderr, "dhub: %s\n", reason);
+                return 2;
+            }
             Connection probe;
             std::string reply;
-            if (probe.Open(socketPath, &err) && probe.Send("GET\t" + args[1]) && probe.ReadLine(&reply, limit) == 1 &&
-                reply.compare(0, 2, "OK") == 0)
+            if (dirState == LE_OK && probe.Open(socketPath, &err) && probe.Send("GET\t" + args[1]) &&
+                probe.ReadLine(&reply, limit) == 1 && reply.compare(0, 2, "OK") == 0)
             {
                 return 0;
             }
@@ -247,6 +258,7 @@ int main(int argc, char** argv)
             usleep(50 * 1000);
         }
     }
+    if (checkRuntimeDir && !UsableRuntimeDir("dhub", &runtimeDir)) return 2;
     if (!conn.Open(socketPath, &err))
     {
         fprintf(stderr, "dhub: %s\n", err.c_str());

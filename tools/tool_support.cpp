@@ -1,6 +1,7 @@
 #include "tool_support.h"
 #include "le_event.h"
 #include "le_msg.h"
+#include "pa_path.h"
 
 #include <cctype>
 #include <cerrno>
@@ -80,6 +81,7 @@ bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FIL
                       int* exitCode)
 {
     *exitCode = 2;
+    std::string runtimeDir;
     for (int i = 1; i < argc; i++)
     {
         std::string a = argv[i];
@@ -90,7 +92,7 @@ bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FIL
             *exitCode = 0;
             return false;
         }
-        else if (a == "--runtime-dir" && hasValue) options->serviceDir = std::string(argv[++i]) + "/services";
+        else if (a == "--runtime-dir" && hasValue) runtimeDir = argv[++i];
         else if (a == "--service-dir" && hasValue) options->serviceDir = argv[++i];
         else if (a == "--count" && hasValue)
         {
@@ -115,6 +117,30 @@ bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FIL
             return false;
         }
         else options->args.push_back(a);
+    }
+    if (!options->serviceDir.empty() && runtimeDir.empty()) return true;   // the caller's own choice
+    if (!UsableRuntimeDir(tool, &runtimeDir)) return false;
+    options->serviceDir = runtimeDir + "/services";
+    return true;
+}
+
+bool UsableRuntimeDir(const char* tool, std::string* dir)
+{
+    if (dir->empty())
+    {
+        char fallback[PA_PATH_MAX];
+        if (!pa_path_DefaultRuntimeDir(fallback, sizeof(fallback)))
+        {
+            fprintf(stderr, "%s: the runtime directory's path is too long\n", tool);
+            return false;
+        }
+        *dir = fallback;
+    }
+    char reason[PA_PATH_MAX + 128];
+    if (pa_path_CheckRuntimeDir(dir->c_str(), reason, sizeof(reason)) != LE_OK)
+    {
+        fprintf(stderr, "%s: %s\n", tool, reason);
+        return false;
     }
     return true;
 }

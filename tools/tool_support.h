@@ -18,6 +18,9 @@ bool ParseCount(const char* text, long* out);
 bool ParseSeconds(const char* text, double* out);
 // Uses the directory (when given) for the service sockets; prints why not and returns false.
 bool UseServiceDirectory(const char* tool, const std::string& dir);
+// The runtime directory (the default when *dir is empty, which is then filled in), checked to be
+// private to the user; prints why not and returns false.
+bool UsableRuntimeDir(const char* tool, std::string* dir);
 // Serves the main loop until a handler stops it or, when timeout >= 0, the time runs out: 3 then,
 // or 0 when running out the time was all that was asked (timeoutIsFailure false).
 int ServeLoopFor(double timeout, bool timeoutIsFailure);
@@ -30,6 +33,7 @@ struct ToolOptions
     double timeout = -1;      // -1: not given
     std::vector<std::string> args;   // the command and its operands
 };
-// False when the tool should exit at once with *exitCode (0 after --help, 2 for a bad option).
+// False when the tool should exit at once with *exitCode (0 after --help, 2 for a bad option or a
+// runtime directory that is not private to the user).
 bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FILE*), ToolOptions* options,
                       int* exitCode);

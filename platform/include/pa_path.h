@@ -22,6 +22,10 @@ bool pa_path_Join(const char* dir, const char* name, char* out, size_t outSize);
 // Where a program keeps its sockets and state on this machine: $VELTRONA_RUNTIME_DIR if set,
 // else "/tmp/veltrona-<uid>". False when it does not fit.
 bool pa_path_DefaultRuntimeDir(char* out, size_t outSize);
+// A runtime directory holds sockets and state, so it must be a directory that the running user
+// owns and that neither group nor others can write. LE_OK, or LE_NOT_PERMITTED (LE_NOT_FOUND when
+// it cannot be looked at) with a sentence naming the directory and what is wrong in reason.
+le_result_t pa_path_CheckRuntimeDir(const char* dir, char* reason, size_t reasonSize);
 
 // File access through the mapping.
 int pa_fs_Open(const char* path, int flags, mode_t mode);

@@ -86,6 +86,34 @@ bool pa_path_DefaultRuntimeDir(char* out, size_t outSize)
     return le_utf8_Copy(out, dir.c_str(), outSize, nullptr) == LE_OK;
 }
 
+le_result_t pa_path_CheckRuntimeDir(const char* dir, char* reason, size_t reasonSize)
+{
+    struct stat st;
+    if (stat(dir, &st) != 0)
+    {
+        snprintf(reason, reasonSize, "runtime directory %s: %s", dir, strerror(errno));
+        return LE_NOT_FOUND;
+    }
+    if (!S_ISDIR(st.st_mode))
+    {
+        snprintf(reason, reasonSize, "runtime directory %s is not a directory", dir);
+        return LE_NOT_PERMITTED;
+    }
+    if (st.st_uid != geteuid())
+    {
+        snprintf(reason, reasonSize, "runtime directory %s belongs to uid %u, not to this user (uid %u)", dir,
+                 static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        return LE_NOT_PERMITTED;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+    {
+        snprintf(reason, reasonSize, "runtime directory %s can be written by group or others (mode %04o); "
+                 "make it private (chmod 700)", dir, static_cast<unsigned>(st.st_mode & 07777));
+        return LE_NOT_PERMITTED;
+    }
+    return LE_OK;
+}
+
 int pa_fs_Open(const char* path, int flags, mode_t mode)
 {
     char mapped[PA_PATH_MAX];
