@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -482,6 +483,83 @@ TEST_F(MsgTest, AnswerGivenAfterTheClientLeftGoesNowhere)
     for (int i = 0; i < 2000 && !DeferredAnswered; i++) usleep(1000);
     EXPECT_TRUE(DeferredAnswered.load());
     EXPECT_EQ(le_msg_GetSessionCount(Service), 0u);
+}
+
+TEST_F(MsgTest, SessionsBeyondTheLimitAreRefusedAsBusy)
+{
+    std::vector<le_msg_SessionRef_t> sessions;
+    for (int i = 0; i < LE_MSG_MAX_SESSIONS; i++) sessions.push_back(Open());
+    le_msg_SessionRef_t extra = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Test");
+    EXPECT_EQ(le_msg_TryOpenSessionSync(extra), LE_BUSY);
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "client refused: 64 sessions are open"), 1u);
+    EXPECT_EQ(Call(sessions.front(), 0, 1), 2);   // the others are still served
+    EXPECT_EQ(Call(sessions.back(), 0, 2), 3);
+    le_msg_DeleteSession(sessions.back());
+    sessions.pop_back();
+    ASSERT_TRUE(WaitFor(Closes, 1));
+    EXPECT_EQ(le_msg_TryOpenSessionSync(extra), LE_OK);
+    EXPECT_EQ(Call(extra, 0, 3), 4);
+    le_msg_DeleteSession(extra);
+    for (le_msg_SessionRef_t s : sessions) le_msg_DeleteSession(s);
+    le_event_RunUntilIdle();
+}
+
+TEST_F(MsgTest, ListeningPausesWhileClientsCannotBeAcceptedAndResumes)
+{
+    // Use up the descriptors but one, which the client's socket takes: the server cannot accept it.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+    ASSERT_EQ(errno, EMFILE);
+    close(fillers.back());
+    fillers.pop_back();
+    int client = RawConnect(dir_.File("le_Test"));
+    ASSERT_GE(client, 0);
+    usleep(1200 * 1000);
+    size_t failures = le_log_CaptureCount("cannot accept a client");
+    EXPECT_GE(failures, 1u);
+    EXPECT_LE(failures, 4u);   // once per pause, not a busy loop
+    for (int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    // The client that waited is served once listening resumes.
+    std::string hello = Handshake();
+    ASSERT_EQ(write(client, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+    struct pollfd p = {client, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 3000), 1);
+    char status = 1;
+    ASSERT_EQ(read(client, &status, 1), 1);
+    EXPECT_EQ(status, 0);
+    close(client);
+}
+
+class MsgVirtualClockTest : public MsgTest
+{
+protected:
+    void SetUp() override
+    {
+        le_clk_SetMode(LE_CLK_VIRTUAL);
+        MsgTest::SetUp();
+    }
+};
+
+TEST_F(MsgVirtualClockTest, AClientThatNeverCompletesItsHandshakeIsClosed)
+{
+    int fd = RawConnect(dir_.File("le_Test"));
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "VMSG", 4), 4);   // and nothing more
+    struct pollfd p = {fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 3000), 1);
+    char byte;
+    EXPECT_EQ(read(fd, &byte, 1), 0);   // closed without an answer
+    close(fd);
+    EXPECT_TRUE(WaitFor(Closes, 1));
+    EXPECT_EQ(le_log_CaptureCount("closing session (no handshake within 5 s)"), 1u);
+    EXPECT_EQ(Opens.load(), 0);
 }
 
 //--------------------------------------------------------------------------------------------------

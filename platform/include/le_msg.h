@@ -10,6 +10,8 @@
 
 #define LE_MSG_PROTOCOL_ID_MAX 128
 #define LE_MSG_SERVICE_NAME_MAX 64
+// Sessions one service serves at once; further clients are refused (LE_BUSY to the client).
+#define LE_MSG_MAX_SESSIONS 64
 
 typedef struct le_msg_Protocol* le_msg_ProtocolRef_t;
 typedef struct le_msg_Service* le_msg_ServiceRef_t;
@@ -44,7 +46,8 @@ size_t le_msg_GetSessionCount(le_msg_ServiceRef_t serviceRef);
 
 // Client side.
 le_msg_SessionRef_t le_msg_CreateSession(le_msg_ProtocolRef_t protocolRef, const char* serviceName);
-// LE_UNAVAILABLE when nobody serves; LE_NOT_PERMITTED when the server refused the protocol.
+// LE_UNAVAILABLE when nobody serves; LE_NOT_PERMITTED when the server refused the protocol;
+// LE_BUSY when the service serves as many sessions as it takes.
 le_result_t le_msg_TryOpenSessionSync(le_msg_SessionRef_t sessionRef);
 // Messages the server sends on its own (not answers) go to this handler, on the client's loop.
 void le_msg_SetSessionRecvHandler(le_msg_SessionRef_t sessionRef, le_msg_ReceiveHandler_t handler,

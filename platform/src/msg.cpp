@@ -21,8 +21,9 @@
 #include <vector>
 
 // Wire format. Handshake from the client: "VMSG", u32 id length, id, u32 largest message size;
-// the server answers one byte (0 accepted, 1 refused). Then frames: u32 payload length, u32 kind,
-// u32 transaction, payload.
+// the server answers one byte (0 accepted, 1 refused, 2 too many sessions; the last may come
+// before the client has spoken). Then frames: u32 payload length, u32 kind, u32 transaction,
+// payload.
 namespace
 {
 const char HandshakeMagic[4] = {'V', 'M', 'S', 'G'};
@@ -36,6 +37,14 @@ enum FrameKind : uint32_t
 const size_t FrameHeaderSize = 12;
 const size_t MaxPendingOutput = 8u * 1024u * 1024u;
 const int HandshakeTimeoutMs = 5000;
+const int ListenBacklog = 128;   // holds a burst of clients connecting at once   // a client that has not finished its handshake by then is closed
+const uint32_t AcceptRetryMs = 500;    // listening pauses this long when a client cannot be accepted
+enum HandshakeAnswer : uint8_t
+{
+    HANDSHAKE_ACCEPTED = 0,
+    HANDSHAKE_REFUSED = 1,
+    HANDSHAKE_BUSY = 2
+};
 }
 
 struct le_msg_Protocol
@@ -61,6 +70,7 @@ struct le_msg_Service
     std::vector<SessionHandler> closeHandlers;
     int listenFd = -1;
     le_fdMonitor_Ref_t monitor = nullptr;
+    le_timer_Ref_t acceptRetry = nullptr;
     std::set<le_msg_Session*> sessions;
 };
 
@@ -72,6 +82,7 @@ struct le_msg_Session
     char serviceName[LE_MSG_SERVICE_NAME_MAX];
     int fd = -1;
     le_fdMonitor_Ref_t monitor = nullptr;
+    le_timer_Ref_t handshakeTimer = nullptr;   // server side, until the handshake is done
     bool open = false;
     bool handshakeDone = false;
     std::vector<uint8_t> in;
@@ -217,11 +228,18 @@ void FreeSessionLater(void* p1, void*)
     if (s->liveMessages == 0) delete s;
 }
 
+void StopHandshakeTimer(le_msg_Session* s)
+{
+    if (s->handshakeTimer) le_timer_Delete(s->handshakeTimer);
+    s->handshakeTimer = nullptr;
+}
+
 void ServerCloseSession(le_msg_Session* s, const char* reason)
 {
     if (!s->open) return;
     s->open = false;
     if (reason) LE_INFO("Service %s: closing session (%s)", s->service->name, reason);
+    StopHandshakeTimer(s);
     if (s->monitor) le_fdMonitor_Delete(s->monitor);
     s->monitor = nullptr;
     close(s->fd);
@@ -293,7 +311,7 @@ bool ServerHandshake(le_msg_Session* s)
     {
         LE_ERROR("Service %s: client protocol '%s' (%u bytes) does not match '%s' (%zu bytes)", s->service->name,
                  id.c_str(), maxSize, s->protocol->id, s->protocol->maxSize);
-        uint8_t refused = 1;
+        uint8_t refused = HANDSHAKE_REFUSED;
         if (send(s->fd, &refused, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1)
         {
             // The client will see the close either way.
@@ -301,9 +319,9 @@ bool ServerHandshake(le_msg_Session* s)
         ServerCloseSession(s, nullptr);
         return false;
     }
-    uint8_t accepted = 0;
-    s->out.push_back(accepted);
+    s->out.push_back(HANDSHAKE_ACCEPTED);
     s->handshakeDone = true;
+    StopHandshakeTimer(s);
     FlushOutput(s);
     if (!s->open) return false;
     for (const auto& h : std::vector<SessionHandler>(s->service->openHandlers))
@@ -360,6 +378,17 @@ void ServerSessionHandler(int fd, short events)
     if (!alive) ServerCloseSession(s, nullptr);
 }
 
+void HandshakeTimedOut(le_timer_Ref_t timer)
+{
+    ServerCloseSession(static_cast<le_msg_Session*>(le_timer_GetContextPtr(timer)), "no handshake within 5 s");
+}
+
+void ListenAgain(le_timer_Ref_t timer)
+{
+    auto* svc = static_cast<le_msg_Service*>(le_timer_GetContextPtr(timer));
+    if (svc->monitor) le_fdMonitor_Enable(svc->monitor, POLLIN);
+}
+
 void ListenHandler(int fd, short events)
 {
     LE_UNUSED(events);
@@ -367,7 +396,30 @@ void ListenHandler(int fd, short events)
     for (;;)
     {
         int cfd = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (cfd < 0) return;
+        if (cfd < 0)
+        {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            // Out of descriptors or memory: the client stays in the backlog, and listening pauses
+            // rather than waking the loop again at once for the same failure.
+            LE_ERROR("Service %s: cannot accept a client (%s); listening again in %u ms", svc->name, strerror(errno),
+                     AcceptRetryMs);
+            le_fdMonitor_Disable(svc->monitor, POLLIN);
+            le_timer_Start(svc->acceptRetry);
+            return;
+        }
+        if (svc->sessions.size() >= LE_MSG_MAX_SESSIONS)
+        {
+            LE_ERROR("Service %s: client refused: %zu sessions are open, the most it serves", svc->name,
+                     svc->sessions.size());
+            uint8_t busy = HANDSHAKE_BUSY;
+            if (send(cfd, &busy, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1)
+            {
+                // The client sees the close instead.
+            }
+            close(cfd);
+            continue;
+        }
         auto* s = new le_msg_Session();
         s->isServer = true;
         s->service = svc;
@@ -377,6 +429,11 @@ void ListenHandler(int fd, short events)
         s->open = true;
         s->monitor = le_fdMonitor_Create(svc->name, cfd, ServerSessionHandler, POLLIN);
         le_fdMonitor_SetContextPtr(s->monitor, s);
+        s->handshakeTimer = le_timer_Create("IpcHandshake");
+        le_timer_SetMsInterval(s->handshakeTimer, HandshakeTimeoutMs);
+        le_timer_SetContextPtr(s->handshakeTimer, s);
+        le_timer_SetHandler(s->handshakeTimer, HandshakeTimedOut);
+        le_timer_Start(s->handshakeTimer);
         svc->sessions.insert(s);
     }
 }
@@ -603,7 +660,7 @@ le_result_t le_msg_AdvertiseService(le_msg_ServiceRef_t svc)
     mode_t old = umask(077);
     int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
     umask(old);
-    if (rc != 0 || listen(fd, 16) != 0)
+    if (rc != 0 || listen(fd, ListenBacklog) != 0)
     {
         LE_ERROR("Service %s: cannot listen on %s: %s", svc->name, svc->socketPath, strerror(errno));
         close(fd);
@@ -613,12 +670,20 @@ le_result_t le_msg_AdvertiseService(le_msg_ServiceRef_t svc)
     svc->listenFd = fd;
     svc->monitor = le_fdMonitor_Create(svc->name, fd, ListenHandler, POLLIN);
     le_fdMonitor_SetContextPtr(svc->monitor, svc);
+    if (svc->acceptRetry == nullptr)
+    {
+        svc->acceptRetry = le_timer_Create("IpcAcceptRetry");
+        le_timer_SetMsInterval(svc->acceptRetry, AcceptRetryMs);
+        le_timer_SetContextPtr(svc->acceptRetry, svc);
+        le_timer_SetHandler(svc->acceptRetry, ListenAgain);
+    }
     return LE_OK;
 }
 
 void le_msg_HideService(le_msg_ServiceRef_t svc)
 {
     if (svc->listenFd < 0) return;
+    le_timer_Stop(svc->acceptRetry);
     le_fdMonitor_Delete(svc->monitor);
     svc->monitor = nullptr;
     close(svc->listenFd);
@@ -663,13 +728,15 @@ le_result_t le_msg_TryOpenSessionSync(le_msg_SessionRef_t s)
     PutU32(hello, static_cast<uint32_t>(idLen));
     hello.insert(hello.end(), s->protocol->id, s->protocol->id + idLen);
     PutU32(hello, static_cast<uint32_t>(s->protocol->maxSize));
-    uint8_t status = 1;
+    // The answer is read even when the hello could not be sent: a busy server answers at once
+    // and closes.
+    uint8_t status = HANDSHAKE_REFUSED;
     struct pollfd p = {fd, POLLIN, 0};
-    if (!pa_socket_SendAll(fd, hello.data(), hello.size()) || poll(&p, 1, HandshakeTimeoutMs) != 1 ||
-        recv(fd, &status, 1, 0) != 1 || status != 0)
+    bool sent = pa_socket_SendAll(fd, hello.data(), hello.size());
+    if (poll(&p, 1, HandshakeTimeoutMs) != 1 || recv(fd, &status, 1, 0) != 1 || status != HANDSHAKE_ACCEPTED || !sent)
     {
         close(fd);
-        return LE_NOT_PERMITTED;
+        return status == HANDSHAKE_BUSY ? LE_BUSY : LE_NOT_PERMITTED;
     }
     s->fd = fd;
     s->open = true;
