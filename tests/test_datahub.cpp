@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <poll.h>
+#include <sys/resource.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -306,6 +309,134 @@ TEST_F(DataHubTest, WatchesSeeComponentAndAdminPushesAndHandlersRunOnTheirThread
     dhub_RemoveWatch(other);
     io_PushNumeric("uc_input1/value", IO_NOW, 1);
     EXPECT_EQ(Watched.size(), 2u);
+}
+
+//--------------------------------------------------------------------------------------------------
+// The admin socket
+//--------------------------------------------------------------------------------------------------
+namespace
+{
+class AdminServerTest : public DataHubTest
+{
+protected:
+    std::string socket_;
+    void SetUp() override
+    {
+        DataHubTest::SetUp();
+        socket_ = dir_.File("admin.sock");
+        ASSERT_EQ(dhub_StartAdminServer(socket_.c_str()), LE_OK);
+    }
+    void TearDown() override { dhub_StopAdminServer(); }
+
+    // One answer line, or "" when none came within the time.
+    static std::string ReadLine(int fd, int timeoutMs)
+    {
+        std::string line;
+        char c;
+        while (true)
+        {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) != 1 || read(fd, &c, 1) != 1) return "";
+            if (c == '\n') return line;
+            line += c;
+        }
+    }
+    static bool Send(int fd, const std::string& text)
+    {
+        return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+};
+}
+
+TEST_F(AdminServerTest, AClientThatDoesNotReadIsClosedAndNeverHoldsUpOthers)
+{
+    // Large values make every LIST answer about 1 MB.
+    std::string big(40000, 'v');
+    for (int i = 0; i < 25; i++)
+    {
+        std::string path = "big/" + std::to_string(i);
+        ASSERT_EQ(io_CreateInput(path.c_str(), IO_DATA_TYPE_STRING, ""), LE_OK);
+        io_PushString(path.c_str(), IO_NOW, big.c_str());
+    }
+    ASSERT_EQ(io_CreateOutput("settings/x", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    io_SetNumericDefault("settings/x", 7);
+    int slow = ConnectUnix(socket_);
+    ASSERT_GE(slow, 0);
+    std::string lists;
+    for (int i = 0; i < 20; i++) lists += "LIST\n";
+    ASSERT_TRUE(Send(slow, lists));   // and never reads
+
+    int fast = ConnectUnix(socket_);
+    ASSERT_GE(fast, 0);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Send(fast, "GET\tsettings/x\n"));
+    std::string answer = ReadLine(fast, 2000);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(answer.substr(0, 10), "OK\tnumeric") << answer;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1000);
+    for (int i = 0; i < 200 && le_log_CaptureCount("does not read its answers was closed") == 0; i++) usleep(10000);
+    EXPECT_EQ(le_log_CaptureCount("does not read its answers was closed"), 1u);
+    ASSERT_TRUE(Send(fast, "GET\tsettings/x\n"));
+    EXPECT_EQ(ReadLine(fast, 2000).substr(0, 2), "OK");
+    close(slow);
+    close(fast);
+}
+
+TEST_F(AdminServerTest, The65thClientIsRefusedWhileTheFirst64AreServed)
+{
+    std::vector<int> clients;
+    for (int i = 0; i < 64; i++)
+    {
+        int fd = ConnectUnix(socket_);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(Send(fd, "GET\tnothing\n"));
+        ASSERT_EQ(ReadLine(fd, 2000), "ERR\tno such resource") << i;
+        clients.push_back(fd);
+    }
+    int extra = ConnectUnix(socket_);
+    ASSERT_GE(extra, 0);
+    EXPECT_EQ(ReadLine(extra, 2000), "ERR\ttoo many admin clients");
+    char c;
+    EXPECT_EQ(read(extra, &c, 1), 0);
+    close(extra);
+    EXPECT_EQ(le_log_CaptureCount("client refused: 64 clients are connected"), 1u);
+    for (int fd : {clients.front(), clients.back()})
+    {
+        ASSERT_TRUE(Send(fd, "GET\tnothing\n"));
+        EXPECT_EQ(ReadLine(fd, 2000), "ERR\tno such resource");
+    }
+    close(clients.back());
+    clients.pop_back();
+    usleep(300 * 1000);   // the server notices the close
+    extra = ConnectUnix(socket_);
+    ASSERT_TRUE(Send(extra, "GET\tnothing\n"));
+    EXPECT_EQ(ReadLine(extra, 2000), "ERR\tno such resource");
+    close(extra);
+    for (int fd : clients) close(fd);
+}
+
+TEST_F(AdminServerTest, AcceptingPausesWhileOutOfDescriptorsAndResumes)
+{
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+    close(fillers.back());
+    fillers.pop_back();
+    int client = ConnectUnix(socket_);
+    ASSERT_GE(client, 0);
+    usleep(1200 * 1000);
+    size_t failures = le_log_CaptureCount("Data Hub admin: cannot accept a client");
+    EXPECT_GE(failures, 1u);
+    EXPECT_LE(failures, 4u);
+    for (int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(Send(client, "GET\tnothing\n"));
+    EXPECT_EQ(ReadLine(client, 3000), "ERR\tno such resource");
+    close(client);
 }
 
 TEST(DataHubText, EscapingAndNumbers)

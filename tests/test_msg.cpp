@@ -97,16 +97,7 @@ void* ServerMain(void*)
 // A client below le_msg: a connected socket, and the handshake it must send first.
 int RawConnect(const std::string& path)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
-    {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    return fd;
+    return ConnectUnix(path);
 }
 
 std::string Handshake()

@@ -23,3 +23,6 @@ std::string ReadTextFile(const std::string& path);
 
 // Runs a shell command; returns its exit status and puts its standard output in *out.
 int RunCommand(const std::string& command, std::string* out);
+
+// A stream socket connected to the Unix socket at path; -1 when nobody listens there.
+int ConnectUnix(const std::string& path);

@@ -9,10 +9,13 @@
 #include "pa_socket.h"
 #include "pa_text.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -25,26 +28,93 @@
 namespace
 {
 const size_t MaxRequestLine = DHUB_TEXT_MAX + IO_MAX_RESOURCE_PATH_LEN + 32;
+const size_t MaxAdminClients = 64;
+// Answers and watch lines a client may leave unread; one answer is always taken whole, however large.
+const size_t MaxClientOutput = 1024u * 1024u;
+const int ListenBacklog = 128;
+const uint64_t AcceptRetryMs = 500;   // accepting pauses this long when a client cannot be accepted
 
 struct Connection
 {
+    explicit Connection(int f) : fd(f) {}
     int fd;
     std::string in;
     void* watch = nullptr;
+    std::mutex outMutex;   // watch lines are queued from the pushing threads
+    std::string out;       // not yet sent
     std::atomic<bool> broken{false};
 };
 
 std::thread ServerThread;
 std::atomic<bool> ServerRunning{false};
 int ListenFd = -1;
-int StopPipe[2] = {-1, -1};
+int StopPipe[2] = {-1, -1};   // also wakes the server when output was queued from another thread
+std::atomic<bool> WakePending{false};
 std::string SocketPath;
+
+// The server thread polls real descriptors, so its pause is real time whatever the platform clock.
+uint64_t SteadyMs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void Wake()
+{
+    if (WakePending.exchange(true)) return;
+    char byte = 1;
+    if (write(StopPipe[1], &byte, 1) != 1)
+    {
+        // The server still looks again at its next poll timeout.
+    }
+}
+
+// Queues text for the client; a client that leaves more than the bound unread is given up.
+bool Queue(Connection* c, const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(c->outMutex);
+    if (c->broken) return false;
+    if (!c->out.empty() && c->out.size() + text.size() > MaxClientOutput)
+    {
+        LE_ERROR("Data Hub admin: a client that does not read its answers was closed (%zu bytes unread)",
+                 c->out.size());
+        c->broken = true;
+        return false;
+    }
+    c->out += text;
+    return true;
+}
 
 bool SendAll(Connection* c, const std::string& text)
 {
-    if (pa_socket_SendAll(c->fd, text.data(), text.size())) return true;
-    c->broken = true;
-    return false;
+    return Queue(c, text);
+}
+
+// Sends what the socket takes without waiting.
+void Flush(Connection* c)
+{
+    std::lock_guard<std::mutex> lock(c->outMutex);
+    size_t sent = 0;
+    while (sent < c->out.size())
+    {
+        ssize_t n = send(c->fd, c->out.data() + sent, c->out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+        {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        c->broken = true;
+        break;
+    }
+    c->out.erase(0, sent);
+}
+
+bool HasOutput(Connection* c)
+{
+    std::lock_guard<std::mutex> lock(c->outMutex);
+    return !c->out.empty();
 }
 
 std::string Escaped(const char* text)
@@ -76,18 +146,16 @@ const char* StateName(const dhub_ResourceInfo_t& info)
     return !info.hasValue ? "none" : (info.isDefault ? "default" : "pushed");
 }
 
-// Runs on the pushing thread under the hub's lock; must not block.
+// Runs on the pushing thread under the hub's lock; must not block. A watcher that does not keep
+// up is dropped rather than stalling the hub.
 void WatchLine(const char* path, io_DataType_t type, double timestamp, const char* value, void* ctx)
 {
     auto* c = static_cast<Connection*>(ctx);
     if (c->broken) return;
     std::string line = std::string("PUSH\t") + path + "\t" + dhub_TypeName(type) + "\t" + FormatTime(timestamp) +
                        "\t" + Escaped(value) + "\n";
-    ssize_t n = send(c->fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n != static_cast<ssize_t>(line.size()))
-    {
-        c->broken = true;   // a watcher that does not keep up is dropped rather than stalling the hub
-    }
+    Queue(c, line);
+    Wake();
 }
 
 void Serve(Connection* c, const std::string& line)
@@ -163,54 +231,100 @@ void CloseConnection(Connection* c)
     delete c;
 }
 
+void Accept(std::vector<Connection*>* conns, uint64_t* pausedUntil)
+{
+    for (;;)
+    {
+        int cfd = accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (cfd < 0)
+        {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            // Out of descriptors or memory: the client waits in the backlog while accepting pauses.
+            LE_ERROR("Data Hub admin: cannot accept a client (%s); accepting again in %u ms", strerror(errno),
+                     static_cast<unsigned>(AcceptRetryMs));
+            *pausedUntil = SteadyMs() + AcceptRetryMs;
+            return;
+        }
+        if (conns->size() >= MaxAdminClients)
+        {
+            LE_ERROR("Data Hub admin: client refused: %zu clients are connected, the most it serves", conns->size());
+            static const char refusal[] = "ERR\ttoo many admin clients\n";
+            if (send(cfd, refusal, sizeof(refusal) - 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
+            {
+                // It sees the close instead.
+            }
+            close(cfd);
+            continue;
+        }
+        conns->push_back(new Connection(cfd));
+    }
+}
+
+void ReadRequests(Connection* c)
+{
+    char buf[65536];
+    ssize_t n = recv(c->fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n <= 0)
+    {
+        c->broken = true;
+        return;
+    }
+    c->in.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while (!c->broken && (nl = c->in.find('\n')) != std::string::npos)
+    {
+        std::string line = c->in.substr(0, nl);
+        c->in.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        Serve(c, line);
+    }
+    if (c->in.size() > MaxRequestLine)
+    {
+        SendAll(c, "ERR\trequest too long\n");
+        Flush(c);
+        c->broken = true;
+    }
+}
+
 void ServerMain()
 {
     std::vector<Connection*> conns;
+    uint64_t acceptPausedUntil = 0;
     while (ServerRunning)
     {
         std::vector<struct pollfd> fds;
         fds.push_back({StopPipe[0], POLLIN, 0});
-        fds.push_back({ListenFd, POLLIN, 0});
-        for (Connection* c : conns) fds.push_back({c->fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
-        if (fds[0].revents) break;
-        if (fds[1].revents & POLLIN)
+        uint64_t now = SteadyMs();
+        bool listening = now >= acceptPausedUntil;
+        fds.push_back({listening ? ListenFd : -1, POLLIN, 0});
+        for (Connection* c : conns)
         {
-            int cfd = accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (cfd >= 0) conns.push_back(new Connection{cfd, "", nullptr, {false}});
+            fds.push_back({c->fd, static_cast<short>(POLLIN | (HasOutput(c) ? POLLOUT : 0)), 0});
         }
-        for (size_t i = 0; i < conns.size(); i++)
+        int timeout = listening ? 200 : static_cast<int>(std::min<uint64_t>(acceptPausedUntil - now, 200));
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+        if (fds[0].revents)
+        {
+            char drain[64];
+            WakePending = false;
+            if (read(StopPipe[0], drain, sizeof(drain)) < 0)
+            {
+                // Nothing to drain: another look costs nothing.
+            }
+            if (!ServerRunning) break;
+        }
+        if (fds[1].revents & POLLIN) Accept(&conns, &acceptPausedUntil);
+        for (size_t i = 0; i + 2 < fds.size(); i++)
         {
             Connection* c = conns[i];
-            if (fds.size() > i + 2 && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)))
-            {
-                char buf[65536];
-                ssize_t n = recv(c->fd, buf, sizeof(buf), MSG_DONTWAIT);
-                if (n <= 0)
-                {
-                    c->broken = true;
-                }
-                else
-                {
-                    c->in.append(buf, static_cast<size_t>(n));
-                    size_t nl;
-                    while (!c->broken && (nl = c->in.find('\n')) != std::string::npos)
-                    {
-                        std::string line = c->in.substr(0, nl);
-                        c->in.erase(0, nl + 1);
-                        if (!line.empty() && line.back() == '\r') line.pop_back();
-                        Serve(c, line);
-                    }
-                    if (c->in.size() > MaxRequestLine)
-                    {
-                        SendAll(c, "ERR\trequest too long\n");
-                        c->broken = true;
-                    }
-                }
-            }
+            if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) ReadRequests(c);
         }
+        // Everything queued meanwhile, by requests or by watches, goes out as far as it can.
         for (auto it = conns.begin(); it != conns.end();)
         {
+            if (!(*it)->broken) Flush(*it);
             if ((*it)->broken)
             {
                 CloseConnection(*it);
@@ -248,13 +362,13 @@ le_result_t dhub_StartAdminServer(const char* socketPath)
         return LE_DUPLICATE;
     }
     close(fd);
-    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return LE_FAULT;
     unlink(socketPath);
     mode_t old = umask(077);
     int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
     umask(old);
-    if (rc != 0 || listen(fd, 8) != 0 || pipe2(StopPipe, O_CLOEXEC) != 0)
+    if (rc != 0 || listen(fd, ListenBacklog) != 0 || pipe2(StopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
     {
         LE_ERROR("Data Hub admin socket %s: %s", socketPath, strerror(errno));
         close(fd);
@@ -272,11 +386,8 @@ void dhub_StopAdminServer(void)
 {
     if (!ServerRunning) return;
     ServerRunning = false;
-    char byte = 0;
-    if (write(StopPipe[1], &byte, 1) != 1)
-    {
-        // The thread still ends at its next poll timeout.
-    }
+    WakePending = false;
+    Wake();   // and the thread ends at its next poll timeout anyway
     ServerThread.join();
     close(ListenFd);
     close(StopPipe[0]);
