@@ -421,10 +421,18 @@ TEST_F(EnOceanTest, SecureOnlyAcceptsSecureTelegramsAndTheSecureInputFollows)
     teachIn[17] = 0x07;
     teachIn[18] = 0x08;
     StartLearning();
+    // One byte short and one byte long, each naming a sender of its own in bytes 15 to 18.
     Bytes shortTeachIn(teachIn.begin(), teachIn.end() - 1);
+    shortTeachIn[15] = 0x0A, shortTeachIn[16] = 0x0B, shortTeachIn[17] = 0x0C, shortTeachIn[18] = 0x0D;
+    Bytes longTeachIn = teachIn;
+    longTeachIn.push_back(0x00);
+    longTeachIn[15] = 0x0E, longTeachIn[16] = 0x0F, longTeachIn[17] = 0x10, longTeachIn[18] = 0x11;
     Feed(Frame(ESP3_RADIO_ERP1, shortTeachIn, SubTel));
+    Feed(Frame(ESP3_RADIO_ERP1, longTeachIn, SubTel));
     Feed(Frame(ESP3_RADIO_ERP1, teachIn, SubTel));
     ASSERT_TRUE(Pump([this] { return HasResource("sensors/E05060708/data"); }));
+    EXPECT_FALSE(HasResource("sensors/E0a0b0c0d/data"));
+    EXPECT_FALSE(HasResource("sensors/E0e0f1011/data"));
     EXPECT_EQ(ReadTextFile(dir.File("EnOcean.txt")), "E01020304\nE05060708\n");
 
     Push("settings/secure", "false");
@@ -569,23 +577,44 @@ TEST_F(EnOceanTest, LongTextsAreCutWithinTheirFields)
     EXPECT_EQ(Sensor[0].enable, 1);
 }
 
+namespace
+{
+std::vector<int> HandlerOrder;
+void OnFrameInOrder(uint8_t type, const uint8_t* payload, size_t size, const char* unitId, const char* eep,
+                    const char* json, bool secure, void* context)
+{
+    HandlerOrder.push_back(static_cast<int>(reinterpret_cast<intptr_t>(context)));
+    OnFrame(type, payload, size, unitId, eep, json, secure, nullptr);
+}
+void* Tag(int n)
+{
+    return reinterpret_cast<void*>(static_cast<intptr_t>(n));
+}
+}
+
 TEST_F(EnOceanTest, ReceiveHandlersAreCalledInOrderAndCanBeRemoved)
 {
     Boot("gateway");
-    le_EnOcean_ReceiveHandlerRef_t a = le_EnOcean_AddOnReceiveHandler(OnFrame, nullptr);
-    le_EnOcean_ReceiveHandlerRef_t b = le_EnOcean_AddOnReceiveHandler(OnFrame, nullptr);
-    le_EnOcean_ReceiveHandlerRef_t c = le_EnOcean_AddOnReceiveHandler(OnFrame, nullptr);
+    HandlerOrder.clear();
+    le_EnOcean_ReceiveHandlerRef_t a = le_EnOcean_AddOnReceiveHandler(OnFrameInOrder, Tag(1));
+    le_EnOcean_ReceiveHandlerRef_t b = le_EnOcean_AddOnReceiveHandler(OnFrameInOrder, Tag(2));
+    le_EnOcean_ReceiveHandlerRef_t c = le_EnOcean_AddOnReceiveHandler(OnFrameInOrder, Tag(3));
     EXPECT_EQ(le_log_CaptureCount("| Handler Added"), 1u);
     EXPECT_EQ(le_log_CaptureCount("| Handler Next Added"), 2u);
     Feed(Frame(ESP3_RESPONSE, {0x00}));
     ASSERT_TRUE(Pump([] { return Frames.size() == 3; }));
+    EXPECT_EQ(HandlerOrder, (std::vector<int>{1, 2, 3}));
     le_EnOcean_RemoveOnReceiveHandler(b);
     le_EnOcean_RemoveOnReceiveHandler(b);   // not held any more: nothing happens
-    le_EnOcean_RemoveOnReceiveHandler(a);
     EXPECT_EQ(CountMessages("Handler Removed..."), 1u);
+    Feed(Frame(ESP3_RESPONSE, {0x00}));
+    ASSERT_TRUE(Pump([] { return Frames.size() == 5; }));
+    EXPECT_EQ(HandlerOrder, (std::vector<int>{1, 2, 3, 1, 3}));
+    le_EnOcean_RemoveOnReceiveHandler(a);
     EXPECT_EQ(CountMessages("Handler Removed."), 1u);
     Feed(Frame(ESP3_RESPONSE, {0x00}));
-    ASSERT_TRUE(Pump([] { return Frames.size() == 4; }));
+    ASSERT_TRUE(Pump([] { return Frames.size() == 6; }));
+    EXPECT_EQ(HandlerOrder, (std::vector<int>{1, 2, 3, 1, 3, 3}));
     le_EnOcean_RemoveOnReceiveHandler(c);
 }
 

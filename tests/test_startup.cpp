@@ -176,6 +176,20 @@ TEST_F(StartupTest, BlockAIsLoggedAsAtMostThirtyTwoCharacters)
     EXPECT_EQ(BoardType, 2);   // no signature, gateway name
 }
 
+TEST_F(StartupTest, NoSignatureWithTheGatewayNameBuildsTheConverterNotTheGateway)
+{
+    ASSERT_EQ(io_CreateOutput("settings/learn", IO_DATA_TYPE_TRIGGER, ""), LE_OK);   // left by a gateway run
+    Boot("gateway", {{"eeprom.signature", ""}});
+    EXPECT_EQ(BoardType, 2);
+    EXPECT_EQ(le_log_CaptureCount("Init Octave..."), 0u);
+    EXPECT_TRUE(HasResource("settings/addon_type"));
+    EXPECT_EQ(Value("settings/addon_type"), "0");
+    EXPECT_FALSE(HasResource("settings/learn"));   // the gateway's settings are deleted, not built
+    EXPECT_FALSE(HasResource("settings/description"));
+    EXPECT_TRUE(Pin8().pullUp);
+    EXPECT_EQ(pa_appCtrl_GetStopCount(), 0u);
+}
+
 //--------------------------------------------------------------------------------------------------
 // Board expander
 //--------------------------------------------------------------------------------------------------
@@ -277,9 +291,15 @@ TEST_F(StartupTest, ConverterModeBuildsTheAddOnType)
 
 TEST_F(StartupTest, ModeZeroOffersNothingAndLeavesPin8Alone)
 {
+    // What an earlier run in another mode left in the Data Hub goes.
+    const char* const leftOver[] = {"settings/addon_type", "settings/description", "settings/enable",
+                                    "settings/secure",     "settings/learn",       "settings/clear"};
+    for (const char* path : leftOver) ASSERT_EQ(io_CreateOutput(path, IO_DATA_TYPE_STRING, ""), LE_OK) << path;
+    ASSERT_EQ(io_CreateOutput("settings/unrelated", IO_DATA_TYPE_STRING, ""), LE_OK);
     Boot("none");
     EXPECT_EQ(BoardType, 0);
-    EXPECT_FALSE(HasResource("settings/addon_type"));
+    for (const char* path : leftOver) EXPECT_FALSE(HasResource(path)) << path;
+    EXPECT_TRUE(HasResource("settings/unrelated"));
     EXPECT_FALSE(Pin8().connected);
     EXPECT_EQ(pa_appCtrl_GetStopCount(), 1u);
 }
