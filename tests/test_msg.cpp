@@ -542,7 +542,11 @@ TEST_F(MsgVirtualClockTest, AClientThatNeverCompletesItsHandshakeIsClosed)
 {
     int fd = RawConnect(dir_.File("le_Test"));
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "VMSG", 4), 4);   // and nothing more
+    // The start of a hello and nothing more; on the virtual clock the server may already have
+    // given up by the time it arrives.
+    if (send(fd, "VMSG", 4, MSG_NOSIGNAL) != 4)
+    {
+    }
     struct pollfd p = {fd, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 3000), 1);
     char byte;
