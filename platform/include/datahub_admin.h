@@ -5,6 +5,8 @@
 
 #include "io.h"
 
+#include <string>
+
 #define DHUB_TEXT_MAX (IO_MAX_STRING_VALUE_LEN * 2 + 128)
 
 typedef enum { DHUB_KIND_PLACEHOLDER = 0, DHUB_KIND_INPUT, DHUB_KIND_OUTPUT } dhub_Kind_t;
@@ -47,6 +49,11 @@ typedef void (*dhub_WatchFunc_t)(const char* path, io_DataType_t type, double ti
                                  void* ctx);
 void* dhub_AddWatch(const char* pathPrefix, dhub_WatchFunc_t func, void* ctx);
 void dhub_RemoveWatch(void* watchRef);
+
+// Answers one request line of the admin protocol (LIST, GET, PUSH; see the admin socket) with the
+// lines the socket would send; false for a request that is not one of these (WATCH belongs to a
+// connection).
+bool dhub_AnswerRequest(const char* line, std::string* answer);
 
 // Admin socket (private permissions), served by its own thread. LE_FAULT if it cannot listen,
 // LE_DUPLICATE if another running program serves that socket.

@@ -160,19 +160,40 @@ void WatchLine(const char* path, io_DataType_t type, double timestamp, const cha
 
 void Serve(Connection* c, const std::string& line)
 {
+    std::string answer;
+    if (dhub_AnswerRequest(line.c_str(), &answer))
+    {
+        SendAll(c, answer);
+        return;
+    }
+    // WATCH [prefix]: the connection's own, once.
+    std::vector<std::string> fields = pa_text_Split(line, '\t');
+    if (fields[0] == "WATCH" && fields.size() <= 2 && c->watch == nullptr)
+    {
+        if (SendAll(c, "OK\n")) c->watch = dhub_AddWatch(fields.size() == 2 ? fields[1].c_str() : "", WatchLine, c);
+    }
+    else
+    {
+        SendAll(c, "ERR\tunknown request\n");
+    }
+}
+}
+
+bool dhub_AnswerRequest(const char* line, std::string* answer)
+{
     std::vector<std::string> fields = pa_text_Split(line, '\t');
     const std::string& cmd = fields[0];
     if (cmd == "LIST")
     {
-        std::string out;
+        answer->clear();
         dhub_ForEach(
             [](const dhub_ResourceInfo_t* info, const char* value, void* ctx) {
                 *static_cast<std::string*>(ctx) += std::string("RES\t") + info->path + "\t" + KindName(info->kind) +
                                                    "\t" + dhub_TypeName(info->dataType) + "\t" + info->units + "\t" +
                                                    StateName(*info) + "\t" + Escaped(value) + "\n";
             },
-            &out);
-        SendAll(c, out + "END\n");
+            answer);
+        *answer += "END\n";
     }
     else if (cmd == "GET" && fields.size() == 2)
     {
@@ -182,48 +203,44 @@ void Serve(Connection* c, const std::string& line)
         if (r == LE_NOT_FOUND || (r == LE_OK && info.kind == DHUB_KIND_PLACEHOLDER) ||
             (r == LE_UNAVAILABLE && info.kind == DHUB_KIND_PLACEHOLDER))
         {
-            SendAll(c, "ERR\tno such resource\n");
-            return;
+            *answer = "ERR\tno such resource\n";
+            return true;
         }
         if (r == LE_UNAVAILABLE) value[0] = '\0';
-        SendAll(c, std::string("OK\t") + dhub_TypeName(info.dataType) + "\t" + FormatTime(info.timestamp) + "\t" +
-                       StateName(info) + "\t" + Escaped(value.data()) + "\n");
+        *answer = std::string("OK\t") + dhub_TypeName(info.dataType) + "\t" + FormatTime(info.timestamp) + "\t" +
+                  StateName(info) + "\t" + Escaped(value.data()) + "\n";
     }
     else if (cmd == "PUSH" && (fields.size() == 2 || fields.size() == 3))
     {
         std::vector<char> value(IO_MAX_STRING_VALUE_LEN + 2);
         if (fields.size() == 3 && !dhub_Unescape(fields[2].c_str(), value.data(), value.size()))
         {
-            SendAll(c, "ERR\tbadly escaped or too long value\n");
-            return;
+            *answer = "ERR\tbadly escaped or too long value\n";
+            return true;
         }
         le_result_t r = dhub_AdminPush(fields[1].c_str(), fields.size() == 3 ? value.data() : "");
         switch (r)
         {
-            case LE_OK: SendAll(c, "OK\n"); break;
+            case LE_OK: *answer = "OK\n"; break;
             case LE_IO_ERROR:
-                SendAll(c, "NOTKEPT\tapplied, but the settings file could not be written: lost at the next restart\n");
+                *answer = "NOTKEPT\tapplied, but the settings file could not be written: lost at the next restart\n";
                 break;
-            case LE_NOT_FOUND: SendAll(c, "ERR\tno such resource\n"); break;
-            case LE_NOT_PERMITTED: SendAll(c, "ERR\tnot an output\n"); break;
-            case LE_FORMAT_ERROR: SendAll(c, "ERR\tvalue does not suit the resource's type\n"); break;
-            case LE_OVERFLOW: SendAll(c, "ERR\tvalue too long\n"); break;
-            default: SendAll(c, std::string("ERR\t") + LE_RESULT_TXT(r) + "\n"); break;
-        }
-    }
-    else if (cmd == "WATCH" && fields.size() <= 2 && c->watch == nullptr)
-    {
-        if (SendAll(c, "OK\n"))
-        {
-            c->watch = dhub_AddWatch(fields.size() == 2 ? fields[1].c_str() : "", WatchLine, c);
+            case LE_NOT_FOUND: *answer = "ERR\tno such resource\n"; break;
+            case LE_NOT_PERMITTED: *answer = "ERR\tnot an output\n"; break;
+            case LE_FORMAT_ERROR: *answer = "ERR\tvalue does not suit the resource's type\n"; break;
+            case LE_OVERFLOW: *answer = "ERR\tvalue too long\n"; break;
+            default: *answer = std::string("ERR\t") + LE_RESULT_TXT(r) + "\n"; break;
         }
     }
     else
     {
-        SendAll(c, "ERR\tunknown request\n");
+        return false;
     }
+    return true;
 }
 
+namespace
+{
 void CloseConnection(Connection* c)
 {
     if (c->watch) dhub_RemoveWatch(c->watch);
