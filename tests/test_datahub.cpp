@@ -11,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <poll.h>
-#include <sys/resource.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -417,23 +416,14 @@ TEST_F(AdminServerTest, The65thClientIsRefusedWhileTheFirst64AreServed)
 
 TEST_F(AdminServerTest, AcceptingPausesWhileOutOfDescriptorsAndResumes)
 {
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit low = saved;
-    low.rlim_cur = 256;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    std::vector<int> fillers;
-    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
-    close(fillers.back());
-    fillers.pop_back();
+    DescriptorsUsedUp full;   // the client's socket takes the last descriptor
     int client = ConnectUnix(socket_);
     ASSERT_GE(client, 0);
     usleep(1200 * 1000);
     size_t failures = le_log_CaptureCount("Data Hub admin: cannot accept a client");
     EXPECT_GE(failures, 1u);
     EXPECT_LE(failures, 4u);
-    for (int fd : fillers) close(fd);
-    setrlimit(RLIMIT_NOFILE, &saved);
+    full.Release();
     ASSERT_TRUE(Send(client, "GET\tnothing\n"));
     EXPECT_EQ(ReadLine(client, 3000), "ERR\tno such resource");
     close(client);

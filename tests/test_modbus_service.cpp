@@ -61,6 +61,16 @@ protected:
         return n;
     }
 
+    // A new connection with one handler hears the answer to a request; then it disconnects.
+    void ConnectAndHearOneAnswer()
+    {
+        ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
+        ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
+        ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
+        ASSERT_TRUE(Until([] { return Answers.size() >= 1; }));
+        le_EModbus_DisconnectService();
+    }
+
     // A session of its own, to send what the client library would refuse to.
     le_msg_SessionRef_t RawSession()
     {
@@ -176,11 +186,7 @@ TEST_F(ModbusService, AHandlerMayDisconnectTheServiceAndTheClientConnectsAgain)
     EXPECT_EQ(HeardBeforeDisconnect, 1);
     EXPECT_TRUE(Answers.empty());
 
-    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
-    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
-    ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
-    ASSERT_TRUE(Until([] { return Answers.size() >= 1; }));
-    le_EModbus_DisconnectService();
+    ConnectAndHearOneAnswer();
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 
@@ -201,11 +207,7 @@ TEST_F(ModbusService, AClientThatDiesLeavesNoHandler)
     for (int i = 0; i < 200 && Count(ReadTextFile(Log()), "is closed !!!") == 0; i++) usleep(20000);
     ASSERT_EQ(Count(ReadTextFile(Log()), "is closed !!!"), 1u) << ReadTextFile(Log());
 
-    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
-    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
-    ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
-    ASSERT_TRUE(Until([] { return Answers.size() >= 1; }));
-    le_EModbus_DisconnectService();
+    ConnectAndHearOneAnswer();
     EXPECT_EQ(veltrona.Interrupt(10), 0);
     // The answer went to one handler only: the dead client's was removed with its session.
     std::string last = LogAfterLast("Request Sent");

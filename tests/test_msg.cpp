@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstring>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -498,24 +497,14 @@ TEST_F(MsgTest, SessionsBeyondTheLimitAreRefusedAsBusy)
 TEST_F(MsgTest, ListeningPausesWhileClientsCannotBeAcceptedAndResumes)
 {
     // Use up the descriptors but one, which the client's socket takes: the server cannot accept it.
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit low = saved;
-    low.rlim_cur = 256;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    std::vector<int> fillers;
-    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
-    ASSERT_EQ(errno, EMFILE);
-    close(fillers.back());
-    fillers.pop_back();
+    DescriptorsUsedUp full;
     int client = RawConnect(dir_.File("le_Test"));
     ASSERT_GE(client, 0);
     usleep(1200 * 1000);
     size_t failures = le_log_CaptureCount("cannot accept a client");
     EXPECT_GE(failures, 1u);
     EXPECT_LE(failures, 4u);   // once per pause, not a busy loop
-    for (int fd : fillers) close(fd);
-    setrlimit(RLIMIT_NOFILE, &saved);
+    full.Release();
 
     // The client that waited is served once listening resumes.
     std::string hello = Handshake();

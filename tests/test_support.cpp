@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -67,4 +68,38 @@ int ConnectUnix(const std::string& path)
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
     if (fd >= 0) close(fd);
     return -1;
+}
+
+DescriptorsUsedUp::DescriptorsUsedUp()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    savedLimit_ = limit.rlim_cur;
+    limit.rlim_cur = 256;
+    lowered_ = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    for (int fd; (fd = dup(0)) >= 0;) taken_.push_back(fd);
+    if (!taken_.empty())
+    {
+        close(taken_.back());
+        taken_.pop_back();
+    }
+}
+
+void DescriptorsUsedUp::Release()
+{
+    for (int fd : taken_) close(fd);
+    taken_.clear();
+    if (lowered_)
+    {
+        struct rlimit limit;
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = savedLimit_;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        lowered_ = false;
+    }
+}
+
+DescriptorsUsedUp::~DescriptorsUsedUp()
+{
+    Release();
 }

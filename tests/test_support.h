@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A private directory under $TMPDIR (or /tmp), removed with its contents at the end of the scope.
 class TempDir
@@ -26,3 +27,21 @@ int RunCommand(const std::string& command, std::string* out);
 
 // A stream socket connected to the Unix socket at path; -1 when nobody listens there.
 int ConnectUnix(const std::string& path);
+
+// While it lives, the process may open just one more descriptor (its limit lowered to 256 and the
+// rest taken), as when a program runs out of them; the destructor gives everything back.
+class DescriptorsUsedUp
+{
+public:
+    DescriptorsUsedUp();
+    ~DescriptorsUsedUp();
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+    // Gives everything back before the end of the scope.
+    void Release();
+
+private:
+    std::vector<int> taken_;
+    unsigned long savedLimit_ = 0;
+    bool lowered_ = false;
+};
