@@ -6,7 +6,6 @@
 #include "datahub_admin.h"
 #include "le_log.h"
 #include "le_utf8.h"
-#include "pa_socket.h"
 #include "pa_text.h"
 
 #include <algorithm>
@@ -85,11 +84,6 @@ bool Queue(Connection* c, const std::string& text)
     return true;
 }
 
-bool SendAll(Connection* c, const std::string& text)
-{
-    return Queue(c, text);
-}
-
 // Sends what the socket takes without waiting.
 void Flush(Connection* c)
 {
@@ -163,18 +157,18 @@ void Serve(Connection* c, const std::string& line)
     std::string answer;
     if (dhub_AnswerRequest(line.c_str(), &answer))
     {
-        SendAll(c, answer);
+        Queue(c, answer);
         return;
     }
     // WATCH [prefix]: the connection's own, once.
     std::vector<std::string> fields = pa_text_Split(line, '\t');
     if (fields[0] == "WATCH" && fields.size() <= 2 && c->watch == nullptr)
     {
-        if (SendAll(c, "OK\n")) c->watch = dhub_AddWatch(fields.size() == 2 ? fields[1].c_str() : "", WatchLine, c);
+        if (Queue(c, "OK\n")) c->watch = dhub_AddWatch(fields.size() == 2 ? fields[1].c_str() : "", WatchLine, c);
     }
     else
     {
-        SendAll(c, "ERR\tunknown request\n");
+        Queue(c, "ERR\tunknown request\n");
     }
 }
 }
@@ -299,7 +293,7 @@ void ReadRequests(Connection* c)
     }
     if (c->in.size() > MaxRequestLine)
     {
-        SendAll(c, "ERR\trequest too long\n");
+        Queue(c, "ERR\trequest too long\n");
         Flush(c);
         c->broken = true;
     }

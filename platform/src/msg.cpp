@@ -36,9 +36,9 @@ enum FrameKind : uint32_t
 };
 const size_t FrameHeaderSize = 12;
 const size_t MaxPendingOutput = 8u * 1024u * 1024u;
-const int HandshakeTimeoutMs = 5000;
-const int ListenBacklog = 128;   // holds a burst of clients connecting at once   // a client that has not finished its handshake by then is closed
-const uint32_t AcceptRetryMs = 500;    // listening pauses this long when a client cannot be accepted
+const int HandshakeTimeoutMs = 5000;    // a client that has not finished its handshake by then is closed
+const int ListenBacklog = 128;          // holds a burst of clients connecting at once
+const uint32_t AcceptRetryMs = 500;     // listening pauses this long when a client cannot be accepted
 enum HandshakeAnswer : uint8_t
 {
     HANDSHAKE_ACCEPTED = 0,
