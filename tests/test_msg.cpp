@@ -149,8 +149,8 @@ protected:
         le_msg_SetPayloadSize(m, size);
         le_msg_MessageRef_t r = le_msg_RequestSyncResponse(m);
         if (r == nullptr) return -1;
-        uint32_t v = 0;
-        memcpy(&v, static_cast<uint8_t*>(le_msg_GetPayloadPtr(r)) + 4, 4);
+        uint32_t v = 0;   // an answer of the id alone carries no value
+        if (le_msg_GetPayloadSize(r) >= 8) memcpy(&v, static_cast<uint8_t*>(le_msg_GetPayloadPtr(r)) + 4, 4);
         le_msg_ReleaseMsg(r);
         return v;
     }
