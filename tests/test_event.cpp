@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -445,4 +446,61 @@ TEST_F(EventTest, RecursiveMutexAndPools)
     le_mem_Release(a);
     le_mem_Release(b);
     EXPECT_EQ(le_mem_GetObjectCount(pool), 0u);
+}
+
+namespace
+{
+// A worker that wakes every second (on the platform clock) and notes the time, until told to stop.
+std::mutex WakeMutex;
+std::vector<uint64_t> Wakes;
+std::atomic<bool> KeepWaking{true};
+le_mutex_Ref_t Shared = nullptr;
+void* WakeEverySecond(void*)
+{
+    uint64_t start = le_clk_NowMs();
+    while (KeepWaking)
+    {
+        le_thread_SleepMs(1000);
+        le_mutex_Lock(Shared);   // may be held by the main thread
+        {
+            std::lock_guard<std::mutex> lock(WakeMutex);
+            Wakes.push_back(le_clk_NowMs() - start);
+        }
+        le_mutex_Unlock(Shared);
+    }
+    return nullptr;
+}
+
+std::vector<uint64_t> WakesSoFar()
+{
+    std::lock_guard<std::mutex> lock(WakeMutex);
+    return Wakes;
+}
+}
+
+TEST_F(EventTest, ThreadsSleepingOnTheVirtualClockWakeExactlyAsTimeIsMoved)
+{
+    Shared = le_mutex_CreateRecursive("Shared");
+    le_thread_Ref_t worker = le_thread_Create("Worker", WakeEverySecond, nullptr);
+    le_thread_SetJoinable(worker);
+    le_thread_Start(worker);
+    le_event_AdvanceMs(3500);
+    EXPECT_EQ(WakesSoFar(), (std::vector<uint64_t>{1000, 2000, 3000}));
+    usleep(50000);   // real time alone moves nothing
+    EXPECT_EQ(WakesSoFar().size(), 3u);
+
+    // A sleep of the main thread moves time too; a worker waiting for a lock lets it.
+    le_mutex_Lock(Shared);
+    le_thread_SleepMs(1000);
+    EXPECT_EQ(WakesSoFar().size(), 3u);   // the fourth wake waits for the lock
+    le_mutex_Unlock(Shared);   // it takes its turn before time moves again
+    le_event_AdvanceMs(1000);
+    EXPECT_EQ(WakesSoFar(), (std::vector<uint64_t>{1000, 2000, 3000, 4500, 5500}));
+
+    // An idle loop jumps to the next wake-up of a sleeping thread.
+    KeepWaking = false;
+    EXPECT_TRUE(le_event_RunUntil([](void*) { return WakesSoFar().size() >= 6; }, nullptr, 2000));
+    EXPECT_EQ(WakesSoFar().back(), 6500u);
+    EXPECT_EQ(le_thread_Join(worker, nullptr), LE_OK);
+    le_mutex_Delete(Shared);
 }

@@ -25,5 +25,20 @@ uint64_t le_clk_EpochMs(void);
 void le_clk_AdvanceTo(uint64_t ms);
 
 // Sleeps on the platform clock (blocking on the real clock).
+//
+// On the virtual clock, time is shared by all threads like this:
+// - Threads made with le_thread_Create take part. When one of them sleeps, it blocks until time
+//   has been moved to its wake-up time; it never moves time itself.
+// - Time is moved by everybody else: a sleep of the main thread (or of any thread not made by
+//   le_thread_Create), le_clk_AdvanceTo, le_event_AdvanceMs, and an idle loop in le_event_RunLoop
+//   or le_event_RunUntil, which jumps to its next timer or to the next wake-up of a sleeping
+//   thread, whichever comes first.
+// - Time moves only while every taking-part thread (other than the mover) sleeps or waits (in its
+//   loop's poll, for a lock another thread holds, in a join) or has ended. Sleepers are woken in
+//   the order of their wake-up times, and each group runs until it sleeps or waits again before
+//   time moves further, so a test that calls le_event_AdvanceMs(2500) sees exactly the passes of
+//   a looper thread that fall within those 2.5 s, every time.
+// - A taking-part thread that runs on without ever waiting holds time up for 10 s of real time at
+//   most (a line on stderr says so); a sleeper with nobody to move time sleeps until somebody does.
 void le_thread_Sleep(unsigned int seconds);
 void le_thread_SleepMs(uint64_t ms);

@@ -1,4 +1,5 @@
 #include "loop_internal.h"
+#include "clock_internal.h"
 #include "le_clock.h"
 #include "le_log.h"
 
@@ -70,6 +71,18 @@ bool NextTimerExpiry(pa_loop::Loop* loop, uint64_t* expiryPtr)
         }
     }
     return found;
+}
+
+// On the virtual clock an idle loop moves time to its next timer or to the next wake-up of a
+// thread asleep on the virtual clock, whichever comes first.
+bool NextVirtualWake(pa_loop::Loop* loop, uint64_t* wakePtr)
+{
+    uint64_t timer = 0, sleeper = 0;
+    bool hasTimer = NextTimerExpiry(loop, &timer);
+    bool hasSleeper = pa_clk_NextSleeperMs(&sleeper);
+    if (!hasTimer && !hasSleeper) return false;
+    *wakePtr = !hasTimer ? sleeper : (!hasSleeper ? timer : std::min(timer, sleeper));
+    return true;
 }
 
 bool RunDueTimers(pa_loop::Loop* loop)
@@ -169,8 +182,13 @@ bool PollDescriptors(pa_loop::Loop* loop, int timeoutMs)
         fds.push_back({m->fd, m->events, 0});
         ids.push_back(m->id);
     }
-    if (timeoutMs != 0) le_log_Flush();   // about to wait: what was logged goes out now
+    if (timeoutMs != 0)
+    {
+        le_log_Flush();   // about to wait: what was logged goes out now
+        pa_clk_WaitBegins();
+    }
     int n = poll(fds.data(), fds.size(), timeoutMs);
+    if (timeoutMs != 0) pa_clk_WaitEnds();
     if (n < 0)
     {
         if (errno != EINTR) LE_ERROR("poll failed: %s", strerror(errno));
@@ -324,7 +342,7 @@ bool le_event_RunUntil(bool (*predicate)(void* context), void* context, int real
         if (now >= deadline) return predicate(context);
         if (le_event_ServiceOnce(0)) continue;
         uint64_t expiry;
-        if (le_clk_GetMode() == LE_CLK_VIRTUAL && NextTimerExpiry(loop, &expiry))
+        if (le_clk_GetMode() == LE_CLK_VIRTUAL && NextVirtualWake(loop, &expiry))
         {
             le_clk_AdvanceTo(expiry);
             continue;
@@ -341,7 +359,7 @@ int le_event_RunLoop(void)
         if (le_event_ServiceOnce(0)) continue;
         if (loop->stopped) break;
         uint64_t expiry;
-        if (le_clk_GetMode() == LE_CLK_VIRTUAL && NextTimerExpiry(loop, &expiry))
+        if (le_clk_GetMode() == LE_CLK_VIRTUAL && NextVirtualWake(loop, &expiry))
         {
             le_clk_AdvanceTo(expiry);
             continue;

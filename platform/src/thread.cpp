@@ -1,7 +1,11 @@
 #include "loop_internal.h"
+#include "clock_internal.h"
 #include "le_log.h"
 
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <cstring>
 
 namespace
@@ -30,6 +34,7 @@ void* Trampoline(void* arg)
 {
     auto* t = static_cast<le_thread*>(arg);
     CurrentThread = t;
+    pa_clk_ThreadBegins();
     t->result = t->mainFunc(t->context);
     while (!t->destructors.empty())
     {
@@ -38,6 +43,7 @@ void* Trampoline(void* arg)
         d.first(d.second);
     }
     t->finished = true;
+    pa_clk_ThreadEnds();
     return t->result;
 }
 }
@@ -117,9 +123,11 @@ le_result_t le_thread_SetJoinable(le_thread_Ref_t thread)
 le_result_t le_thread_Start(le_thread_Ref_t thread)
 {
     if (thread == nullptr || thread->started.exchange(true)) return LE_FAULT;
+    pa_clk_ThreadStarting();
     if (pthread_create(&thread->tid, nullptr, Trampoline, thread) != 0)
     {
         LE_ERROR("Cannot start thread %s", thread->name);
+        pa_clk_ThreadNotStarted();
         thread->started = false;
         return LE_FAULT;
     }
@@ -135,7 +143,10 @@ le_result_t le_thread_Join(le_thread_Ref_t thread, void** resultPtrPtr)
     if (thread == nullptr || !thread->joinable || !thread->started) return LE_FAULT;
     if (thread == CurrentThread) return LE_DEADLOCK;
     void* result = nullptr;
-    if (pthread_join(thread->tid, &result) != 0) return LE_FAULT;
+    pa_clk_WaitBegins();
+    int rc = pthread_join(thread->tid, &result);
+    pa_clk_WaitEnds();
+    if (rc != 0) return LE_FAULT;
     if (resultPtrPtr) *resultPtrPtr = result;
     pa_loop::FreeLoop(thread->loop);
     delete thread;
@@ -145,63 +156,119 @@ le_result_t le_thread_Join(le_thread_Ref_t thread, void** resultPtrPtr)
 //--------------------------------------------------------------------------------------------------
 // Mutexes
 //--------------------------------------------------------------------------------------------------
+// Built on a condition variable rather than a pthread mutex so that a thread taking part in virtual
+// time that waits for the lock is known to wait, and is counted as running again the moment the
+// holder lets go: time cannot move on between the release and the waiter's turn.
 struct le_mutex
 {
-    pthread_mutex_t mutex;
+    std::mutex state;
+    std::condition_variable released;
+    bool recursive = false;
+    bool held = false;
+    pthread_t owner{};
+    unsigned depth = 0;
+    unsigned waitersTakingPart = 0;
+    unsigned handedOver = 0;   // of those, counted as running by a release and not yet through
     char name[32];
 };
 
 namespace
 {
-le_mutex_Ref_t CreateMutex(const char* name, int type)
+le_mutex_Ref_t CreateMutex(const char* name, bool recursive)
 {
     auto* m = new le_mutex();
     snprintf(m->name, sizeof(m->name), "%s", name ? name : "");
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, type);
-    pthread_mutex_init(&m->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
+    m->recursive = recursive;
     return m;
+}
+
+bool HeldByCaller(le_mutex_Ref_t m)
+{
+    return m->held && pthread_equal(m->owner, pthread_self());
+}
+
+void Take(le_mutex_Ref_t m)
+{
+    m->held = true;
+    m->owner = pthread_self();
+    m->depth = 1;
 }
 }
 
 le_mutex_Ref_t le_mutex_CreateRecursive(const char* name)
 {
-    return CreateMutex(name, PTHREAD_MUTEX_RECURSIVE);
+    return CreateMutex(name, true);
 }
 
 le_mutex_Ref_t le_mutex_CreateNonRecursive(const char* name)
 {
-    return CreateMutex(name, PTHREAD_MUTEX_ERRORCHECK);
+    return CreateMutex(name, false);
 }
 
 void le_mutex_Lock(le_mutex_Ref_t mutexRef)
 {
-    int rc = pthread_mutex_lock(&mutexRef->mutex);
-    if (rc != 0)
+    std::unique_lock<std::mutex> lock(mutexRef->state);
+    if (HeldByCaller(mutexRef))
     {
-        LE_CRIT("Mutex %s lock failed: %s", mutexRef->name, strerror(rc));
+        if (mutexRef->recursive) mutexRef->depth++;
+        else LE_CRIT("Mutex %s locked again by its holder", mutexRef->name);
+        return;
     }
+    if (!mutexRef->held)
+    {
+        Take(mutexRef);
+        return;
+    }
+    bool takesPart = pa_clk_TakesPart();
+    if (takesPart) mutexRef->waitersTakingPart++;
+    pa_clk_WaitBegins();
+    mutexRef->released.wait(lock, [mutexRef] { return !mutexRef->held; });
+    Take(mutexRef);
+    if (takesPart)
+    {
+        mutexRef->waitersTakingPart--;
+        if (mutexRef->handedOver > 0)
+        {
+            mutexRef->handedOver--;
+            pa_clk_WaitEndsCounted();
+            return;
+        }
+    }
+    pa_clk_WaitEnds();
 }
 
 le_result_t le_mutex_TryLock(le_mutex_Ref_t mutexRef)
 {
-    return pthread_mutex_trylock(&mutexRef->mutex) == 0 ? LE_OK : LE_WOULD_BLOCK;
+    std::lock_guard<std::mutex> lock(mutexRef->state);
+    if (HeldByCaller(mutexRef) && mutexRef->recursive)
+    {
+        mutexRef->depth++;
+        return LE_OK;
+    }
+    if (mutexRef->held) return LE_WOULD_BLOCK;
+    Take(mutexRef);
+    return LE_OK;
 }
 
 void le_mutex_Unlock(le_mutex_Ref_t mutexRef)
 {
-    int rc = pthread_mutex_unlock(&mutexRef->mutex);
-    if (rc != 0)
+    std::lock_guard<std::mutex> lock(mutexRef->state);
+    if (!HeldByCaller(mutexRef))
     {
-        LE_CRIT("Mutex %s unlock failed: %s", mutexRef->name, strerror(rc));
+        LE_CRIT("Mutex %s unlocked by a thread that does not hold it", mutexRef->name);
+        return;
     }
+    if (--mutexRef->depth > 0) return;
+    mutexRef->held = false;
+    if (mutexRef->waitersTakingPart > mutexRef->handedOver)
+    {
+        mutexRef->handedOver++;
+        pa_clk_CountRunning();
+    }
+    mutexRef->released.notify_one();
 }
 
 void le_mutex_Delete(le_mutex_Ref_t mutexRef)
 {
-    if (mutexRef == nullptr) return;
-    pthread_mutex_destroy(&mutexRef->mutex);
     delete mutexRef;
 }

@@ -1,0 +1,26 @@
+// How threads take part in virtual time (see le_clock.h). Threads made by le_thread_Create take
+// part; the hooks do nothing for any other thread.
+#pragma once
+
+#include <cstdint>
+
+// By the creator, before the thread runs: from now on the new thread counts as running.
+void pa_clk_ThreadStarting(void);
+// By the creator when the thread could not be started after all.
+void pa_clk_ThreadNotStarted(void);
+// By the new thread, first thing: it takes part.
+void pa_clk_ThreadBegins(void);
+// By the thread, last thing.
+void pa_clk_ThreadEnds(void);
+// Around a blocking wait of the calling thread (its loop's poll, a lock held by another thread, a
+// join): while it waits, virtual time may move on without it.
+void pa_clk_WaitBegins(void);
+void pa_clk_WaitEnds(void);
+// Whether the calling thread takes part.
+bool pa_clk_TakesPart(void);
+// A wait of a taking-part thread that somebody else already counted as running again
+// (pa_clk_CountRunning), when the lock it waited for was handed over to it.
+void pa_clk_WaitEndsCounted(void);
+void pa_clk_CountRunning(void);
+// Earliest wake-up time of a thread sleeping on the virtual clock; false when none sleeps.
+bool pa_clk_NextSleeperMs(uint64_t* msPtr);
