@@ -10,6 +10,7 @@
 #include "pa_i2c.h"
 #include "pa_path.h"
 #include "sim_board.h"
+#include "sim_control.h"
 #include "sim_esp3.h"
 #include "sim_modbus.h"
 
@@ -215,6 +216,13 @@ int main(int argc, char** argv)
     le_result_t served = dhub_StartAdminServer(path);
     if (served == LE_DUPLICATE) return Fail("another veltrona runs on this runtime directory (see --runtime-dir)");
     if (served != LE_OK) return Fail("cannot open the Data Hub admin socket");
+
+    if (!real)
+    {
+        if (!pa_path_Join(runtimeDir, SIM_CONTROL_SOCKET, path, sizeof(path)) || simControl_Start(path) != LE_OK)
+            return Fail("cannot open the simulated board's control socket");
+        atexit(simControl_Stop);
+    }
 
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));

@@ -46,82 +46,6 @@ void Usage(FILE* out)
             "3 timed out.\n");
 }
 
-double NowSeconds()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-class Connection
-{
-public:
-    ~Connection()
-    {
-        if (fd_ >= 0) close(fd_);
-    }
-
-    bool Open(const std::string& path, std::string* err)
-    {
-        struct sockaddr_un addr;
-        memset(&addr, 0, sizeof(addr));
-        addr.sun_family = AF_UNIX;
-        if (path.size() >= sizeof(addr.sun_path))
-        {
-            *err = "socket path too long";
-            return false;
-        }
-        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0)
-        {
-            *err = "cannot reach the Data Hub at " + path + ": " + strerror(errno) + " (is veltrona running?)";
-            return false;
-        }
-        return true;
-    }
-
-    bool Send(const std::string& line)
-    {
-        std::string data = line + "\n";
-        return pa_socket_SendAll(fd_, data.data(), data.size());
-    }
-
-    // 1: a line; 0: timed out; -1: connection ended. timeoutSeconds < 0 waits forever.
-    int ReadLine(std::string* line, double timeoutSeconds)
-    {
-        double deadline = NowSeconds() + timeoutSeconds;
-        for (;;)
-        {
-            size_t nl = buffer_.find('\n');
-            if (nl != std::string::npos)
-            {
-                *line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                return 1;
-            }
-            int waitMs = -1;
-            if (timeoutSeconds >= 0)
-            {
-                double left = deadline - NowSeconds();
-                if (left <= 0) return 0;
-                waitMs = static_cast<int>(left * 1000) + 1;
-            }
-            struct pollfd p = {fd_, POLLIN, 0};
-            int r = poll(&p, 1, waitMs);
-            if (r < 0 && errno == EINTR) continue;
-            if (r == 0) return 0;
-            char buf[65536];
-            ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-            if (n <= 0) return -1;
-            buffer_.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-private:
-    int fd_ = -1;
-    std::string buffer_;
-};
-
 std::vector<std::string> Fields(const std::string& line)
 {
     return pa_text_Split(line, '\t');
@@ -226,7 +150,7 @@ int main(int argc, char** argv)
     };
 
     std::string err;
-    Connection conn;
+    LineConnection conn;
     if (cmd == "wait")
     {
         wantArgs(1, 1);
@@ -243,9 +167,9 @@ int main(int argc, char** argv)
                 fprintf(stderr, "dhub: %s\n", reason);
                 return 2;
             }
-            Connection probe;
+            LineConnection probe;
             std::string reply;
-            if (dirState == LE_OK && probe.Open(socketPath, &err) && probe.Send("GET\t" + args[1]) &&
+            if (dirState == LE_OK && probe.Open(socketPath, "the Data Hub", &err) && probe.Send("GET\t" + args[1]) &&
                 probe.ReadLine(&reply, limit) == 1 && reply.compare(0, 2, "OK") == 0)
             {
                 return 0;
@@ -259,7 +183,7 @@ int main(int argc, char** argv)
         }
     }
     if (checkRuntimeDir && !UsableRuntimeDir("dhub", &runtimeDir)) return 2;
-    if (!conn.Open(socketPath, &err))
+    if (!conn.Open(socketPath, "the Data Hub", &err))
     {
         fprintf(stderr, "dhub: %s\n", err.c_str());
         return 2;

@@ -2,8 +2,15 @@
 #include "le_event.h"
 #include "le_msg.h"
 #include "pa_path.h"
+#include "pa_socket.h"
 
 #include <cctype>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -143,4 +150,71 @@ bool UsableRuntimeDir(const char* tool, std::string* dir)
         return false;
     }
     return true;
+}
+
+double NowSeconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+LineConnection::~LineConnection()
+{
+    if (fd_ >= 0) close(fd_);
+}
+
+bool LineConnection::Open(const std::string& path, const char* what, std::string* err)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path))
+    {
+        *err = "socket path too long: " + path;
+        return false;
+    }
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || connect(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0)
+    {
+        *err = std::string("cannot reach ") + what + " at " + path + ": " + strerror(errno) + " (is veltrona running?)";
+        return false;
+    }
+    return true;
+}
+
+bool LineConnection::Send(const std::string& line)
+{
+    std::string data = line + "\n";
+    return pa_socket_SendAll(fd_, data.data(), data.size());
+}
+
+int LineConnection::ReadLine(std::string* line, double timeoutSeconds)
+{
+    double deadline = NowSeconds() + timeoutSeconds;
+    for (;;)
+    {
+        size_t nl = buffer_.find('\n');
+        if (nl != std::string::npos)
+        {
+            *line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return 1;
+        }
+        int waitMs = -1;
+        if (timeoutSeconds >= 0)
+        {
+            double left = deadline - NowSeconds();
+            if (left <= 0) return 0;
+            waitMs = static_cast<int>(left * 1000) + 1;
+        }
+        struct pollfd p = {fd_, POLLIN, 0};
+        int r = poll(&p, 1, waitMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0) return 0;
+        char buf[65536];
+        ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+        if (n <= 0) return -1;
+        buffer_.append(buf, static_cast<size_t>(n));
+    }
 }

@@ -37,3 +37,25 @@ struct ToolOptions
 // runtime directory that is not private to the user).
 bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FILE*), ToolOptions* options,
                       int* exitCode);
+
+// A line-protocol client on a Unix socket (the Data Hub's admin socket, the simulated board's
+// control socket).
+class LineConnection
+{
+public:
+    LineConnection() = default;
+    ~LineConnection();
+    LineConnection(const LineConnection&) = delete;
+    LineConnection& operator=(const LineConnection&) = delete;
+    // what names the peer in the message *err gets ("the Data Hub").
+    bool Open(const std::string& path, const char* what, std::string* err);
+    bool Send(const std::string& line);
+    // 1: a line; 0: timed out; -1: connection ended. timeoutSeconds < 0 waits forever.
+    int ReadLine(std::string* line, double timeoutSeconds);
+
+private:
+    int fd_ = -1;
+    std::string buffer_;
+};
+// Seconds on a monotonic clock.
+double NowSeconds();

@@ -1,6 +1,98 @@
-// External ADC driver and conversion.
+// External ADC driver and conversion (an MCP342x-class four-channel converter on I2C), and the
+// measurement looper that serves value and alert handlers from its own thread.
 #pragma once
 
 #include "legato.h"
 
+// Channels, one bit each; setters take a mask of several.
+typedef enum
+{
+    ADC1 = 1,
+    ADC2 = 2,
+    ADC3 = 4,
+    ADC4 = 8
+}
+IOT_ADC;
+
+// Alert edges, and the alert state a channel is in after one.
+typedef enum
+{
+    EDGE_NORMAL = 0,
+    EDGE_LOW = 1,
+    EDGE_HIGH = 2
+}
+Edges;
+
+typedef struct
+{
+    uint32_t InterfaceType;   // 1: live zero (a fifth of full scale is 0 %); other: zero-based
+    uint32_t Gain;            // PGA code 0 to 3 (x1, x2, x4, x8)
+    double Min;               // ConvertedValue at 0 %
+    double Max;               // ConvertedValue at 100 %
+}
+MinMaxADC;
+
+typedef struct
+{
+    double Low;
+    double High;
+    double Hysteresis;
+}
+EdgeADC;
+
+typedef void (*le_ExtAdc_ValueHandlerFunc_t)(IOT_ADC channel, uint16_t rawData, double percentage,
+                                             double convertedValue, void* contextPtr);
+typedef void (*le_ExtAdc_AlertHandlerFunc_t)(IOT_ADC channel, Edges edge, uint16_t rawData, double percentage,
+                                             double convertedValue, void* contextPtr);
+typedef struct ValueHandlerRecord* le_ExtAdc_ValueHandlerRef_t;
+typedef struct AlertHandlerRecord* le_ExtAdc_AlertHandlerRef_t;
+
+#define UC_POLL_MS 5           // wait between two reads of a conversion in progress
+#define UC_POLL_LIMIT 40       // reads of a conversion that stays busy before it counts as failed
+#define UC_CONVERSIONS 7       // one-shot conversions a measurement takes; the middle three count
+
+// Sets the defaults (16 bits, live-zero 4 to 20, edges 0 / 1000 / 10, "/dev/i2c-5" at 6Ch,
+// looper interval 10 s) and creates the lock and the handler pools. Until it has run, the module
+// serves its setters from these defaults but refuses measurements and handlers (LE_UNAVAILABLE,
+// NULL): on a board without the converter nothing may touch its bus.
 void StartUC(void);
+// One conversion: configuration byte written to the 7-bit address, then reads of three bytes
+// every 5 ms while the ready bit (bit 7 of buffer[2], set by the caller) stays set. 1 when the
+// conversion was read. Probes the bus (slave 0x53) first; a missing bus reboots the system.
+uint8_t ReadW(uint8_t address, uint8_t config, uint8_t* buffer);
+
+le_result_t le_ExtAdc_SetDeviceAddress(uint8_t index);
+void le_ExtAdc_SetInterface(uint8_t channelMask, uint32_t interfaceType);
+// LE_BAD_PARAMETER (nothing stored) for a code above 3: it would change other bits of the
+// configuration byte.
+le_result_t le_ExtAdc_SetGain(uint8_t channelMask, uint32_t gain);
+le_result_t le_ExtAdc_SetConversionSpeed(uint32_t speed);
+le_result_t le_ExtAdc_SetConverter(uint8_t channelMask, double min, double max);
+le_result_t le_ExtAdc_SetEdges(uint8_t channelMask, double low, double high, double hysteresis);
+le_result_t le_ExtAdc_SetFileDescriptor(const char* path);
+le_result_t le_ExtAdc_SetInterval(uint32_t intervalMs);
+void le_ExtAdc_MeasureNow(void);
+void le_ExtAdc_MutexLock(void);
+void le_ExtAdc_MutexUnlock(void);
+// Measures one channel. Each output may be NULL. LE_OK, LE_OVERFLOW, LE_UNDERFLOW,
+// LE_BAD_PARAMETER (not exactly one channel; nothing written), LE_UNAVAILABLE before StartUC.
+le_result_t le_ExtAdc_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr,
+                               double* convertedValuePtr);
+
+// Handlers for the channels of the mask, served by the looper thread "AppThread" while any is
+// registered. NULL before StartUC or without a function.
+le_ExtAdc_ValueHandlerRef_t le_ExtAdc_AddOnValueHandler(uint8_t channelMask, le_ExtAdc_ValueHandlerFunc_t handler,
+                                                        void* contextPtr);
+void le_ExtAdc_RemoveOnValueHandler(le_ExtAdc_ValueHandlerRef_t handlerRef);
+le_ExtAdc_AlertHandlerRef_t le_ExtAdc_AddOnAlertHandler(uint8_t channelMask, le_ExtAdc_AlertHandlerFunc_t handler,
+                                                        void* contextPtr);
+void le_ExtAdc_RemoveOnAlertHandler(le_ExtAdc_AlertHandlerRef_t handlerRef);
+bool IsHandlerActive(void);
+void* Looper(void* contextPtr);
+
+// Module state, as the looper and the binding see it.
+extern MinMaxADC MinMaxADC1, MinMaxADC2, MinMaxADC3, MinMaxADC4;
+extern EdgeADC EdgeADC1, EdgeADC2, EdgeADC3, EdgeADC4;
+extern uint32_t Saved1, Saved2, Saved3, Saved4;
+// Whether the looper thread is meant to run.
+bool UCLooperRunning(void);

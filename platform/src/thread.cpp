@@ -1,11 +1,13 @@
 #include "loop_internal.h"
 #include "clock_internal.h"
+#include "le_clock.h"
 #include "le_log.h"
 
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <unistd.h>
 #include <cstring>
 
 namespace
@@ -143,6 +145,17 @@ le_result_t le_thread_Join(le_thread_Ref_t thread, void** resultPtrPtr)
     if (thread == nullptr || !thread->joinable || !thread->started) return LE_FAULT;
     if (thread == CurrentThread) return LE_DEADLOCK;
     void* result = nullptr;
+    if (le_clk_GetMode() == LE_CLK_VIRTUAL && !pa_clk_TakesPart())
+    {
+        // Like an idle loop, a thread waiting for another moves virtual time, here to the wake-ups of
+        // sleeping threads, so that the one it waits for can come to its end.
+        while (!thread->finished)
+        {
+            uint64_t wake;
+            if (pa_clk_NextSleeperMs(&wake)) le_clk_AdvanceTo(wake);
+            else usleep(1000);
+        }
+    }
     pa_clk_WaitBegins();
     int rc = pthread_join(thread->tid, &result);
     pa_clk_WaitEnds();

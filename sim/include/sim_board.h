@@ -37,5 +37,12 @@ bool simBoard_Esp3(unsigned* periodMsPtr);
 // Whether the scenario has the Modbus slave (sim_modbus.h) on the second port, and its address.
 bool simBoard_Modbus(uint8_t* addressPtr);
 
+// The keys of a running board, as simboard sees them. Get copies a key's value as the scenario file
+// would give it; ForEachKey lists every key with its value; SetLive changes what may change while
+// the program runs (the inputs of the simulated devices) and refuses the rest with a message.
+bool simBoard_Get(const char* key, char* valueBuf, size_t valueSize, char* errBuf, size_t errSize);
+void simBoard_ForEachKey(void (*func)(const char* key, const char* value, void* ctx), void* ctx);
+bool simBoard_SetLive(const char* key, const char* value, char* errBuf, size_t errSize);
+
 // EEPROM contents as the scenario set them (for tests).
 const uint8_t* simBoard_EepromData(void);

@@ -2,9 +2,11 @@
 #include "le_log.h"
 #include "pa_i2c.h"
 #include "pa_service.h"
+#include "sim_adc.h"
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,12 +33,16 @@ struct Scenario
     unsigned esp3PeriodMs = 1000;
     bool modbusPresent = true;
     unsigned modbusAddress = 1;
+    bool adcPresent = false;
+    unsigned adcAddress = 0x6C;
+    double adcInputs[4] = {1.2, 0.4, 2.0, 0.8};
     uint8_t eeprom[SIM_EEPROM_SIZE];
     std::vector<std::pair<std::string, bool>> services;
 };
 
 std::mutex SimMutex;
 Scenario Current;
+bool Installed = false;   // the scenario's devices are in place: the program runs
 uint16_t EepromPointer = 0;
 uint8_t ExpanderPointer = 0;
 uint8_t ExpanderRegisters[256];
@@ -154,8 +160,8 @@ struct Preset
 
 const Preset Presets[] = {
     {"gateway", "VELTRONA made in Poland", "Wavelet gateway", nullptr},
-    {"converter", "VELTRONA made in Poland", "Analog Front Module 4i", nullptr},
-    {"basalt", "VELTRONA made in Poland", "BasaltBoard++", nullptr},
+    {"converter", "VELTRONA made in Poland", "Analog Front Module 4i", [](Scenario* s) { s->adcPresent = true; }},
+    {"basalt", "VELTRONA made in Poland", "BasaltBoard++", [](Scenario* s) { s->adcPresent = true; }},
     {"addon", "VELTRONA made in Poland", "Add-on carrier", nullptr},
     {"none", nullptr, nullptr, nullptr},
     {"absent", nullptr, nullptr, [](Scenario* s) { s->eepromPresent = false; }},
@@ -236,6 +242,7 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
         {"bus.i2c-5", &Scenario::eepromBus},            {"bus.i2c-8", &Scenario::expanderBus},
         {"expander.present", &Scenario::expanderPresent}, {"probe.present", &Scenario::probePresent},
         {"esp3.present", &Scenario::esp3Present},       {"modbus.present", &Scenario::modbusPresent},
+        {"adc.present", &Scenario::adcPresent},
     };
     for (const BoolKey& k : boolKeys)
     {
@@ -273,6 +280,33 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
             return false;
         }
         Current.*(k.field) = static_cast<unsigned>(number);
+        return true;
+    }
+    if (key == "adc.address")
+    {
+        char* end = nullptr;
+        unsigned long address = strtoul(value.c_str(), &end, 0);
+        if (value.empty() || *end != '\0' || (address != 0x68 && address != 0x6A && address != 0x6C && address != 0x6E))
+        {
+            Fail(errBuf, errSize, "'adc.address' takes 0x68, 0x6A, 0x6C or 0x6E, not '" + value + "'");
+            return false;
+        }
+        Current.adcAddress = static_cast<unsigned>(address);
+        return true;
+    }
+    unsigned adcChannel = 0;
+    if (sscanf(key.c_str(), "adc.ch%u", &adcChannel) == 1 && adcChannel >= 1 && adcChannel <= 4 &&
+        key == "adc.ch" + std::to_string(adcChannel))
+    {
+        char* end = nullptr;
+        double volts = strtod(value.c_str(), &end);
+        if (value.empty() || *end != '\0' || !std::isfinite(volts) || volts < -10 || volts > 10)
+        {
+            Fail(errBuf, errSize, "'" + key + "' takes volts (-10 to 10), not '" + value + "'");
+            return false;
+        }
+        Current.adcInputs[adcChannel - 1] = volts;
+        if (Installed) simAdc_SetInput(adcChannel, volts);
         return true;
     }
     if (key.compare(0, 8, "service.") == 0 && key.size() > 8)
@@ -334,6 +368,7 @@ void simBoard_Install(void)
         memset(ExpanderRegisters, 0, sizeof(ExpanderRegisters));
         ExpanderWrites.clear();
     }
+    simAdc_Detach();
     pa_i2cSim_RemoveBus(SIM_EEPROM_BUS);
     pa_i2cSim_RemoveBus(SIM_EXPANDER_BUS);
     if (s.eepromBus)
@@ -349,7 +384,9 @@ void simBoard_Install(void)
             pa_i2cSim_Device_t probe = {ProbeWrite, ProbeRead, nullptr};
             pa_i2cSim_AttachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS, &probe);
         }
+        if (s.adcPresent) simAdc_Attach(SIM_EEPROM_BUS, static_cast<uint8_t>(s.adcAddress));
     }
+    for (unsigned c = 1; c <= 4; c++) simAdc_SetInput(c, s.adcInputs[c - 1]);
     if (s.expanderBus)
     {
         pa_i2cSim_AddBus(SIM_EXPANDER_BUS);
@@ -360,6 +397,8 @@ void simBoard_Install(void)
         }
     }
     for (const auto& svc : s.services) pa_service_SetAvailable(svc.first.c_str(), svc.second);
+    std::lock_guard<std::mutex> lock(SimMutex);
+    Installed = true;
 }
 
 size_t simBoard_ExpanderWriteCount(void)
@@ -400,4 +439,126 @@ bool simBoard_Modbus(uint8_t* addressPtr)
     std::lock_guard<std::mutex> lock(SimMutex);
     if (addressPtr) *addressPtr = static_cast<uint8_t>(Current.modbusAddress);
     return Current.modbusPresent;
+}
+
+namespace
+{
+std::string YesNo(bool b)
+{
+    return b ? "yes" : "no";
+}
+
+// A block of text as the scenario key gives it: up to its first zero byte, other bytes as \xNN.
+std::string BlockText(uint16_t address)
+{
+    std::string text;
+    for (size_t i = 0; i < BlockSize; i++)
+    {
+        unsigned char c = Current.eeprom[address + i];
+        if (c == 0) break;
+        if (c >= 0x20 && c < 0x7F)
+        {
+            text += static_cast<char>(c);
+        }
+        else
+        {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02x", c);
+            text += hex;
+        }
+    }
+    return text;
+}
+
+std::string Volts(double v)
+{
+    char text[32];
+    snprintf(text, sizeof(text), "%g", v);
+    return text;
+}
+
+struct ListedKey
+{
+    const char* name;
+    std::string (*value)(const Scenario& s);
+    bool live;   // may change while the program runs
+};
+
+const ListedKey ListedKeys[] = {
+    {"eeprom.signature", [](const Scenario&) { return BlockText(SignatureAddress); }, false},
+    {"eeprom.name", [](const Scenario&) { return BlockText(NameAddress); }, false},
+    {"eeprom.present", [](const Scenario& s) { return YesNo(s.eepromPresent); }, false},
+    {"eeprom.short_reads", [](const Scenario& s) { return YesNo(s.eepromShortReads); }, false},
+    {"bus.i2c-5", [](const Scenario& s) { return YesNo(s.eepromBus); }, false},
+    {"bus.i2c-8", [](const Scenario& s) { return YesNo(s.expanderBus); }, false},
+    {"expander.present", [](const Scenario& s) { return YesNo(s.expanderPresent); }, false},
+    {"probe.present", [](const Scenario& s) { return YesNo(s.probePresent); }, false},
+    {"esp3.present", [](const Scenario& s) { return YesNo(s.esp3Present); }, false},
+    {"esp3.period_ms", [](const Scenario& s) { return std::to_string(s.esp3PeriodMs); }, false},
+    {"modbus.present", [](const Scenario& s) { return YesNo(s.modbusPresent); }, false},
+    {"modbus.address", [](const Scenario& s) { return std::to_string(s.modbusAddress); }, false},
+    {"adc.present", [](const Scenario& s) { return YesNo(s.adcPresent); }, false},
+    {"adc.address",
+     [](const Scenario& s) {
+         char text[8];
+         snprintf(text, sizeof(text), "0x%02X", s.adcAddress);
+         return std::string(text);
+     },
+     false},
+    {"adc.ch1", [](const Scenario& s) { return Volts(s.adcInputs[0]); }, true},
+    {"adc.ch2", [](const Scenario& s) { return Volts(s.adcInputs[1]); }, true},
+    {"adc.ch3", [](const Scenario& s) { return Volts(s.adcInputs[2]); }, true},
+    {"adc.ch4", [](const Scenario& s) { return Volts(s.adcInputs[3]); }, true},
+};
+
+const ListedKey* FindListed(const std::string& key)
+{
+    for (const ListedKey& k : ListedKeys)
+    {
+        if (key == k.name) return &k;
+    }
+    return nullptr;
+}
+}
+
+bool simBoard_Get(const char* key, char* valueBuf, size_t valueSize, char* errBuf, size_t errSize)
+{
+    const ListedKey* k = FindListed(Trim(key ? key : ""));
+    if (k == nullptr)
+    {
+        Fail(errBuf, errSize, std::string("unknown key '") + (key ? key : "") + "' (see: simboard list)");
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(SimMutex);
+    snprintf(valueBuf, valueSize, "%s", k->value(Current).c_str());
+    return true;
+}
+
+void simBoard_ForEachKey(void (*func)(const char* key, const char* value, void* ctx), void* ctx)
+{
+    std::vector<std::pair<std::string, std::string>> all;
+    {
+        std::lock_guard<std::mutex> lock(SimMutex);
+        for (const ListedKey& k : ListedKeys) all.emplace_back(k.name, k.value(Current));
+    }
+    for (const auto& kv : all) func(kv.first.c_str(), kv.second.c_str(), ctx);
+}
+
+bool simBoard_SetLive(const char* key, const char* value, char* errBuf, size_t errSize)
+{
+    std::string name = Trim(key ? key : "");
+    const ListedKey* k = FindListed(name);
+    bool scenarioKey = k != nullptr || name == "board" || name.compare(0, 10, "eeprom.at.") == 0 ||
+                       name.compare(0, 8, "service.") == 0;
+    if (!scenarioKey)
+    {
+        Fail(errBuf, errSize, "unknown key '" + name + "' (see: simboard list)");
+        return false;
+    }
+    if (k == nullptr || !k->live)
+    {
+        Fail(errBuf, errSize, "'" + name + "' cannot change while the program runs (only in the scenario)");
+        return false;
+    }
+    return simBoard_Set(name.c_str(), value ? value : "", errBuf, errSize);
 }
