@@ -73,6 +73,7 @@ void AdvanceVirtual(uint64_t target)
 // wake-up time by a thread that does not sleep this way (the main loop, a test).
 void SleepVirtual(uint64_t ms)
 {
+    if (ms == 0) return;
     std::unique_lock<std::mutex> lock(VirtualMutex);
     uint64_t wake = VirtualMs.load() + ms;
     Sleepers.insert(wake);

@@ -150,6 +150,14 @@ ssize_t ProbeRead(void*, uint8_t* data, size_t count)
     return static_cast<ssize_t>(count);
 }
 
+// The converter boards carry the chip at 68h, where the converter looks once its address setting
+// takes its default (index 0).
+void FitConverter(Scenario* s)
+{
+    s->adcPresent = true;
+    s->adcAddress = 0x68;
+}
+
 struct Preset
 {
     const char* name;
@@ -160,8 +168,8 @@ struct Preset
 
 const Preset Presets[] = {
     {"gateway", "VELTRONA made in Poland", "Wavelet gateway", nullptr},
-    {"converter", "VELTRONA made in Poland", "Analog Front Module 4i", [](Scenario* s) { s->adcPresent = true; }},
-    {"basalt", "VELTRONA made in Poland", "BasaltBoard++", [](Scenario* s) { s->adcPresent = true; }},
+    {"converter", "VELTRONA made in Poland", "Analog Front Module 4i", FitConverter},
+    {"basalt", "VELTRONA made in Poland", "BasaltBoard++", FitConverter},
     {"addon", "VELTRONA made in Poland", "Add-on carrier", nullptr},
     {"none", nullptr, nullptr, nullptr},
     {"absent", nullptr, nullptr, [](Scenario* s) { s->eepromPresent = false; }},

@@ -1,0 +1,334 @@
+// The universal converter on the simulated board and the virtual clock: the ADC driver and its
+// conversions, the looper and its alerts, and the Data Hub binding.
+#include "UniversalConverter.h"
+#include "UniversalConverterOctave.h"
+#include "component_fixture.h"
+#include "sim_adc.h"
+
+#include <cmath>
+#include <deque>
+#include <mutex>
+
+namespace
+{
+const double Lsb16 = 62.5e-6;
+const double Lsb12 = 1e-3;
+
+// Volts that the chip converts to exactly the code at the resolution's LSB.
+double VoltsFor(int code, double lsb)
+{
+    return (code + 0.5) * lsb;
+}
+
+class ConverterTest : public ComponentTest
+{
+protected:
+    void BootConverter(const std::vector<std::pair<std::string, std::string>>& settings = {})
+    {
+        Boot("converter", settings);
+        ASSERT_EQ(BoardType, 2);
+    }
+
+    // The driver on its own, with the chip at 6Ch (its default address) and the module's defaults.
+    void StartDriver()
+    {
+        char err[128];
+        ASSERT_TRUE(simBoard_LoadPreset("converter", err, sizeof(err)));
+        ASSERT_TRUE(simBoard_Set("adc.address", "0x6C", err, sizeof(err)));
+        simBoard_Install();
+        StartUC();
+    }
+
+    static void SetCode(unsigned channel, int code, double lsb = Lsb16)
+    {
+        ASSERT_TRUE(simAdc_SetInput(channel, VoltsFor(code, lsb)));
+    }
+
+    struct Measured
+    {
+        le_result_t result;
+        uint16_t raw = 0xBEEF;
+        double percentage = -999;
+        double value = -999;
+    };
+
+    static Measured Measure(IOT_ADC channel)
+    {
+        Measured m;
+        m.result = le_ExtAdc_GetValue(channel, &m.raw, &m.percentage, &m.value);
+        return m;
+    }
+};
+
+//--------------------------------------------------------------------------------------------------
+// A scripted converter for what the simulated chip does not do: failed and chosen conversions.
+//--------------------------------------------------------------------------------------------------
+std::deque<int> Script;   // per conversion: a code, or Fail
+const int Fail = 1 << 20;
+int Current = 0;
+bool Busy = false;
+unsigned ConfigWrites = 0;
+uint8_t LastConfig = 0;
+
+ssize_t ScriptWrite(void*, const uint8_t* data, size_t count)
+{
+    ConfigWrites++;
+    LastConfig = data[0];
+    Current = Script.empty() ? 0 : Script.front();
+    if (!Script.empty()) Script.pop_front();
+    if (Current == Fail)
+    {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<ssize_t>(count);
+}
+
+ssize_t ScriptRead(void*, uint8_t* data, size_t count)
+{
+    uint8_t bytes[3] = {static_cast<uint8_t>((Current >> 8) & 0xFF), static_cast<uint8_t>(Current & 0xFF),
+                        static_cast<uint8_t>(Busy ? 0x80 : 0x00)};
+    for (size_t i = 0; i < count; i++) data[i] = bytes[i < 3 ? i : 2];
+    return static_cast<ssize_t>(count);
+}
+
+class ScriptedTest : public ConverterTest
+{
+protected:
+    void SetUp() override
+    {
+        ConverterTest::SetUp();
+        Script.clear();
+        Busy = false;
+        ConfigWrites = 0;
+        StartDriver();
+        pa_i2cSim_Device_t scripted = {ScriptWrite, ScriptRead, nullptr};
+        pa_i2cSim_AttachDevice(SIM_EEPROM_BUS, 0x6C, &scripted);
+    }
+};
+}
+
+//--------------------------------------------------------------------------------------------------
+// Driver
+//--------------------------------------------------------------------------------------------------
+TEST_F(ConverterTest, WorkedValuesAtSixteenBitsLiveZeroFourToTwenty)
+{
+    StartDriver();
+    struct Row
+    {
+        int code;
+        le_result_t result;
+        double percentage;
+        double value;
+    };
+    const Row rows[] = {{6400, LE_OK, 0.0, 4.0},          {19200, LE_OK, 50.0, 12.0},
+                        {32000, LE_OK, 100.0, 20.0},      {32767, LE_OVERFLOW, 102.99609375, -999},
+                        {6399, LE_UNDERFLOW, 0.0, -999}};
+    for (const Row& row : rows)
+    {
+        SetCode(1, row.code);
+        Measured m = Measure(ADC1);
+        EXPECT_EQ(m.result, row.result) << row.code;
+        EXPECT_EQ(m.raw, row.code);
+        EXPECT_DOUBLE_EQ(m.percentage, row.percentage) << row.code;
+        EXPECT_DOUBLE_EQ(m.value, row.value) << row.code;   // not written when out of range
+    }
+    EXPECT_GE(le_log_CaptureCount("Results 6400 + 6400 + 6400 = 6400"), 1u);
+    EXPECT_EQ(le_log_CaptureCount("I2C BUS OK."), 5u * 7u);
+}
+
+TEST_F(ConverterTest, TwelveBitsZeroBasedAndAnySpeedButOneIsTwelveBits)
+{
+    StartDriver();
+    le_ExtAdc_SetInterface(ADC2, 0);
+    for (uint32_t speed : {0u, 2u})
+    {
+        le_ExtAdc_SetConversionSpeed(speed);
+        SetCode(2, 500, Lsb12);
+        Measured m = Measure(ADC2);
+        EXPECT_EQ(m.result, LE_OK);
+        EXPECT_EQ(m.raw, 500);
+        EXPECT_DOUBLE_EQ(m.percentage, 25.0);
+        EXPECT_DOUBLE_EQ(m.value, 8.0);
+    }
+    SetCode(2, 2000, Lsb12);
+    Measured full = Measure(ADC2);
+    EXPECT_EQ(full.result, LE_OK);
+    EXPECT_DOUBLE_EQ(full.percentage, 100.0);
+    EXPECT_DOUBLE_EQ(full.value, 20.0);
+    SetCode(2, 2001, Lsb12);
+    Measured over = Measure(ADC2);
+    EXPECT_EQ(over.result, LE_OVERFLOW);
+    EXPECT_DOUBLE_EQ(over.percentage, 100.0625);
+    // Twelve-bit conversions are ready at the first poll: 7 conversions of 5 ms.
+    uint64_t start = le_clk_NowMs();
+    Measure(ADC2);
+    EXPECT_EQ(le_clk_NowMs() - start, 7u * UC_POLL_MS);
+    le_ExtAdc_SetConversionSpeed(1);
+    start = le_clk_NowMs();
+    Measure(ADC2);
+    EXPECT_EQ(le_clk_NowMs() - start, 7u * 14u * UC_POLL_MS);   // 67 ms a conversion, read at 70
+}
+
+TEST_F(ConverterTest, NegativeReadingsCarryTheirSignAndTheCodeUnchanged)
+{
+    StartDriver();
+    le_ExtAdc_SetInterface(ADC3, 0);
+    SetCode(3, -19200);
+    Measured m = Measure(ADC3);
+    EXPECT_EQ(m.result, LE_OK);
+    EXPECT_EQ(m.raw, static_cast<uint16_t>(-19200));
+    EXPECT_DOUBLE_EQ(m.percentage, -60.0);
+    EXPECT_DOUBLE_EQ(m.value, -(0.6 * 16.0 + 4.0));
+    ASSERT_TRUE(simAdc_SetInput(3, -3.0));   // clipped at -32768
+    Measured under = Measure(ADC3);
+    EXPECT_EQ(under.result, LE_OVERFLOW);
+    EXPECT_EQ(under.raw, 0x8000);
+}
+
+TEST_F(ConverterTest, OneChannelAtATimeAndSettersValidate)
+{
+    StartDriver();
+    for (int bad : {0, 3, 16, 5})
+    {
+        Measured m;
+        m.result = le_ExtAdc_GetValue(static_cast<IOT_ADC>(bad), &m.raw, &m.percentage, &m.value);
+        EXPECT_EQ(m.result, LE_BAD_PARAMETER) << bad;
+        EXPECT_EQ(m.raw, 0xBEEF);
+        EXPECT_EQ(m.percentage, -999);
+        EXPECT_EQ(m.value, -999);
+    }
+    EXPECT_EQ(le_log_CaptureCount("I2C BUS OK."), 0u);   // nothing touched the bus
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_OK);   // outputs may be absent
+
+    EXPECT_EQ(le_ExtAdc_SetConverter(ADC1, 5.0, 5.0), LE_BAD_PARAMETER);
+    EXPECT_EQ(le_ExtAdc_SetConverter(ADC1, 20.0, 4.0), LE_BAD_PARAMETER);
+    EXPECT_EQ(MinMaxADC1.Min, 4.0);
+    EXPECT_EQ(le_ExtAdc_SetConverter(ADC1 | ADC4, 0.0, 10.0), LE_OK);
+    EXPECT_EQ(MinMaxADC4.Max, 10.0);
+    EXPECT_EQ(MinMaxADC2.Max, 20.0);
+    EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, 0, 100, 50), LE_BAD_PARAMETER);
+    EXPECT_EQ(EdgeADC2.Hysteresis, 10.0);
+    EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, 0, 100, 49.9), LE_OK);
+    EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, 0, 100, -5), LE_OK);   // a negative hysteresis is taken
+    EXPECT_EQ(EdgeADC2.Hysteresis, -5.0);
+    EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, 100, 0, 1), LE_BAD_PARAMETER);
+    EXPECT_EQ(le_ExtAdc_SetGain(ADC1, 4), LE_BAD_PARAMETER);
+    EXPECT_EQ(MinMaxADC1.Gain, 0u);
+    EXPECT_EQ(le_ExtAdc_SetGain(ADC1, 3), LE_OK);
+    EXPECT_EQ(MinMaxADC1.Gain, 3u);
+
+    le_ExtAdc_SetInterface(ADC1 | ADC3, 7);
+    EXPECT_EQ(CountLinesWith("| ADC3 - 7", ""), 1u);   // one line, for the highest channel
+    EXPECT_EQ(CountLinesWith("| ADC1 - 7", ""), 0u);
+    le_ExtAdc_SetInterface(0, 7);
+    EXPECT_EQ(CountLinesWith(" - 7", ""), 1u);
+
+    // An address index beyond 3 changes nothing: the chip at 6Ch is still the one measured.
+    EXPECT_EQ(le_ExtAdc_SetDeviceAddress(4), LE_BAD_PARAMETER);
+    unsigned before = simAdc_ConversionCount();
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC2, nullptr, nullptr, nullptr), LE_OK);
+    EXPECT_EQ(simAdc_ConversionCount() - before, 7u);
+    EXPECT_EQ(le_ExtAdc_SetDeviceAddress(0), LE_OK);   // 68h: nobody there
+    EXPECT_EQ(CountMessages("68h"), 1u);
+    before = simAdc_ConversionCount();
+    uint16_t raw = 1;
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC2, &raw, nullptr, nullptr), LE_UNDERFLOW);
+    EXPECT_EQ(raw, 0u);
+    EXPECT_EQ(simAdc_ConversionCount(), before);
+}
+
+TEST_F(ConverterTest, NothingTouchesTheBusBeforeStart)
+{
+    char err[128];
+    ASSERT_TRUE(simBoard_LoadPreset("gateway", err, sizeof(err)));
+    simBoard_Install();
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_UNAVAILABLE);
+    EXPECT_EQ(le_ExtAdc_AddOnValueHandler(ADC1, [](IOT_ADC, uint16_t, double, double, void*) {}, nullptr), nullptr);
+    EXPECT_EQ(le_ExtAdc_SetConverter(ADC1, 0, 1), LE_OK);   // settings are kept meanwhile
+    EXPECT_EQ(le_ExtAdc_SetDeviceAddress(2), LE_OK);
+    EXPECT_EQ(pa_i2cSim_GetTransferCount(SIM_EEPROM_BUS), 0u);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 0u);
+}
+
+TEST_F(ScriptedTest, TheMiddleThreeOfSevenOrderedConversionsCount)
+{
+    Script = {700, 100, 500, 300, 600, 200, 400};
+    le_ExtAdc_SetInterface(ADC1, 0);
+    Measured m = Measure(ADC1);
+    EXPECT_EQ(m.raw, 400);
+    EXPECT_EQ(CountMessages("Results 300 + 400 + 500 = 400"), 1u);
+
+    Script = {300, Fail, 300, 300, Fail, 300, 300};
+    EXPECT_EQ(Measure(ADC1).raw, 300);
+    Script = {300, Fail, 300, Fail, 300, Fail, 300};
+    EXPECT_EQ(Measure(ADC1).raw, 200);
+    EXPECT_EQ(CountMessages("Results 0 + 300 + 300 = 200"), 1u);
+    Script = {5, 5, 5, 4, 4, 0, 0};   // 13 / 3 rounds down, 14 / 3 up
+    EXPECT_EQ(Measure(ADC1).raw, 4);
+    Script = {5, 5, 5, 5, 4, 0, 0};
+    EXPECT_EQ(Measure(ADC1).raw, 5);
+    Script = {Fail, Fail, Fail, Fail, Fail, Fail, Fail};
+    Measured none = Measure(ADC1);
+    EXPECT_EQ(none.result, LE_OK);   // a zero-based input: 0 %, the range's Min
+    EXPECT_EQ(none.raw, 0);
+    EXPECT_DOUBLE_EQ(none.value, 4.0);
+    le_ExtAdc_SetInterface(ADC1, 1);
+    Script = {Fail, Fail, Fail, Fail, Fail, Fail, Fail};
+    EXPECT_EQ(Measure(ADC1).result, LE_UNDERFLOW);
+}
+
+TEST_F(ScriptedTest, CodesBeyondFullScaleAreOverRangeWhateverTheirSign)
+{
+    // 0x8020 is the chip's two's complement of -32736: over range by its magnitude.
+    Script = std::deque<int>(7, 32800);
+    Measured negative = Measure(ADC1);
+    EXPECT_EQ(negative.result, LE_OVERFLOW);
+    EXPECT_EQ(negative.raw, 32800);
+    EXPECT_DOUBLE_EQ(negative.percentage, (32736.0 - 32000.0) / 25600.0 * 100.0 + 100.0);
+    EXPECT_EQ(negative.value, -999);
+    le_ExtAdc_SetInterface(ADC1, 0);   // the same denominator, FS - Z, for a zero-based input
+    le_ExtAdc_SetConversionSpeed(0);
+    Script = std::deque<int>(7, 2400);
+    EXPECT_DOUBLE_EQ(Measure(ADC1).percentage, (2400.0 - 2000.0) / 1600.0 * 100.0 + 100.0);
+}
+
+TEST_F(ScriptedTest, TheConfigurationByteSaysChannelResolutionAndGain)
+{
+    le_ExtAdc_SetGain(ADC3, 2);
+    Measure(ADC3);
+    EXPECT_EQ(LastConfig, 0xC0 | 0x08 | 0x02);
+    le_ExtAdc_SetConversionSpeed(0);
+    Measure(ADC4);
+    EXPECT_EQ(LastConfig, 0xE0);
+    EXPECT_EQ(ConfigWrites, 14u);
+}
+
+TEST_F(ScriptedTest, AConversionThatNeverGetsReadyCountsAsFailed)
+{
+    Busy = true;
+    uint8_t buffer[3] = {0, 0, 0x80};
+    uint64_t start = le_clk_NowMs();
+    EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 0);
+    EXPECT_EQ(le_clk_NowMs() - start, static_cast<uint64_t>(UC_POLL_LIMIT * UC_POLL_MS));
+    EXPECT_EQ(le_log_CaptureCount("Conversion not ready after 40 reads"), 1u);
+}
+
+TEST_F(ConverterTest, AMissingBusOrProbeRestartsTheSystem)
+{
+    StartDriver();
+    pa_i2cSim_DetachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS);
+    uint8_t buffer[3] = {0, 0, 0x80};
+    EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 1);   // the conversion itself goes on
+    EXPECT_EQ(le_log_CaptureCount("I2C Address Error"), 1u);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 1u);
+
+    le_ExtAdc_SetFileDescriptor("/dev/i2c-9");   // no such bus
+    buffer[2] = 0x80;
+    EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 0);
+    EXPECT_EQ(le_log_CaptureCount("I2C BUS not presented"), 1u);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 2u);
+    le_ExtAdc_SetFileDescriptor("");
+    EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 0);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 2u);
+}
