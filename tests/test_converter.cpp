@@ -332,3 +332,224 @@ TEST_F(ConverterTest, AMissingBusOrProbeRestartsTheSystem)
     EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 0);
     EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 2u);
 }
+
+//--------------------------------------------------------------------------------------------------
+// Looper
+//--------------------------------------------------------------------------------------------------
+namespace
+{
+struct Call
+{
+    int handler;
+    IOT_ADC channel;
+    int edge;   // -1 for a value call
+    double value;
+    uint64_t atMs;
+};
+std::mutex CallsMutex;
+std::vector<Call> Calls;
+
+void* Tag(int n)
+{
+    return reinterpret_cast<void*>(static_cast<intptr_t>(n));
+}
+
+void OnValue(IOT_ADC channel, uint16_t, double, double value, void* context)
+{
+    std::lock_guard<std::mutex> lock(CallsMutex);
+    Calls.push_back({static_cast<int>(reinterpret_cast<intptr_t>(context)), channel, -1, value, le_clk_NowMs()});
+}
+
+void OnAlert(IOT_ADC channel, Edges edge, uint16_t, double, double value, void* context)
+{
+    std::lock_guard<std::mutex> lock(CallsMutex);
+    Calls.push_back({static_cast<int>(reinterpret_cast<intptr_t>(context)), channel, edge, value, le_clk_NowMs()});
+}
+
+std::vector<Call> CallsSoFar()
+{
+    std::lock_guard<std::mutex> lock(CallsMutex);
+    return Calls;
+}
+
+class LooperTest : public ConverterTest
+{
+protected:
+    void SetUp() override
+    {
+        ConverterTest::SetUp();
+        Calls.clear();
+        StartDriver();
+        le_ExtAdc_SetConversionSpeed(0);   // 12 bits: 7 x 5 ms a measurement
+        for (IOT_ADC c : {ADC1, ADC2, ADC3, ADC4}) le_ExtAdc_SetInterface(c, 0);
+        // ConvertedValue = code / 10 at 12 bits: 0 to 200 over 0 to 2000 codes.
+        le_ExtAdc_SetConverter(ADC1 | ADC2 | ADC3 | ADC4, 0.0, 200.0);
+        le_ExtAdc_SetEdges(ADC1 | ADC2 | ADC3 | ADC4, 0.0, 100.0, 1.0);
+    }
+
+    void TearDown() override
+    {
+        for (auto v : values_) le_ExtAdc_RemoveOnValueHandler(v);
+        for (auto a : alerts_) le_ExtAdc_RemoveOnAlertHandler(a);
+        EXPECT_FALSE(UCLooperRunning());
+        ConverterTest::TearDown();
+    }
+
+    le_ExtAdc_ValueHandlerRef_t AddValue(uint8_t mask, int tag)
+    {
+        le_ExtAdc_ValueHandlerRef_t ref = le_ExtAdc_AddOnValueHandler(mask, OnValue, Tag(tag));
+        values_.push_back(ref);
+        return ref;
+    }
+    le_ExtAdc_AlertHandlerRef_t AddAlert(uint8_t mask, int tag)
+    {
+        le_ExtAdc_AlertHandlerRef_t ref = le_ExtAdc_AddOnAlertHandler(mask, OnAlert, Tag(tag));
+        alerts_.push_back(ref);
+        return ref;
+    }
+    void Forget(le_ExtAdc_ValueHandlerRef_t ref)
+    {
+        values_.erase(std::find(values_.begin(), values_.end(), ref));
+        le_ExtAdc_RemoveOnValueHandler(ref);
+    }
+    void Forget(le_ExtAdc_AlertHandlerRef_t ref)
+    {
+        alerts_.erase(std::find(alerts_.begin(), alerts_.end(), ref));
+        le_ExtAdc_RemoveOnAlertHandler(ref);
+    }
+
+    std::vector<le_ExtAdc_ValueHandlerRef_t> values_;
+    std::vector<le_ExtAdc_AlertHandlerRef_t> alerts_;
+};
+
+// Feeds ADC1 the next value (ConvertedValue units, code / 10) once a pass has measured it.
+std::deque<double> NextValues;
+void FeedNext(IOT_ADC, uint16_t, double, double, void*)
+{
+    if (NextValues.empty()) return;
+    simAdc_SetInput(1, VoltsFor(static_cast<int>(std::lround(NextValues.front() * 10)), Lsb12));
+    NextValues.pop_front();
+}
+}
+
+TEST_F(LooperTest, EachChannelIsMeasuredOncePerPassWhateverTheHandlers)
+{
+    le_ExtAdc_SetInterval(1000);
+    simAdc_SetInput(1, 0.5);   // 50: inside the edges, so the alert handler hears nothing
+    unsigned before = simAdc_ConversionCount();
+    le_ExtAdc_MutexLock();   // so that the first pass finds all three
+    AddValue(ADC1 | ADC3, 1);
+    AddValue(ADC3, 2);
+    AddAlert(ADC1, 3);
+    le_ExtAdc_MutexUnlock();
+    le_event_AdvanceMs(100);   // the first pass: 2 channels of 7 conversions of 5 ms
+    EXPECT_EQ(simAdc_ConversionCount() - before, 14u);
+    std::vector<Call> calls = CallsSoFar();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].handler, 1);
+    EXPECT_EQ(calls[0].channel, ADC1);
+    EXPECT_EQ(calls[1].channel, ADC3);
+    EXPECT_EQ(calls[2].handler, 2);
+    EXPECT_EQ(calls[1].value, calls[2].value);   // the same reading for both
+    le_event_AdvanceMs(2150);   // passes at 1070 and 2140
+    EXPECT_EQ(simAdc_ConversionCount() - before, 3u * 14u);
+    EXPECT_EQ(le_log_CaptureCount("LOOPER ON"), 3u);
+}
+
+TEST_F(LooperTest, AlertsFollowTheEdgesWithHysteresisAndEveryAlertHandlerGetsTheSameEdge)
+{
+    le_ExtAdc_SetEdges(ADC1, 0.0, 1000.0, 10.0);
+    le_ExtAdc_SetConverter(ADC1, 0.0, 2000.0);   // ConvertedValue = code at 12 bits
+    le_ExtAdc_SetInterval(1000);
+    simAdc_SetInput(1, VoltsFor(1001, Lsb12));
+    // ConvertedValue = code: 1001, 995, 990, -1, 9, 10 in six passes.
+    NextValues = {99.5, 99.0, -0.1, 0.9, 1.0};
+    le_ExtAdc_MutexLock();
+    AddValue(ADC1, 9);
+    le_ExtAdc_ValueHandlerRef_t feeder = le_ExtAdc_AddOnValueHandler(ADC1, FeedNext, nullptr);
+    AddAlert(ADC1, 1);
+    AddAlert(ADC1, 2);
+    le_ExtAdc_MutexUnlock();
+    le_event_AdvanceMs(6 * 1035 - 100);
+    std::vector<int> edges1, edges2;
+    size_t passes = 0;
+    for (const Call& c : CallsSoFar())
+    {
+        if (c.handler == 9) passes++;
+        if (c.handler == 1) edges1.push_back(static_cast<int>(passes) * 10 + c.edge);
+        if (c.handler == 2) edges2.push_back(static_cast<int>(passes) * 10 + c.edge);
+    }
+    EXPECT_EQ(passes, 6u);
+    // pass 1: edge 2; pass 2: none; pass 3: edge 0; pass 4: edge 1; pass 5: none; pass 6: edge 0.
+    EXPECT_EQ(edges1, (std::vector<int>{12, 30, 41, 60}));
+    EXPECT_EQ(edges2, edges1);
+    EXPECT_EQ(Saved1, 0u);
+    le_ExtAdc_RemoveOnValueHandler(feeder);
+}
+
+TEST_F(LooperTest, FromBelowLowAValueAboveHighAlertsAtOnceAndStatesSurviveARestart)
+{
+    le_ExtAdc_SetInterval(1000);
+    simAdc_SetInput(1, -0.5);   // below Low (0)
+    le_ExtAdc_AlertHandlerRef_t a = AddAlert(ADC1, 1);
+    le_event_AdvanceMs(50);
+    ASSERT_EQ(CallsSoFar().size(), 1u);
+    EXPECT_EQ(CallsSoFar()[0].edge, EDGE_LOW);
+    simAdc_SetInput(1, VoltsFor(1500, Lsb12));   // 150, above High (100)
+    le_event_AdvanceMs(1100);
+    ASSERT_EQ(CallsSoFar().size(), 2u);
+    EXPECT_EQ(CallsSoFar()[1].edge, EDGE_HIGH);
+    // The last handler gone, the thread ends; the state stays and a new handler starts a new one.
+    Forget(a);
+    EXPECT_FALSE(UCLooperRunning());
+    EXPECT_EQ(Saved1, static_cast<uint32_t>(EDGE_HIGH));
+    AddAlert(ADC1, 2);
+    EXPECT_TRUE(UCLooperRunning());
+    le_event_AdvanceMs(3000);
+    EXPECT_EQ(CallsSoFar().size(), 2u);   // still above High: no second edge 2
+}
+
+TEST_F(LooperTest, MeasureNowEndsTheWaitAtTheEndOfTheSecondItCameIn)
+{
+    le_ExtAdc_SetInterval(2500);
+    AddValue(ADC1, 1);
+    le_event_AdvanceMs(600);   // pass at 0 (ends at 35), 500 ms of sub-second wait, into the first second
+    le_ExtAdc_MeasureNow();
+    le_event_AdvanceMs(1500);
+    std::vector<Call> calls = CallsSoFar();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].atMs - calls[0].atMs, 35u + 500u + 1000u);
+    // Without a request the whole interval passes.
+    le_event_AdvanceMs(3100);
+    calls = CallsSoFar();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].atMs - calls[1].atMs, 35u + 2500u);
+}
+
+TEST_F(LooperTest, BelowOneSecondMeasureNowIsNeverLookedAt)
+{
+    le_ExtAdc_SetInterval(800);
+    AddValue(ADC1, 1);
+    le_event_AdvanceMs(100);
+    le_ExtAdc_MeasureNow();
+    le_event_AdvanceMs(3 * 835);
+    std::vector<Call> calls = CallsSoFar();
+    ASSERT_EQ(calls.size(), 4u);
+    for (size_t i = 1; i < calls.size(); i++) EXPECT_EQ(calls[i].atMs - calls[i - 1].atMs, 835u);
+}
+
+TEST_F(LooperTest, AHandlerWithNoChannelKeepsTheLooperRunningAndHearsNothing)
+{
+    le_ExtAdc_SetInterval(1000);
+    unsigned before = simAdc_ConversionCount();
+    le_ExtAdc_ValueHandlerRef_t none = AddValue(0, 1);
+    le_event_AdvanceMs(3000);   // passes that measure nothing at 0, 1000, 2000 and 3000
+    EXPECT_TRUE(UCLooperRunning());
+    EXPECT_TRUE(CallsSoFar().empty());
+    EXPECT_EQ(simAdc_ConversionCount(), before);
+    EXPECT_EQ(le_log_CaptureCount("LOOPER ON"), 4u);
+    le_ExtAdc_RemoveOnValueHandler(reinterpret_cast<le_ExtAdc_ValueHandlerRef_t>(&before));   // not one
+    EXPECT_TRUE(UCLooperRunning());
+    Forget(none);
+    EXPECT_FALSE(UCLooperRunning());
+}

@@ -141,6 +141,14 @@ void pa_clk_CountRunning(void)
     Running++;
 }
 
+bool pa_clk_MoveToNextSleeper(void)
+{
+    uint64_t wake;
+    if (ClockMode.load() != LE_CLK_VIRTUAL || TakesPart || !pa_clk_NextSleeperMs(&wake)) return false;
+    AdvanceVirtual(wake);
+    return true;
+}
+
 bool pa_clk_NextSleeperMs(uint64_t* msPtr)
 {
     std::lock_guard<std::mutex> lock(VirtualMutex);

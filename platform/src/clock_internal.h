@@ -24,3 +24,7 @@ void pa_clk_WaitEndsCounted(void);
 void pa_clk_CountRunning(void);
 // Earliest wake-up time of a thread sleeping on the virtual clock; false when none sleeps.
 bool pa_clk_NextSleeperMs(uint64_t* msPtr);
+// For a thread that does not take part and waits for one that does (a lock, a join) on the
+// virtual clock: moves time to the next wake-up of a sleeping thread, as an idle loop would, so
+// that the thread waited for can get on. False when nobody sleeps (or the clock is not virtual).
+bool pa_clk_MoveToNextSleeper(void);

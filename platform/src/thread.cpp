@@ -4,6 +4,7 @@
 #include "le_log.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -30,6 +31,12 @@ le_thread* Adopt(const char* name)
 __attribute__((constructor)) void ClaimMainThread()
 {
     le_thread_GetMain();
+}
+
+// On the virtual clock a thread that does not take part moves time while it waits for one that does.
+bool MovesVirtualTime()
+{
+    return le_clk_GetMode() == LE_CLK_VIRTUAL && !pa_clk_TakesPart();
 }
 
 void* Trampoline(void* arg)
@@ -145,15 +152,12 @@ le_result_t le_thread_Join(le_thread_Ref_t thread, void** resultPtrPtr)
     if (thread == nullptr || !thread->joinable || !thread->started) return LE_FAULT;
     if (thread == CurrentThread) return LE_DEADLOCK;
     void* result = nullptr;
-    if (le_clk_GetMode() == LE_CLK_VIRTUAL && !pa_clk_TakesPart())
+    if (MovesVirtualTime())
     {
-        // Like an idle loop, a thread waiting for another moves virtual time, here to the wake-ups of
-        // sleeping threads, so that the one it waits for can come to its end.
+        // The thread may be asleep until time moves on.
         while (!thread->finished)
         {
-            uint64_t wake;
-            if (pa_clk_NextSleeperMs(&wake)) le_clk_AdvanceTo(wake);
-            else usleep(1000);
+            if (!pa_clk_MoveToNextSleeper()) usleep(1000);
         }
     }
     pa_clk_WaitBegins();
@@ -235,7 +239,16 @@ void le_mutex_Lock(le_mutex_Ref_t mutexRef)
     bool takesPart = pa_clk_TakesPart();
     if (takesPart) mutexRef->waitersTakingPart++;
     pa_clk_WaitBegins();
-    mutexRef->released.wait(lock, [mutexRef] { return !mutexRef->held; });
+    auto released = [mutexRef] { return !mutexRef->held; };
+    while (MovesVirtualTime() && !released())
+    {
+        // The holder may be asleep until time moves on.
+        lock.unlock();
+        bool moved = pa_clk_MoveToNextSleeper();
+        lock.lock();
+        if (!moved) mutexRef->released.wait_for(lock, std::chrono::milliseconds(1), released);
+    }
+    mutexRef->released.wait(lock, released);
     Take(mutexRef);
     if (takesPart)
     {
