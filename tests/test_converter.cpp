@@ -553,3 +553,208 @@ TEST_F(LooperTest, AHandlerWithNoChannelKeepsTheLooperRunningAndHearsNothing)
     Forget(none);
     EXPECT_FALSE(UCLooperRunning());
 }
+
+//--------------------------------------------------------------------------------------------------
+// Data Hub binding
+//--------------------------------------------------------------------------------------------------
+namespace
+{
+class BindingTest : public ConverterTest
+{
+protected:
+    void SetUp() override
+    {
+        ConverterTest::SetUp();
+        BootConverter();
+        pushes_ = le_log_CaptureCount("Value Pushed.");
+    }
+
+    void Push(const char* path, const char* value)
+    {
+        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
+        le_event_RunUntilIdle();
+    }
+
+    // Values published since the last call.
+    size_t NewPushes()
+    {
+        size_t now = le_log_CaptureCount("Value Pushed.");
+        size_t n = now - pushes_;
+        pushes_ = now;
+        return n;
+    }
+
+    size_t pushes_ = 0;
+};
+}
+
+TEST_F(BindingTest, ConverterModeCreatesTheWholeTableWithItsDefaults)
+{
+    EXPECT_EQ(Value("settings/addon_type"), "0");
+    EXPECT_EQ(Value("settings/i2c_address"), "0");
+    EXPECT_EQ(Value("settings/i2c_high_resolution"), "true");
+    for (int n = 1; n <= 4; n++)
+    {
+        std::string p = "uc_input" + std::to_string(n) + "/";
+        dhub_ResourceInfo_t info;
+        ASSERT_EQ(dhub_GetInfo((p + "value").c_str(), &info, nullptr, 0), LE_UNAVAILABLE) << n;
+        EXPECT_EQ(info.kind, DHUB_KIND_INPUT);
+        EXPECT_STREQ(info.units, "percent");
+        EXPECT_EQ(Value((p + "enable").c_str()), "false");
+        EXPECT_EQ(Value((p + "period").c_str()), "0");
+        ASSERT_NE(dhub_GetInfo((p + "period").c_str(), &info, nullptr, 0), LE_NOT_FOUND);
+        EXPECT_STREQ(info.units, "s");
+        EXPECT_EQ(Value((p + "interface").c_str()), "0");
+        EXPECT_EQ(Value((p + "gain").c_str()), "0");
+        ASSERT_EQ(dhub_GetInfo((p + "trigger").c_str(), &info, nullptr, 0), LE_UNAVAILABLE);
+        EXPECT_TRUE(info.optional);
+        EXPECT_EQ(info.dataType, IO_DATA_TYPE_TRIGGER);
+    }
+    // The defaults reach the driver: address index 0 (68h), zero-based inputs, 16 bits.
+    EXPECT_EQ(CountMessages("68h"), 1u);
+    EXPECT_EQ(MinMaxADC3.InterfaceType, 0u);
+    EXPECT_EQ(CountMessages("High precision"), 1u);
+    EXPECT_EQ(NewPushes(), 0u);   // nothing is published before period and enable
+}
+
+TEST_F(BindingTest, PeriodAndEnableInEitherOrderPublishOncePerPeriod)
+{
+    Push("uc_input1/period", "5");
+    le_event_AdvanceMs(20000);
+    EXPECT_EQ(NewPushes(), 0u);
+    Push("uc_input1/enable", "true");
+    le_event_AdvanceMs(20000);
+    EXPECT_EQ(NewPushes(), 4u);
+    EXPECT_EQ(Value("uc_input1/value"), "60");   // 1.2 V of 2.0 V, zero-based
+
+    Push("uc_input2/enable", "true");   // period 0: the timer stays stopped
+    le_event_AdvanceMs(10000);
+    EXPECT_EQ(Value("uc_input2/value"), "");
+    Push("uc_input2/period", "10");   // now it starts
+    le_event_AdvanceMs(10000);
+    EXPECT_EQ(Value("uc_input2/value"), "20");
+
+    // Invalid periods stop the channel and clear its period; a valid one restarts it.
+    NewPushes();
+    Push("uc_input1/period", "0.5");
+    Push("uc_input2/period", "3000000000");
+    le_event_AdvanceMs(20000);
+    EXPECT_EQ(NewPushes(), 0u);
+    EXPECT_EQ(Input1.period, 0.0);
+    Push("uc_input1/period", "5");
+    le_event_AdvanceMs(10000);
+    EXPECT_EQ(NewPushes(), 2u);
+    Push("uc_input1/enable", "false");
+    le_event_AdvanceMs(10000);
+    EXPECT_EQ(NewPushes(), 0u);
+}
+
+TEST_F(BindingTest, PeriodBoundsAndRepeats)
+{
+    Push("uc_input1/enable", "true");
+    Push("uc_input1/period", "0.9");
+    EXPECT_EQ(Input1.period, 0.0);
+    EXPECT_FALSE(le_timer_IsRunning(Input1.timer));
+    Push("uc_input1/period", "0.95");
+    EXPECT_TRUE(le_timer_IsRunning(Input1.timer));
+    EXPECT_EQ(le_timer_GetMsInterval(Input1.timer), 950u);
+    le_event_AdvanceMs(800);   // a 16-bit measurement blocks for 490 ms of platform time
+    NewPushes();
+    le_event_AdvanceMs(950 * 3);
+    EXPECT_GE(NewPushes(), 2u);
+    // The same period again changes nothing: the timer is not restarted.
+    Push("uc_input1/period", "7");
+    le_event_AdvanceMs(3000);
+    NewPushes();
+    Push("uc_input1/period", "7");
+    le_event_AdvanceMs(4100);
+    EXPECT_EQ(NewPushes(), 1u);
+    EXPECT_EQ(le_timer_GetMsInterval(Input1.timer), 7000u);
+    Push("uc_input1/period", "2147483648");   // above the limit
+    EXPECT_FALSE(le_timer_IsRunning(Input1.timer));
+}
+
+TEST_F(BindingTest, TriggersPublishOnlyForEnabledChannels)
+{
+    Push("uc_input3/trigger", "");
+    EXPECT_EQ(NewPushes(), 0u);
+    EXPECT_EQ(CountMessages("Trigger fired."), 0u);
+    Push("uc_input3/enable", "true");
+    Push("uc_input3/trigger", "");
+    EXPECT_EQ(NewPushes(), 1u);
+    EXPECT_EQ(CountMessages("Trigger fired."), 1u);
+    EXPECT_EQ(Value("uc_input3/value"), "100");
+}
+
+TEST_F(BindingTest, GainInterfaceAndAddressPushes)
+{
+    Push("uc_input4/enable", "true");
+    Push("uc_input4/gain", "2");   // x4: 0.8 V reads as 3.2 V, over range
+    EXPECT_EQ(MinMaxADC4.Gain, 2u);
+    Push("uc_input4/gain", "5");   // refused: the gain stays x4
+    EXPECT_EQ(Input4.gain, 2u);
+    EXPECT_EQ(MinMaxADC4.Gain, 2u);
+    Push("uc_input4/trigger", "");
+    double over = 0;
+    ASSERT_EQ(io_GetNumeric("uc_input4/value", nullptr, &over), LE_OK);
+    EXPECT_DOUBLE_EQ(over, (32767.0 - 32000.0) / 25600.0 * 100.0 + 100.0);   // the chip clips
+    Push("uc_input4/gain", "0");
+    Push("uc_input4/interface", "1");   // live zero: 0.8 V is 12800 codes, 25 %
+    EXPECT_EQ(MinMaxADC4.InterfaceType, 1u);
+    Push("uc_input4/trigger", "");
+    EXPECT_EQ(Value("uc_input4/value"), "25");
+    Push("uc_input4/interface", "-3");   // truncated: 0
+    EXPECT_EQ(MinMaxADC4.InterfaceType, 0u);
+
+    Push("settings/i2c_high_resolution", "false");
+    EXPECT_EQ(CountMessages("Low precision"), 1u);
+    Push("uc_input4/trigger", "");
+    EXPECT_EQ(Value("uc_input4/value"), "40");   // 800 of 2000 codes at 12 bits
+
+    Push("settings/i2c_address", "1");   // 6Ch: no chip there, every read fails
+    EXPECT_EQ(CountMessages("6Ch"), 2u);   // once at start, once now
+    Push("uc_input4/trigger", "");
+    EXPECT_EQ(Value("uc_input4/value"), "0");
+    Push("settings/i2c_address", "256");   // low 8 bits: index 0, 68h
+    EXPECT_EQ(CountMessages("68h"), 2u);
+    Push("uc_input4/trigger", "");
+    EXPECT_EQ(Value("uc_input4/value"), "40");
+    Push("settings/i2c_address", "7");   // refused: the address stays
+    EXPECT_EQ(CountMessages("68h"), 2u);
+}
+
+TEST_F(BindingTest, DeletingKeepsTheAddOnTypeOnlyWhenAsked)
+{
+    DeleteMainResourcesUC(1);
+    EXPECT_TRUE(HasResource("settings/addon_type"));
+    EXPECT_NE(SettingsUC.addOnTypeHandler, nullptr);
+    EXPECT_FALSE(HasResource("settings/i2c_address"));
+    for (const char* path : {"uc_input1/value", "uc_input2/enable", "uc_input3/period", "uc_input4/trigger",
+                             "uc_input1/interface", "uc_input2/gain"})
+    {
+        EXPECT_FALSE(HasResource(path)) << path;
+    }
+    EXPECT_EQ(Input2.enableHandler, nullptr);
+    DeleteMainResourcesUC(0);
+    EXPECT_FALSE(HasResource("settings/addon_type"));
+    EXPECT_EQ(SettingsUC.addOnTypeHandler, nullptr);
+}
+
+TEST_F(ConverterTest, OtherModesBuildNoChannels)
+{
+    Boot("addon");
+    EXPECT_TRUE(HasResource("settings/addon_type"));
+    EXPECT_FALSE(HasResource("settings/i2c_address"));
+    EXPECT_FALSE(HasResource("uc_input1/value"));
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_UNAVAILABLE);
+}
+
+TEST_F(ConverterTest, TheGatewayDeletesWhatAConverterRunLeft)
+{
+    ASSERT_EQ(io_CreateInput("uc_input2/value", IO_DATA_TYPE_NUMERIC, "percent"), LE_OK);
+    ASSERT_EQ(io_CreateOutput("settings/i2c_high_resolution", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
+    Boot("gateway");
+    EXPECT_FALSE(HasResource("uc_input2/value"));
+    EXPECT_FALSE(HasResource("settings/i2c_high_resolution"));
+    EXPECT_TRUE(HasResource("settings/addon_type"));
+}

@@ -389,3 +389,39 @@ TEST_F(EnOceanService, TheToolSendsAndListens)
     EXPECT_EQ(RunCommand(tool + " --runtime-dir /nonexistent send 05 09 2>/dev/null", &out), 2);
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
+
+TEST_F(EndToEnd, TheConverterPublishesLiveReadingsThatFollowTheSimulatedInputs)
+{
+    Program veltrona;
+    ASSERT_TRUE(veltrona.Start({"--scenario", "converter", "--set", "adc.ch1=1.0", "--clock", "skip", "--runtime-dir",
+                                Runtime()},
+                               Log()));
+    std::string out;
+    ASSERT_EQ(Dhub("wait uc_input1/period --timeout 20", &out), 0) << out << ReadTextFile(Log());
+    ASSERT_EQ(Dhub("push uc_input1/period 1", &out), 0) << out;
+    ASSERT_EQ(Dhub("push uc_input1/enable true", &out), 0) << out;
+    auto valueBecomes = [&](const std::string& want) {
+        for (int i = 0; i < 100; i++)
+        {
+            if (Dhub("get uc_input1/value", &out) == 0 && out == want + "\n") return true;
+            usleep(50000);
+        }
+        return false;
+    };
+    EXPECT_TRUE(valueBecomes("50")) << out;   // 1.0 V of 2.0 V
+    std::string simboard = std::string(SIMBOARD_BIN) + " --runtime-dir '" + Runtime() + "' ";
+    ASSERT_EQ(RunCommand(simboard + "set adc.ch1 1.6 2>&1", &out), 0) << out;
+    EXPECT_TRUE(valueBecomes("80")) << out;
+    ASSERT_EQ(RunCommand(simboard + "get adc.ch1 2>&1", &out), 0);
+    EXPECT_EQ(out, "1.6\n");
+    ASSERT_EQ(RunCommand(simboard + "list 2>&1", &out), 0);
+    EXPECT_NE(out.find("adc.address\t0x68\n"), std::string::npos) << out;
+    EXPECT_EQ(RunCommand(simboard + "set adc.ch1 lots 2>/dev/null", &out), 1);
+    EXPECT_EQ(RunCommand(simboard + "set eeprom.name x 2>/dev/null", &out), 1);
+    EXPECT_EQ(RunCommand(simboard + "set no.such 1 2>/dev/null", &out), 1);
+    EXPECT_EQ(RunCommand(simboard + "frobnicate 2>/dev/null", &out), 2);
+    EXPECT_EQ(RunCommand(std::string(SIMBOARD_BIN) + " --runtime-dir /nonexistent list 2>/dev/null", &out), 2);
+    EXPECT_EQ(RunCommand(simboard + "--help", &out), 0);
+    EXPECT_NE(out.find("Usage: simboard"), std::string::npos);
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
