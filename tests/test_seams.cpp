@@ -14,6 +14,7 @@
 #include "pa_path.h"
 #include "pa_service.h"
 #include "pa_system.h"
+#include "sim_adc.h"
 #include "sim_board.h"
 #include "test_support.h"
 
@@ -142,6 +143,63 @@ TEST_F(SeamTest, UnsimulatedBusGoesToTheRealDeviceThroughTheMapping)
     EXPECT_EQ(pa_i2c_Close(fd), 0);
     EXPECT_EQ(ReadTextFile(dir.File("dev/i2c-7")), "\x11\x22\x33");
     EXPECT_EQ(pa_i2c_Open("/dev/i2c-6", O_RDWR), -1);
+}
+
+TEST_F(SeamTest, SimulatedConverterFollowsItsDatasheet)
+{
+    pa_i2cSim_AddBus("/dev/i2c-5");
+    simAdc_Attach("/dev/i2c-5", 0x6A);
+    ASSERT_TRUE(simAdc_SetInput(2, 0.5));
+    ASSERT_TRUE(simAdc_SetInput(3, -0.3));
+    ASSERT_TRUE(simAdc_SetInput(4, 5.0));
+    EXPECT_FALSE(simAdc_SetInput(5, 1.0));
+    int fd = pa_i2c_Open("/dev/i2c-5", O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x6A), 0);
+    auto convert = [fd](uint8_t config, uint64_t waitMs, size_t count, uint8_t* out) {
+        EXPECT_EQ(pa_i2c_Write(fd, &config, 1), 1);
+        le_thread_SleepMs(waitMs);
+        EXPECT_EQ(pa_i2c_Read(fd, out, count), static_cast<ssize_t>(count));
+    };
+    uint8_t b[5];
+    // Channel 2, one-shot, 16 bits, x1: busy at 66 ms, ready at 67 with 0.5 V / 62.5 uV = 8000.
+    convert(0xA8, 66, 3, b);
+    EXPECT_EQ(b[2] & 0x80, 0x80);
+    le_thread_SleepMs(1);
+    ASSERT_EQ(pa_i2c_Read(fd, b, 4), 4);
+    EXPECT_EQ((b[0] << 8) | b[1], 8000);
+    EXPECT_EQ(b[2], 0x28);   // the configuration, ready
+    EXPECT_EQ(b[3], 0x28);   // and again for further bytes
+    // Channel 3 at 12 bits and x4: -0.3 V x 4 / 1 mV, two's complement, ready after 5 ms.
+    convert(0xC2, 5, 3, b);
+    EXPECT_EQ(static_cast<int16_t>((b[0] << 8) | b[1]), -1200);
+    EXPECT_EQ(b[2] & 0x80, 0);
+    // Channel 4 beyond the range: clipped to the largest 14-bit code.
+    convert(0xE4, 17, 3, b);
+    EXPECT_EQ((b[0] << 8) | b[1], 8191);
+    // 18 bits: three data bytes, 267 ms.
+    convert(0xAC, 266, 4, b);
+    EXPECT_EQ(b[3] & 0x80, 0x80);
+    le_thread_SleepMs(1);
+    ASSERT_EQ(pa_i2c_Read(fd, b, 4), 4);
+    EXPECT_EQ((b[0] << 16) | (b[1] << 8) | b[2], 32000);   // 0.5 V / 15.625 uV
+    EXPECT_EQ(b[3], 0x2C);
+    // Continuous mode: a new result every conversion time; reading it sets the ready bit again.
+    convert(0xB0, 5, 3, b);
+    EXPECT_EQ(b[2], 0x30);
+    ASSERT_EQ(pa_i2c_Read(fd, b, 3), 3);
+    EXPECT_EQ(b[2], 0xB0);
+    le_thread_SleepMs(5);
+    ASSERT_EQ(pa_i2c_Read(fd, b, 3), 3);
+    EXPECT_EQ(b[2], 0x30);
+    EXPECT_EQ((b[0] << 8) | b[1], 500);
+    EXPECT_EQ(simAdc_ConversionCount(), 8u);   // power-on, four one-shots, three continuous (one running)
+    pa_i2c_Close(fd);
+    simAdc_Detach();
+    fd = pa_i2c_Open("/dev/i2c-5", O_RDWR);
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x6A), 0);
+    EXPECT_EQ(pa_i2c_Read(fd, b, 3), -1);   // nobody answers any more
+    pa_i2c_Close(fd);
 }
 
 TEST_F(SeamTest, SimulatedBoardEepromAnswersTwoByteAddresses)

@@ -293,7 +293,8 @@ TEST_F(StartupTest, ModeZeroOffersNothingAndLeavesPin8Alone)
 {
     // What an earlier run in another mode left in the Data Hub goes.
     const char* const leftOver[] = {"settings/addon_type", "settings/description", "settings/enable",
-                                    "settings/secure",     "settings/learn",       "settings/clear"};
+                                    "settings/secure",     "settings/learn",       "settings/clear",
+                                    "settings/i2c_address", "uc_input1/value",     "uc_input4/gain"};
     for (const char* path : leftOver) ASSERT_EQ(io_CreateOutput(path, IO_DATA_TYPE_STRING, ""), LE_OK) << path;
     ASSERT_EQ(io_CreateOutput("settings/unrelated", IO_DATA_TYPE_STRING, ""), LE_OK);
     Boot("none");
