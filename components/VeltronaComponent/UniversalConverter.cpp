@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <mutex>
 
 MinMaxADC MinMaxADC1, MinMaxADC2, MinMaxADC3, MinMaxADC4;
@@ -131,29 +130,6 @@ int16_t MeasureCode(uint8_t address, uint8_t config)
     return averaged;
 }
 
-template <typename Record>
-void Append(Record** head, Record* record)
-{
-    Record** link = head;
-    while (*link != nullptr) link = &(*link)->next;
-    *link = record;
-}
-
-template <typename Record>
-bool Unlink(Record** head, Record* record)
-{
-    for (Record** link = head; *link != nullptr; link = &(*link)->next)
-    {
-        if (*link == record)
-        {
-            *link = record->next;
-            le_mem_Release(record);
-            return true;
-        }
-    }
-    return false;
-}
-
 // Caller holds Key: starts the looper thread unless it runs.
 void StartLooper()
 {
@@ -164,19 +140,41 @@ void StartLooper()
     le_thread_Start(AppThreadRef);
 }
 
-// Called with Key held, after a removal: stops the looper when no handler is left.
-void StopLooperIfIdle(std::unique_ptr<Locked>& lock)
+// Appends a handler record to its list and starts the looper unless it runs.
+template <typename Record, typename Func>
+Record* AddHandler(Record** head, le_mem_PoolRef_t pool, uint8_t channelMask, Func handler, void* contextPtr,
+                   const char* what)
 {
-    if (IsHandlerActive())
+    if (handler == nullptr || RefusedBeforeStart(what)) return nullptr;
+    Locked lock;
+    auto* record = static_cast<Record*>(le_mem_ForceAlloc(pool));
+    *record = Record{channelMask, handler, contextPtr, nullptr};
+    Record** link = head;
+    while (*link != nullptr) link = &(*link)->next;
+    *link = record;
+    StartLooper();
+    return record;
+}
+
+// Unlinks and frees a handler record; when no handler is left, stops the looper and waits for its
+// thread, without Key, which the looper may need to finish its pass.
+template <typename Record>
+void RemoveHandler(Record** head, Record* record)
+{
+    le_thread_Ref_t ended = nullptr;
     {
-        lock.reset();
-        return;
+        Locked lock;
+        Record** link = head;
+        while (*link != nullptr && *link != record) link = &(*link)->next;
+        if (*link == nullptr) return;
+        *link = record->next;
+        le_mem_Release(record);
+        if (IsHandlerActive()) return;
+        IsLooperRunning = false;
+        ended = AppThreadRef;
+        AppThreadRef = nullptr;
     }
-    IsLooperRunning = false;
-    le_thread_Ref_t thread = AppThreadRef;
-    AppThreadRef = nullptr;
-    lock.reset();   // the looper may be waiting for Key to finish its pass
-    if (thread != nullptr) le_thread_Join(thread, nullptr);
+    if (ended != nullptr) le_thread_Join(ended, nullptr);
 }
 
 // One pass's measurement of a channel, taken at most once however many handlers want it.
@@ -458,39 +456,23 @@ le_result_t le_ExtAdc_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* pe
 le_ExtAdc_ValueHandlerRef_t le_ExtAdc_AddOnValueHandler(uint8_t channelMask, le_ExtAdc_ValueHandlerFunc_t handler,
                                                         void* contextPtr)
 {
-    if (handler == nullptr || RefusedBeforeStart("Value handler")) return nullptr;
-    Locked lock;
-    auto* record = static_cast<ValueHandlerRecord*>(le_mem_ForceAlloc(HandlersPool));
-    *record = ValueHandlerRecord{channelMask, handler, contextPtr, nullptr};
-    Append(&Hndlers, record);
-    StartLooper();
-    return record;
+    return AddHandler(&Hndlers, HandlersPool, channelMask, handler, contextPtr, "Value handler");
 }
 
 void le_ExtAdc_RemoveOnValueHandler(le_ExtAdc_ValueHandlerRef_t handlerRef)
 {
-    auto lock = std::make_unique<Locked>();
-    if (!Unlink(&Hndlers, handlerRef)) return;
-    StopLooperIfIdle(lock);
+    RemoveHandler(&Hndlers, handlerRef);
 }
 
 le_ExtAdc_AlertHandlerRef_t le_ExtAdc_AddOnAlertHandler(uint8_t channelMask, le_ExtAdc_AlertHandlerFunc_t handler,
                                                         void* contextPtr)
 {
-    if (handler == nullptr || RefusedBeforeStart("Alert handler")) return nullptr;
-    Locked lock;
-    auto* record = static_cast<AlertHandlerRecord*>(le_mem_ForceAlloc(AlertHandlersPool));
-    *record = AlertHandlerRecord{channelMask, handler, contextPtr, nullptr};
-    Append(&AlertHndlers, record);
-    StartLooper();
-    return record;
+    return AddHandler(&AlertHndlers, AlertHandlersPool, channelMask, handler, contextPtr, "Alert handler");
 }
 
 void le_ExtAdc_RemoveOnAlertHandler(le_ExtAdc_AlertHandlerRef_t handlerRef)
 {
-    auto lock = std::make_unique<Locked>();
-    if (!Unlink(&AlertHndlers, handlerRef)) return;
-    StopLooperIfIdle(lock);
+    RemoveHandler(&AlertHndlers, handlerRef);
 }
 
 bool IsHandlerActive(void)
