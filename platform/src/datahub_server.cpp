@@ -6,6 +6,7 @@
 #include "datahub_admin.h"
 #include "le_log.h"
 #include "le_utf8.h"
+#include "pa_socket.h"
 #include "pa_text.h"
 
 #include <algorithm>
@@ -373,19 +374,13 @@ le_result_t dhub_StartAdminServer(const char* socketPath)
         return LE_DUPLICATE;
     }
     close(fd);
-    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return LE_FAULT;
-    unlink(socketPath);
-    mode_t old = umask(077);
-    int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-    umask(old);
-    if (rc != 0 || listen(fd, ListenBacklog) != 0 || pipe2(StopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    fd = pa_socket_ListenUnix(socketPath, ListenBacklog);
+    if (fd < 0 || pipe2(StopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
     {
         LE_ERROR("Data Hub admin socket %s: %s", socketPath, strerror(errno));
-        close(fd);
+        if (fd >= 0) close(fd);
         return LE_FAULT;
     }
-    chmod(socketPath, 0600);
     ListenFd = fd;
     SocketPath = socketPath;
     ServerRunning = true;

@@ -643,30 +643,19 @@ void le_msg_AddServiceCloseHandler(le_msg_ServiceRef_t serviceRef, le_msg_Sessio
 le_result_t le_msg_AdvertiseService(le_msg_ServiceRef_t svc)
 {
     if (svc->listenFd >= 0) return LE_OK;
-    struct sockaddr_un addr;
+    struct sockaddr_un addr;   // the path must fit a socket address
     if (!SocketPathFor(svc->name, svc->socketPath, sizeof(svc->socketPath)) || !FillAddress(svc->socketPath, &addr))
     {
         LE_ERROR("Service %s: socket path too long", svc->name);
         return LE_FAULT;
     }
     pa_fs_MakeDirs(le_msg_GetServiceDirectory());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = pa_socket_ListenUnix(svc->socketPath, ListenBacklog);
     if (fd < 0)
     {
-        LE_ERROR("Service %s: socket: %s", svc->name, strerror(errno));
-        return LE_FAULT;
-    }
-    unlink(svc->socketPath);   // a stale socket of an earlier run
-    mode_t old = umask(077);
-    int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-    umask(old);
-    if (rc != 0 || listen(fd, ListenBacklog) != 0)
-    {
         LE_ERROR("Service %s: cannot listen on %s: %s", svc->name, svc->socketPath, strerror(errno));
-        close(fd);
         return LE_FAULT;
     }
-    chmod(svc->socketPath, 0600);
     svc->listenFd = fd;
     svc->monitor = le_fdMonitor_Create(svc->name, fd, ListenHandler, POLLIN);
     le_fdMonitor_SetContextPtr(svc->monitor, svc);

@@ -3,7 +3,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <poll.h>
+#include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 bool pa_socket_SendAll(int fd, const void* data, size_t size)
 {
@@ -23,4 +27,31 @@ bool pa_socket_SendAll(int fd, const void* data, size_t size)
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+int pa_socket_ListenUnix(const char* path, int backlog)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    if (path == nullptr || strlen(path) >= sizeof(addr.sun_path))
+    {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(addr.sun_path, path, strlen(path) + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    unlink(path);
+    mode_t old = umask(077);   // private from the moment it exists
+    int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    umask(old);
+    if (rc != 0 || listen(fd, backlog) != 0 || chmod(path, 0600) != 0)
+    {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
 }

@@ -1,5 +1,5 @@
 #include "sim_control.h"
-#include "le_utf8.h"
+#include "pa_socket.h"
 #include "sim_board.h"
 
 #include <cerrno>
@@ -9,8 +9,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -143,16 +141,9 @@ void simControl_Answer(const char* lineText, char* answer, size_t answerSize)
 
 le_result_t simControl_Start(const char* socketPath)
 {
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    if (le_utf8_Copy(addr.sun_path, socketPath, sizeof(addr.sun_path), nullptr) != LE_OK) return LE_FAULT;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = pa_socket_ListenUnix(socketPath, 16);
     if (fd < 0) return LE_FAULT;
-    unlink(socketPath);
-    mode_t old = umask(077);
-    int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-    umask(old);
-    if (rc != 0 || listen(fd, 16) != 0 || pipe2(StopPipe, O_CLOEXEC) != 0)
+    if (pipe2(StopPipe, O_CLOEXEC) != 0)
     {
         close(fd);
         return LE_FAULT;
