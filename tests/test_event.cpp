@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <fcntl.h>
@@ -503,4 +504,32 @@ TEST_F(EventTest, ThreadsSleepingOnTheVirtualClockWakeExactlyAsTimeIsMoved)
     EXPECT_EQ(WakesSoFar().back(), 6500u);
     EXPECT_EQ(le_thread_Join(worker, nullptr), LE_OK);
     le_mutex_Delete(Shared);
+}
+
+namespace
+{
+std::atomic<uint64_t> WorkerSleptRealMs{0};
+void* SleepHalfASecond(void*)
+{
+    auto start = std::chrono::steady_clock::now();
+    le_thread_SleepMs(300);
+    WorkerSleptRealMs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    return nullptr;
+}
+}
+
+TEST_F(EventTest, OnTheSkipClockOnlyTheMainThreadJumps)
+{
+    le_clk_SetMode(LE_CLK_SKIP);
+    uint64_t before = le_clk_NowMs();
+    le_thread_SleepMs(10000);   // the start-up wait costs nothing
+    EXPECT_GE(le_clk_NowMs() - before, 10000u);
+    before = le_clk_NowMs();
+    le_thread_Ref_t worker = le_thread_Create("Worker", SleepHalfASecond, nullptr);
+    le_thread_SetJoinable(worker);
+    le_thread_Start(worker);
+    le_thread_Join(worker, nullptr);
+    EXPECT_GE(WorkerSleptRealMs.load(), 300u);        // a worker's sleep takes real time
+    EXPECT_LT(le_clk_NowMs() - before, 5000u);        // and does not move the program's time ahead
 }

@@ -6,7 +6,8 @@
 typedef enum
 {
     LE_CLK_REAL,     // real monotonic time, sleeps take real time
-    LE_CLK_SKIP,     // real time, but sleeps jump ahead instead of blocking
+    LE_CLK_SKIP,     // real time, but sleeps jump ahead instead of blocking (those of threads made by
+                     // le_thread_Create block, as on the real clock)
     LE_CLK_VIRTUAL   // time moves only by sleeps and by the loop drivers
 }
 le_clk_Mode_t;

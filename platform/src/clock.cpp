@@ -211,7 +211,14 @@ void le_thread_SleepMs(uint64_t ms)
             else AdvanceVirtual(VirtualMs.load() + ms);
             break;
         case LE_CLK_SKIP:
-            SkipOffsetMs.fetch_add(ms);
+            // Only the program's own thread jumps: a worker thread that sleeps in a loop would
+            // otherwise race the whole program's time ahead.
+            if (!TakesPart)
+            {
+                SkipOffsetMs.fetch_add(ms);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             break;
         default:
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
