@@ -111,11 +111,13 @@ void InitUC(uint8_t mode)
             LE_INFO("Failed to create Data Hub Output Duplicate Trigger %s", digit);
         input->triggerHandler = io_AddTriggerPushHandler(trigger.c_str(), HandleTriggerPush, input);
 
-        CreateNumericOutput(ChannelPath(n, "interface"), "", 0, "Failed to create Data Hub Output Numeric %s", digit);
-        input->interfaceHandler = io_AddNumericPushHandler(ChannelPath(n, "interface").c_str(), HandleInterfacePush, input);
+        std::string interface = ChannelPath(n, "interface");
+        CreateNumericOutput(interface, "", 0, "Failed to create Data Hub Output Numeric %s", digit);
+        input->interfaceHandler = io_AddNumericPushHandler(interface.c_str(), HandleInterfacePush, input);
 
-        CreateNumericOutput(ChannelPath(n, "gain"), "", 0, "Failed to create Data Hub Output Numeric %s", digit);
-        input->gainHandler = io_AddNumericPushHandler(ChannelPath(n, "gain").c_str(), HandleGainPush, input);
+        std::string gain = ChannelPath(n, "gain");
+        CreateNumericOutput(gain, "", 0, "Failed to create Data Hub Output Numeric %s", digit);
+        input->gainHandler = io_AddNumericPushHandler(gain.c_str(), HandleGainPush, input);
     }
 }
 

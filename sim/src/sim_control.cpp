@@ -1,5 +1,6 @@
 #include "sim_control.h"
 #include "pa_socket.h"
+#include "pa_text.h"
 #include "sim_board.h"
 
 #include <cerrno>
@@ -22,17 +23,6 @@ std::thread Server;
 int ListenFd = -1;
 int StopPipe[2] = {-1, -1};
 std::string SocketPath;
-
-std::vector<std::string> Fields(const std::string& line)
-{
-    std::vector<std::string> out(1);
-    for (char c : line)
-    {
-        if (c == '\t') out.emplace_back();
-        else out.back() += c;
-    }
-    return out;
-}
 
 struct Client
 {
@@ -110,7 +100,7 @@ void Run()
 
 void simControl_Answer(const char* lineText, char* answer, size_t answerSize)
 {
-    std::vector<std::string> f = Fields(lineText);
+    std::vector<std::string> f = pa_text_Split(lineText, '\t');
     char err[256] = "";
     std::string out;
     if (f[0] == "LIST" && f.size() == 1)
