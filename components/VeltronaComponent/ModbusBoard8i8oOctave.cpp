@@ -3,3 +3,7 @@
 void DeleteMainResourcesBoard8i8o(void)
 {
 }
+
+void InitBoard8i8o(void)
+{
+}

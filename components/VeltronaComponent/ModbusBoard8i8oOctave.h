@@ -4,3 +4,5 @@
 #include "legato.h"
 
 void DeleteMainResourcesBoard8i8o(void);
+// Builds the board's binding (add-on type 5).
+void InitBoard8i8o(void);

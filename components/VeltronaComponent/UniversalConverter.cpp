@@ -1,4 +1,5 @@
 #include "UniversalConverter.h"
+#include "BusProbe.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,9 +30,7 @@ struct AlertHandlerRecord
 namespace
 {
 const char* const DefaultBus = "/dev/i2c-5";
-const uint8_t ProbeAddress = 0x53;
 const uint8_t BusAddressBase = 0xD0;
-const char* const RebootCommand = "/sbin/reboot -f";
 
 struct Channel
 {
@@ -101,12 +100,6 @@ bool RefusedBeforeStart(const char* what)
     if (Started) return false;
     LE_INFO("%s refused: the converter is not started on this board", what);
     return true;
-}
-
-// Runs the system's restart: the converter's bus is gone.
-void Reboot()
-{
-    pa_system_Run(RebootCommand);
 }
 
 // The averaged code of one measurement: seven conversions, a failed one counting as 0, ordered
@@ -271,23 +264,10 @@ uint8_t ReadW(uint8_t address, uint8_t config, uint8_t* buffer)
     if (fd < 0)
     {
         LE_INFO("I2C BUS not presented");
-        Reboot();
+        RebootModule();
         return 0;
     }
-    if (pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, ProbeAddress) < 0)
-    {
-        LE_INFO("I2C BUS not presented");
-        Reboot();
-    }
-    else if (pa_i2c_Read(fd, buffer, 1) == 1)
-    {
-        LE_INFO("I2C BUS OK.");
-    }
-    else
-    {
-        LE_INFO("I2C Address Error");
-        Reboot();
-    }
+    ProbeBus(fd, buffer);
     uint8_t result = 0;
     if (pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, address) >= 0 && pa_i2c_Write(fd, &config, 1) == 1)
     {

@@ -3,3 +3,11 @@
 void DeleteMainResourcesAddONUC(void)
 {
 }
+
+void InitAddONUC(void)
+{
+}
+
+void StartAddONUC(void)
+{
+}

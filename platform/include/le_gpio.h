@@ -78,5 +78,8 @@ pa_gpioSim_State_t;
 
 // false for a pin number the module does not offer.
 bool pa_gpioSim_GetState(int pin, pa_gpioSim_State_t* statePtr);
-// Sets the electrical level of an input; change handlers whose edge matches are queued.
+// Sets the level the outside world puts on the pin. While the pin is an input it carries that
+// level, and change handlers whose edge matches are queued on their threads; an output keeps what it
+// drives and shows the outside level once it is made an input. A pin the outside world has never
+// driven reads what its pull-up gives it (low without one).
 bool pa_gpioSim_SetInputLevel(int pin, bool level);

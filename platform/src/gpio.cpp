@@ -22,6 +22,8 @@ struct Pin
     int number;
     pa_gpioSim_State_t state{};
     std::map<uintptr_t, ChangeHandler> handlers;
+    bool outsideDrives = false;   // the outside world puts a level on the pin
+    bool outsideLevel = false;
 };
 
 std::recursive_mutex PinMutex;
@@ -100,13 +102,21 @@ void Disconnect(int n)
     Find(n)->state.connected = false;
 }
 
+// The level an input pin carries: what the outside world puts on it, else what its resistor pulls
+// it to; an undriven pin without resistors reads low.
+bool InputLevel(const Pin& p)
+{
+    if (p.outsideDrives) return p.outsideLevel;
+    return p.state.pullUp;
+}
+
 le_result_t Resistors(int n, bool up, bool down)
 {
     std::lock_guard<std::recursive_mutex> lock(PinMutex);
     Pin* p = Find(n);
     p->state.pullUp = up;
     p->state.pullDown = down;
-    if (!p->state.isOutput && (up || down)) SetLevel(p, up);
+    if (!p->state.isOutput) SetLevel(p, InputLevel(*p));
     return LE_OK;
 }
 
@@ -127,6 +137,7 @@ le_result_t Input(int n, le_gpio_Polarity_t polarity)
     Pin* p = Find(n);
     p->state.isOutput = false;
     p->state.polarity = polarity;
+    SetLevel(p, InputLevel(*p));
     return LE_OK;
 }
 
@@ -240,10 +251,9 @@ bool pa_gpioSim_SetInputLevel(int pin, bool level)
     std::lock_guard<std::recursive_mutex> lock(PinMutex);
     Pin* p = Find(pin);
     if (p == nullptr) return false;
-    if (p->state.isOutput)
-    {
-        LE_WARN("Simulation drives GPIO %d, which the component drives as an output", pin);
-    }
-    SetLevel(p, level);
+    p->outsideDrives = true;
+    p->outsideLevel = level;
+    // An output keeps the level it drives; the outside level shows once the pin is an input again.
+    if (!p->state.isOutput) SetLevel(p, level);
     return true;
 }
