@@ -16,6 +16,7 @@
 #include "pa_system.h"
 #include "sim_adc.h"
 #include "sim_board.h"
+#include "sim_mcp23008.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -42,6 +43,7 @@ protected:
         le_log_CaptureStart();
         pa_path_ClearMappings();
         pa_i2cSim_RemoveAll();
+        pa_gpioSim_Reset();
     }
     void TearDown() override
     {
@@ -200,6 +202,186 @@ TEST_F(SeamTest, SimulatedConverterFollowsItsDatasheet)
     ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x6A), 0);
     EXPECT_EQ(pa_i2c_Read(fd, b, 3), -1);   // nobody answers any more
     pa_i2c_Close(fd);
+}
+
+namespace
+{
+std::vector<bool> IntLevels;   // every level the expander's INT pin took, in order
+void OnInt(bool level)
+{
+    IntLevels.push_back(level);
+}
+
+class ExpanderChip
+{
+public:
+    ExpanderChip()
+    {
+        pa_i2cSim_AddBus("/dev/i2c-5");
+        IntLevels.clear();
+        for (unsigned line = 0; line < 8; line++) simMcp23008_SetLine(line, true);
+        simMcp23008_Attach("/dev/i2c-5", 0x21, OnInt);
+        fd_ = pa_i2c_Open("/dev/i2c-5", O_RDWR);
+        EXPECT_EQ(pa_i2c_Ioctl(fd_, PA_I2C_SLAVE_FORCE, 0x21), 0);
+    }
+    ~ExpanderChip()
+    {
+        pa_i2c_Close(fd_);
+        simMcp23008_Detach();
+    }
+    ssize_t Write(std::vector<uint8_t> bytes) { return pa_i2c_Write(fd_, bytes.data(), bytes.size()); }
+    uint8_t Read(uint8_t reg)
+    {
+        uint8_t value = 0xEE;
+        EXPECT_EQ(pa_i2c_Write(fd_, &reg, 1), 1);
+        EXPECT_EQ(pa_i2c_Read(fd_, &value, 1), 1);
+        return value;
+    }
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+}
+
+TEST_F(SeamTest, SimulatedExpanderRegistersFollowTheDatasheet)
+{
+    ExpanderChip chip;
+    ASSERT_EQ(IntLevels, std::vector<bool>{true});   // released at power-on
+    // Power-on: all lines inputs, everything else clear; a sequential read wraps after OLAT.
+    uint8_t regs[12];
+    uint8_t zero = 0;
+    ASSERT_EQ(pa_i2c_Write(chip.fd(), &zero, 1), 1);
+    ASSERT_EQ(pa_i2c_Read(chip.fd(), regs, sizeof(regs)), 12);
+    EXPECT_EQ(regs[0], 0xFF);
+    for (int r = 1; r <= 8; r++) EXPECT_EQ(regs[r], 0x00) << r;
+    EXPECT_EQ(regs[9], 0xFF);   // the lines sit high
+    EXPECT_EQ(regs[11], 0xFF);  // wrapped to IODIR
+
+    // Sequential writes fill IPOL and GPINTEN; INTF and INTCAP are read-only; IOCON bits 7, 6, 0 read 0.
+    ASSERT_EQ(chip.Write({0x01, 0x0F, 0x03}), 3);
+    EXPECT_EQ(chip.Read(0x01), 0x0F);
+    EXPECT_EQ(chip.Read(0x02), 0x03);
+    ASSERT_EQ(chip.Write({0x07, 0x55, 0x55}), 3);
+    EXPECT_EQ(chip.Read(0x07), 0x00);
+    ASSERT_EQ(chip.Write({0x05, 0xFF}), 2);
+    EXPECT_EQ(chip.Read(0x05), 0x3E);
+    // With SEQOP set the pointer stays: two bytes land in the same register, two reads repeat it.
+    ASSERT_EQ(chip.Write({0x03, 0x11, 0x22}), 3);
+    EXPECT_EQ(chip.Read(0x03), 0x22);
+    EXPECT_EQ(chip.Read(0x04), 0x00);
+    uint8_t two[2];
+    uint8_t reg = 0x01;
+    ASSERT_EQ(pa_i2c_Write(chip.fd(), &reg, 1), 1);
+    ASSERT_EQ(pa_i2c_Read(chip.fd(), two, 2), 2);
+    EXPECT_EQ(two[0], 0x0F);
+    EXPECT_EQ(two[1], 0x0F);
+    // A register beyond OLAT is not acknowledged.
+    errno = 0;
+    EXPECT_EQ(chip.Write({0x0B, 0x00}), -1);
+    EXPECT_EQ(errno, EIO);
+
+    // IPOL inverts inputs only; outputs drive their latch; writing GPIO writes OLAT.
+    ASSERT_EQ(chip.Write({0x00, 0x0F}), 2);
+    ASSERT_EQ(chip.Write({0x09, 0xA0}), 2);
+    EXPECT_EQ(chip.Read(0x0A), 0xA0);
+    EXPECT_TRUE(simMcp23008_Line(7));
+    EXPECT_FALSE(simMcp23008_Line(6));
+    ASSERT_TRUE(simMcp23008_SetLine(2, false));
+    EXPECT_EQ(chip.Read(0x09), 0xA0 | 0x04 | 0x00);   // lines 0, 1, 3 high read 0; line 2 low reads 1
+    EXPECT_FALSE(simMcp23008_SetLine(8, false));
+}
+
+TEST_F(SeamTest, SimulatedExpanderInterruptsOnChangeUntilGpioOrIntcapIsRead)
+{
+    ExpanderChip chip;
+    ASSERT_EQ(chip.Write({0x02, 0x03}), 2);   // lines 0 and 1 against their previous level
+    EXPECT_EQ(simMcp23008_InterruptCount(), 0u);
+    simMcp23008_SetLine(1, false);
+    EXPECT_EQ(IntLevels, (std::vector<bool>{true, false}));   // push-pull, active low at power-on
+    simMcp23008_SetLine(0, false);                           // waits: the first capture holds
+    EXPECT_EQ(chip.Read(0x07), 0x02);
+    EXPECT_EQ(chip.Read(0x08), 0xFD);
+    // Reading INTCAP clears it; line 0 differs from the capture, so the next interrupt follows at once.
+    EXPECT_EQ(simMcp23008_InterruptCount(), 2u);
+    EXPECT_EQ(chip.Read(0x07), 0x01);
+    EXPECT_EQ(chip.Read(0x09), 0xFC);   // reading GPIO clears it; nothing differs any more
+    EXPECT_EQ(chip.Read(0x07), 0x00);
+    EXPECT_TRUE(simMcp23008_IntLevel());
+    simMcp23008_SetLine(5, false);   // not enabled
+    EXPECT_EQ(simMcp23008_InterruptCount(), 2u);
+
+    // Against DEFVAL: a line that stays different raises it again after every clear.
+    ASSERT_EQ(chip.Write({0x03, 0x01}), 2);
+    ASSERT_EQ(chip.Write({0x04, 0x01}), 2);
+    EXPECT_EQ(simMcp23008_InterruptCount(), 3u);
+    chip.Read(0x09);
+    EXPECT_EQ(simMcp23008_InterruptCount(), 4u);
+    simMcp23008_SetLine(0, true);
+    chip.Read(0x09);
+    EXPECT_EQ(simMcp23008_InterruptCount(), 4u);
+    EXPECT_TRUE(simMcp23008_IntLevel());
+
+    // Open drain (ODR) pulls low while active; push-pull with INTPOL drives high while active.
+    ASSERT_EQ(chip.Write({0x05, 0x04}), 2);
+    simMcp23008_SetLine(1, true);
+    EXPECT_FALSE(simMcp23008_IntLevel());
+    ASSERT_EQ(chip.Write({0x05, 0x02}), 2);
+    EXPECT_TRUE(simMcp23008_IntLevel());
+    chip.Read(0x09);
+    EXPECT_FALSE(simMcp23008_IntLevel());
+}
+
+TEST_F(SeamTest, SimulatedAddOnSlotWiresTheExpanderToPin8AndOffersItsKeys)
+{
+    char err[200];
+    ASSERT_TRUE(simBoard_LoadPreset("addon", err, sizeof(err)));
+    ASSERT_TRUE(simBoard_Set("addon.board", "8i", err, sizeof(err))) << err;
+    ASSERT_TRUE(simBoard_Set("addon.in3", "0", err, sizeof(err))) << err;
+    simBoard_Install();
+    ASSERT_TRUE(simMcp23008_Attached());
+    EXPECT_FALSE(simMcp23008_Line(2));
+    int fd = pa_i2c_Open("/dev/i2c-5", O_RDWR);
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x20), 0);
+    const uint8_t setup[] = {0x02, 0xFF};
+    ASSERT_EQ(pa_i2c_Write(fd, setup, 2), 2);
+    pa_i2c_Close(fd);
+
+    pa_gpioSim_State_t pin;
+    ASSERT_TRUE(pa_gpioSim_GetState(8, &pin));
+    EXPECT_TRUE(pin.level);
+    ASSERT_TRUE(simBoard_SetLive("addon.in1", "0", err, sizeof(err))) << err;
+    ASSERT_TRUE(pa_gpioSim_GetState(8, &pin));
+    EXPECT_FALSE(pin.level);   // INT pulls the pin low
+    char value[16];
+    ASSERT_TRUE(simBoard_Get("gpio.8", value, sizeof(value), err, sizeof(err)));
+    EXPECT_STREQ(value, "0");
+    ASSERT_TRUE(simBoard_Get("addon.in1", value, sizeof(value), err, sizeof(err)));
+    EXPECT_STREQ(value, "0");
+
+    // A module pin the component drives shows what it drives, whatever is put on it.
+    ASSERT_TRUE(simBoard_SetLive("gpio.42", "0", err, sizeof(err))) << err;
+    ASSERT_EQ(le_gpioPin42_SetPushPullOutput(LE_GPIO_ACTIVE_HIGH, true), LE_OK);
+    ASSERT_TRUE(simBoard_Get("gpio.42", value, sizeof(value), err, sizeof(err)));
+    EXPECT_STREQ(value, "1");
+    ASSERT_EQ(le_gpioPin42_SetInput(LE_GPIO_ACTIVE_HIGH), LE_OK);
+    ASSERT_TRUE(simBoard_Get("gpio.42", value, sizeof(value), err, sizeof(err)));
+    EXPECT_STREQ(value, "0");
+
+    EXPECT_FALSE(simBoard_SetLive("addon.out5", "1", err, sizeof(err)));
+    EXPECT_NE(strstr(err, "can be read, not set"), nullptr) << err;
+    EXPECT_FALSE(simBoard_SetLive("addon.board", "4i4o", err, sizeof(err)));
+    EXPECT_FALSE(simBoard_Set("gpio.7", "1", err, sizeof(err)));
+    EXPECT_NE(strstr(err, "gpio.42"), nullptr) << err;
+    EXPECT_FALSE(simBoard_Set("gpio.8", "high", err, sizeof(err)));
+    EXPECT_FALSE(simBoard_Set("addon.in9", "0", err, sizeof(err)));
+    EXPECT_FALSE(simBoard_Set("addon.board", "16i", err, sizeof(err)));
+    EXPECT_FALSE(simBoard_Set("addon.address", "0x68", err, sizeof(err)));   // an 8i board's chip: 20h to 27h
+    EXPECT_NE(strstr(err, "for a 8i board"), nullptr) << err;
+    ASSERT_TRUE(simBoard_Set("addon.board", "none", err, sizeof(err)));
+    ASSERT_TRUE(simBoard_Set("addon.address", "0x6D", err, sizeof(err))) << err;
+    EXPECT_FALSE(simBoard_Set("addon.board", "4i4o", err, sizeof(err)));
+    EXPECT_TRUE(simBoard_Set("addon.board", "uc2i", err, sizeof(err))) << err;
 }
 
 TEST_F(SeamTest, SimulatedBoardEepromAnswersTwoByteAddresses)

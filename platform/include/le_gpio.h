@@ -83,3 +83,5 @@ bool pa_gpioSim_GetState(int pin, pa_gpioSim_State_t* statePtr);
 // drives and shows the outside level once it is made an input. A pin the outside world has never
 // driven reads what its pull-up gives it (low without one).
 bool pa_gpioSim_SetInputLevel(int pin, bool level);
+// Back to the state at load: nothing connected, configured or driven, no handlers.
+void pa_gpioSim_Reset(void);

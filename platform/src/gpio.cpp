@@ -257,3 +257,15 @@ bool pa_gpioSim_SetInputLevel(int pin, bool level)
     if (!p->state.isOutput) SetLevel(p, level);
     return true;
 }
+
+void pa_gpioSim_Reset(void)
+{
+    std::lock_guard<std::recursive_mutex> lock(PinMutex);
+    for (Pin& p : Pins)
+    {
+        p.state = pa_gpioSim_State_t{};
+        p.handlers.clear();
+        p.outsideDrives = false;
+        p.outsideLevel = false;
+    }
+}

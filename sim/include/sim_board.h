@@ -13,6 +13,10 @@
 #define SIM_PROBE_ADDRESS 0x53
 #define SIM_EEPROM_BUS "/dev/i2c-5"
 #define SIM_EXPANDER_BUS "/dev/i2c-8"
+// The add-on slot: an MCP23008 expander board (8 inputs, or 4 inputs and 4 outputs) or the 2-input
+// converter board, on "/dev/i2c-5". The expander's INT output is wired to module pin 8.
+#define SIM_ADDON_EXPANDER_ADDRESS 0x20
+#define SIM_ADDON_CONVERTER_ADDRESS 0x6C
 
 // Starts a scenario from a preset: "gateway", "converter", "basalt", "addon", "none", "absent",
 // "unreadable". false (with a message) for an unknown name.

@@ -1,14 +1,17 @@
 #include "sim_board.h"
+#include "le_gpio.h"
 #include "le_log.h"
 #include "pa_i2c.h"
 #include "pa_service.h"
 #include "sim_adc.h"
+#include "sim_mcp23008.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -20,6 +23,30 @@ namespace
 const uint16_t SignatureAddress = 0x0004;
 const uint16_t NameAddress = 0x0024;
 const size_t BlockSize = 32;
+
+enum class AddOnBoard
+{
+    None,
+    Inputs8,
+    Inputs4Outputs4,
+    Converter2
+};
+
+struct AddOnBoardName
+{
+    AddOnBoard board;
+    const char* name;
+    unsigned defaultAddress;
+};
+
+const AddOnBoardName AddOnBoards[] = {
+    {AddOnBoard::None, "none", 0},
+    {AddOnBoard::Inputs8, "8i", SIM_ADDON_EXPANDER_ADDRESS},
+    {AddOnBoard::Inputs4Outputs4, "4i4o", SIM_ADDON_EXPANDER_ADDRESS},
+    {AddOnBoard::Converter2, "uc2i", SIM_ADDON_CONVERTER_ADDRESS},
+};
+
+const int GpioPins[4] = {42, 33, 13, 8};
 
 struct Scenario
 {
@@ -36,6 +63,10 @@ struct Scenario
     bool adcPresent = false;
     unsigned adcAddress = 0x6C;
     double adcInputs[4] = {1.2, 0.4, 2.0, 0.8};
+    bool gpioLevels[4] = {true, true, true, true};   // pins 42, 33, 13 and 8
+    AddOnBoard addonBoard = AddOnBoard::None;
+    unsigned addonAddress = 0;                       // 0: the board's default
+    bool addonInputs[8] = {true, true, true, true, true, true, true, true};
     uint8_t eeprom[SIM_EEPROM_SIZE];
     std::vector<std::pair<std::string, bool>> services;
 };
@@ -80,6 +111,72 @@ std::string Trim(const std::string& s)
     if (a == std::string::npos) return "";
     size_t b = s.find_last_not_of(" \t\r\n");
     return s.substr(a, b - a + 1);
+}
+
+//--------------------------------------------------------------------------------------------------
+// Module pins. Pin 8 also carries the add-on expander's INT output: the two are wired together, so
+// the pin is low while either pulls it low.
+//--------------------------------------------------------------------------------------------------
+std::mutex Pin8Mutex;
+bool Pin8Outside = true;   // under Pin8Mutex
+bool Pin8Int = true;
+
+void DrivePin8()
+{
+    pa_gpioSim_SetInputLevel(8, Pin8Outside && Pin8Int);
+}
+
+void OnAddOnInt(bool level)
+{
+    std::lock_guard<std::mutex> lock(Pin8Mutex);
+    Pin8Int = level;
+    DrivePin8();
+}
+
+void PutOnPin(int pin, bool level)
+{
+    if (pin != 8)
+    {
+        pa_gpioSim_SetInputLevel(pin, level);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(Pin8Mutex);
+    Pin8Outside = level;
+    DrivePin8();
+}
+
+const AddOnBoardName& BoardName(AddOnBoard board)
+{
+    for (const AddOnBoardName& b : AddOnBoards)
+    {
+        if (b.board == board) return b;
+    }
+    return AddOnBoards[0];
+}
+
+unsigned AddOnAddress(const Scenario& s)
+{
+    return s.addonAddress != 0 ? s.addonAddress : BoardName(s.addonBoard).defaultAddress;
+}
+
+bool IsExpander(AddOnBoard board)
+{
+    return board == AddOnBoard::Inputs8 || board == AddOnBoard::Inputs4Outputs4;
+}
+
+// The addresses the board's chip can take: A2 to A0 of the MCP23008, or of the converter.
+bool AddressFits(AddOnBoard board, unsigned address)
+{
+    if (IsExpander(board)) return address >= 0x20 && address <= 0x27;
+    if (board == AddOnBoard::Converter2) return address >= 0x68 && address <= 0x6F;
+    return (address >= 0x20 && address <= 0x27) || (address >= 0x68 && address <= 0x6F);
+}
+
+std::string Hex(unsigned value)
+{
+    char text[8];
+    snprintf(text, sizeof(text), "0x%02X", value);
+    return text;
 }
 
 //--------------------------------------------------------------------------------------------------
@@ -317,6 +414,70 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
         if (Installed) simAdc_SetInput(adcChannel, volts);
         return true;
     }
+    unsigned number = 0;
+    if (sscanf(key.c_str(), "gpio.%u", &number) == 1 && key == "gpio." + std::to_string(number))
+    {
+        for (int i = 0; i < 4; i++)
+        {
+            if (GpioPins[i] != static_cast<int>(number)) continue;
+            if (value != "0" && value != "1")
+            {
+                Fail(errBuf, errSize, "'" + key + "' takes 0 or 1, not '" + value + "'");
+                return false;
+            }
+            Current.gpioLevels[i] = value == "1";
+            if (Installed) PutOnPin(GpioPins[i], Current.gpioLevels[i]);
+            return true;
+        }
+        Fail(errBuf, errSize, "unknown setting '" + key + "' (the module pins are gpio.42, gpio.33, gpio.13, gpio.8)");
+        return false;
+    }
+    if (key == "addon.board")
+    {
+        for (const AddOnBoardName& b : AddOnBoards)
+        {
+            if (value != b.name) continue;
+            if (Current.addonAddress != 0 && !AddressFits(b.board, Current.addonAddress))
+            {
+                Fail(errBuf, errSize, "'addon.address' " + Hex(Current.addonAddress) + " does not fit a " + b.name +
+                                          " board");
+                return false;
+            }
+            Current.addonBoard = b.board;
+            return true;
+        }
+        Fail(errBuf, errSize, "'addon.board' takes none, 8i, 4i4o or uc2i, not '" + value + "'");
+        return false;
+    }
+    if (key == "addon.address")
+    {
+        char* end = nullptr;
+        unsigned long address = strtoul(value.c_str(), &end, 0);
+        if (value.empty() || value[0] == '-' || *end != '\0' || !AddressFits(Current.addonBoard, address))
+        {
+            Fail(errBuf, errSize, "'addon.address' takes 0x20 to 0x27 (expander boards) or 0x68 to 0x6F (uc2i)" +
+                                      std::string(Current.addonBoard == AddOnBoard::None
+                                                      ? ""
+                                                      : std::string(" for a ") + BoardName(Current.addonBoard).name +
+                                                            " board") +
+                                      ", not '" + value + "'");
+            return false;
+        }
+        Current.addonAddress = static_cast<unsigned>(address);
+        return true;
+    }
+    if (sscanf(key.c_str(), "addon.in%u", &number) == 1 && number >= 1 && number <= 8 &&
+        key == "addon.in" + std::to_string(number))
+    {
+        if (value != "0" && value != "1")
+        {
+            Fail(errBuf, errSize, "'" + key + "' takes 0 or 1, not '" + value + "'");
+            return false;
+        }
+        Current.addonInputs[number - 1] = value == "1";
+        if (Installed) simMcp23008_SetLine(number - 1, Current.addonInputs[number - 1]);
+        return true;
+    }
     if (key.compare(0, 8, "service.") == 0 && key.size() > 8)
     {
         if (!ParseBool(value, &flag))
@@ -377,6 +538,7 @@ void simBoard_Install(void)
         ExpanderWrites.clear();
     }
     simAdc_Detach();
+    simMcp23008_Detach();
     pa_i2cSim_RemoveBus(SIM_EEPROM_BUS);
     pa_i2cSim_RemoveBus(SIM_EXPANDER_BUS);
     if (s.eepromBus)
@@ -393,7 +555,18 @@ void simBoard_Install(void)
             pa_i2cSim_AttachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS, &probe);
         }
         if (s.adcPresent) simAdc_Attach(SIM_EEPROM_BUS, static_cast<uint8_t>(s.adcAddress));
+        if (IsExpander(s.addonBoard))
+        {
+            for (unsigned line = 0; line < 8; line++) simMcp23008_SetLine(line, s.addonInputs[line]);
+            simMcp23008_Attach(SIM_EEPROM_BUS, static_cast<uint8_t>(AddOnAddress(s)), OnAddOnInt);
+        }
+        else if (s.addonBoard == AddOnBoard::Converter2)
+        {
+            LE_INFO("addon.board uc2i: the add-on converter's chip is not simulated yet; nothing answers at %s",
+                    Hex(AddOnAddress(s)).c_str());
+        }
     }
+    for (int i = 0; i < 4; i++) PutOnPin(GpioPins[i], s.gpioLevels[i]);
     for (unsigned c = 1; c <= 4; c++) simAdc_SetInput(c, s.adcInputs[c - 1]);
     if (s.expanderBus)
     {
@@ -485,38 +658,90 @@ std::string Volts(double v)
     return text;
 }
 
+enum class KeyUse
+{
+    Fixed,      // describes the board: set in the scenario only
+    Live,       // an input of a simulated device: may change while the program runs
+    Observed    // what the component drives: read only
+};
+
 struct ListedKey
 {
     const char* name;
     std::string (*value)(const Scenario& s);
-    bool live;   // may change while the program runs
+    KeyUse use;
 };
 
+// A module pin: the level it carries once the board runs (the component may drive it), else the
+// level the scenario puts on it.
+template <int Index>
+std::string PinLevel(const Scenario& s)
+{
+    pa_gpioSim_State_t state;
+    if (Installed && pa_gpioSim_GetState(GpioPins[Index], &state)) return state.level ? "1" : "0";
+    return s.gpioLevels[Index] ? "1" : "0";
+}
+
+template <int Line>
+std::string AddOnInput(const Scenario& s)
+{
+    return s.addonInputs[Line] ? "1" : "0";
+}
+
+// An expander line as the board drives it; "-" when no expander is plugged.
+template <int Line>
+std::string AddOnOutput(const Scenario&)
+{
+    if (!simMcp23008_Attached()) return "-";
+    return simMcp23008_Line(Line) ? "1" : "0";
+}
+
 const ListedKey ListedKeys[] = {
-    {"eeprom.signature", [](const Scenario&) { return BlockText(SignatureAddress); }, false},
-    {"eeprom.name", [](const Scenario&) { return BlockText(NameAddress); }, false},
-    {"eeprom.present", [](const Scenario& s) { return YesNo(s.eepromPresent); }, false},
-    {"eeprom.short_reads", [](const Scenario& s) { return YesNo(s.eepromShortReads); }, false},
-    {"bus.i2c-5", [](const Scenario& s) { return YesNo(s.eepromBus); }, false},
-    {"bus.i2c-8", [](const Scenario& s) { return YesNo(s.expanderBus); }, false},
-    {"expander.present", [](const Scenario& s) { return YesNo(s.expanderPresent); }, false},
-    {"probe.present", [](const Scenario& s) { return YesNo(s.probePresent); }, false},
-    {"esp3.present", [](const Scenario& s) { return YesNo(s.esp3Present); }, false},
-    {"esp3.period_ms", [](const Scenario& s) { return std::to_string(s.esp3PeriodMs); }, false},
-    {"modbus.present", [](const Scenario& s) { return YesNo(s.modbusPresent); }, false},
-    {"modbus.address", [](const Scenario& s) { return std::to_string(s.modbusAddress); }, false},
-    {"adc.present", [](const Scenario& s) { return YesNo(s.adcPresent); }, false},
+    {"eeprom.signature", [](const Scenario&) { return BlockText(SignatureAddress); }, KeyUse::Fixed},
+    {"eeprom.name", [](const Scenario&) { return BlockText(NameAddress); }, KeyUse::Fixed},
+    {"eeprom.present", [](const Scenario& s) { return YesNo(s.eepromPresent); }, KeyUse::Fixed},
+    {"eeprom.short_reads", [](const Scenario& s) { return YesNo(s.eepromShortReads); }, KeyUse::Fixed},
+    {"bus.i2c-5", [](const Scenario& s) { return YesNo(s.eepromBus); }, KeyUse::Fixed},
+    {"bus.i2c-8", [](const Scenario& s) { return YesNo(s.expanderBus); }, KeyUse::Fixed},
+    {"expander.present", [](const Scenario& s) { return YesNo(s.expanderPresent); }, KeyUse::Fixed},
+    {"probe.present", [](const Scenario& s) { return YesNo(s.probePresent); }, KeyUse::Fixed},
+    {"esp3.present", [](const Scenario& s) { return YesNo(s.esp3Present); }, KeyUse::Fixed},
+    {"esp3.period_ms", [](const Scenario& s) { return std::to_string(s.esp3PeriodMs); }, KeyUse::Fixed},
+    {"modbus.present", [](const Scenario& s) { return YesNo(s.modbusPresent); }, KeyUse::Fixed},
+    {"modbus.address", [](const Scenario& s) { return std::to_string(s.modbusAddress); }, KeyUse::Fixed},
+    {"adc.present", [](const Scenario& s) { return YesNo(s.adcPresent); }, KeyUse::Fixed},
     {"adc.address",
      [](const Scenario& s) {
          char text[8];
          snprintf(text, sizeof(text), "0x%02X", s.adcAddress);
          return std::string(text);
      },
-     false},
-    {"adc.ch1", [](const Scenario& s) { return Volts(s.adcInputs[0]); }, true},
-    {"adc.ch2", [](const Scenario& s) { return Volts(s.adcInputs[1]); }, true},
-    {"adc.ch3", [](const Scenario& s) { return Volts(s.adcInputs[2]); }, true},
-    {"adc.ch4", [](const Scenario& s) { return Volts(s.adcInputs[3]); }, true},
+     KeyUse::Fixed},
+    {"adc.ch1", [](const Scenario& s) { return Volts(s.adcInputs[0]); }, KeyUse::Live},
+    {"adc.ch2", [](const Scenario& s) { return Volts(s.adcInputs[1]); }, KeyUse::Live},
+    {"adc.ch3", [](const Scenario& s) { return Volts(s.adcInputs[2]); }, KeyUse::Live},
+    {"adc.ch4", [](const Scenario& s) { return Volts(s.adcInputs[3]); }, KeyUse::Live},
+    {"gpio.42", PinLevel<0>, KeyUse::Live},
+    {"gpio.33", PinLevel<1>, KeyUse::Live},
+    {"gpio.13", PinLevel<2>, KeyUse::Live},
+    {"gpio.8", PinLevel<3>, KeyUse::Live},
+    {"addon.board", [](const Scenario& s) { return std::string(BoardName(s.addonBoard).name); }, KeyUse::Fixed},
+    {"addon.address",
+     [](const Scenario& s) { return s.addonBoard == AddOnBoard::None && s.addonAddress == 0 ? std::string("-")
+                                                                                           : Hex(AddOnAddress(s)); },
+     KeyUse::Fixed},
+    {"addon.in1", AddOnInput<0>, KeyUse::Live},
+    {"addon.in2", AddOnInput<1>, KeyUse::Live},
+    {"addon.in3", AddOnInput<2>, KeyUse::Live},
+    {"addon.in4", AddOnInput<3>, KeyUse::Live},
+    {"addon.in5", AddOnInput<4>, KeyUse::Live},
+    {"addon.in6", AddOnInput<5>, KeyUse::Live},
+    {"addon.in7", AddOnInput<6>, KeyUse::Live},
+    {"addon.in8", AddOnInput<7>, KeyUse::Live},
+    {"addon.out5", AddOnOutput<4>, KeyUse::Observed},
+    {"addon.out6", AddOnOutput<5>, KeyUse::Observed},
+    {"addon.out7", AddOnOutput<6>, KeyUse::Observed},
+    {"addon.out8", AddOnOutput<7>, KeyUse::Observed},
 };
 
 const ListedKey* FindListed(const std::string& key)
@@ -563,7 +788,12 @@ bool simBoard_SetLive(const char* key, const char* value, char* errBuf, size_t e
         Fail(errBuf, errSize, "unknown key '" + name + "' (see: simboard list)");
         return false;
     }
-    if (k == nullptr || !k->live)
+    if (k != nullptr && k->use == KeyUse::Observed)
+    {
+        Fail(errBuf, errSize, "'" + name + "' is what the board drives; it can be read, not set");
+        return false;
+    }
+    if (k == nullptr || k->use != KeyUse::Live)
     {
         Fail(errBuf, errSize, "'" + name + "' cannot change while the program runs (only in the scenario)");
         return false;

@@ -1,0 +1,564 @@
+// The add-on slot on the simulated board: selection and teardown, the native GPIO points, and the
+// two MCP23008 expander boards driven through the simulated chip and its interrupt line.
+#include "EnOceanOctave.h"
+#include "ServiceOctaveGPIO.h"
+#include "ServiceOctaveGPIO_II.h"
+#include "ServiceOctaveGPIO_OO.h"
+#include "UniversalConverterOctave.h"
+#include "component_fixture.h"
+#include "le_gpio.h"
+#include "pa_system.h"
+#include "sim_mcp23008.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+
+namespace
+{
+const char* const Reboot = "/sbin/reboot -f";
+const char* const AddOnPaths[] = {"addon/input1",  "addon/input2",  "addon/input3",  "addon/input4",
+                                  "addon/input5",  "addon/input6",  "addon/input7",  "addon/input8",
+                                  "addon/i2c_address", "addon/output1", "addon/output2", "addon/output3",
+                                  "addon/output4", "addon/output5", "addon/output6", "addon/output7",
+                                  "addon/output8"};
+const int Pins[4] = {42, 33, 13, 8};
+
+class AddOnTest : public ComponentTest
+{
+protected:
+    std::mutex pushMutex;
+    std::vector<std::string> pushes;   // "path=value" of every push under addon/, in order
+    void* watch = nullptr;
+
+    void SetUp() override
+    {
+        ComponentTest::SetUp();
+        watch = dhub_AddWatch("addon/", OnPush, this);
+    }
+
+    void TearDown() override
+    {
+        dhub_RemoveWatch(watch);
+        ComponentTest::TearDown();
+    }
+
+    static void OnPush(const char* path, io_DataType_t, double, const char* value, void* ctx)
+    {
+        auto* self = static_cast<AddOnTest*>(ctx);
+        std::lock_guard<std::mutex> lock(self->pushMutex);
+        self->pushes.push_back(std::string(path) + "=" + value);
+    }
+
+    std::vector<std::string> TakePushes()
+    {
+        le_event_RunUntilIdle();
+        std::lock_guard<std::mutex> lock(pushMutex);
+        std::vector<std::string> taken;
+        taken.swap(pushes);
+        return taken;
+    }
+
+    void BootAddOn(const char* board = "none", const std::vector<std::pair<std::string, std::string>>& more = {})
+    {
+        std::vector<std::pair<std::string, std::string>> settings = {{"addon.board", board}};
+        settings.insert(settings.end(), more.begin(), more.end());
+        Boot("addon", settings);
+        ASSERT_EQ(BoardType, 1);
+    }
+
+    void Push(const char* path, const char* value)
+    {
+        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
+        le_event_RunUntilIdle();
+    }
+
+    void Select(const char* type)
+    {
+        Push("settings/addon_type", type);
+    }
+
+    pa_gpioSim_State_t Pin(int number)
+    {
+        pa_gpioSim_State_t state{};
+        EXPECT_TRUE(pa_gpioSim_GetState(number, &state));
+        return state;
+    }
+
+    void SetSim(const char* key, const char* value)
+    {
+        char err[160] = "";
+        ASSERT_TRUE(simBoard_Set(key, value, err, sizeof(err))) << err;
+    }
+
+    // Message texts of the captured lines from the index on, in order.
+    std::vector<std::string> Messages(size_t from = 0)
+    {
+        std::vector<std::string> all;
+        for (size_t i = from; i < le_log_CaptureSize(); i++)
+        {
+            char line[1200];
+            le_log_CaptureLine(i, line, sizeof(line));
+            if (strstr(line, "| VeltronaComponent ") == nullptr) continue;
+            const char* bar = strstr(line, ") ");
+            const char* text = bar ? strstr(bar, " | ") : nullptr;
+            if (text) all.push_back(text + 3);
+        }
+        return all;
+    }
+
+    size_t AddOnResourceCount()
+    {
+        size_t n = 0;
+        for (const char* path : AddOnPaths) n += HasResource(path) ? 1 : 0;
+        return n;
+    }
+};
+
+//--------------------------------------------------------------------------------------------------
+// Selection and teardown
+//--------------------------------------------------------------------------------------------------
+TEST_F(AddOnTest, PushingZeroClearsTheBoardAndTurnsEdgeSensingOff)
+{
+    BootAddOn();
+    Select("1");
+    for (int pin : Pins)
+    {
+        EXPECT_EQ(Pin(pin).handlerCount, 1u) << pin;
+        EXPECT_EQ(Pin(pin).edge, LE_GPIO_EDGE_BOTH) << pin;
+    }
+    EXPECT_EQ(AddOnResourceCount(), 4u);
+    EXPECT_EQ(TakePushes().size(), 4u);
+
+    size_t mark = le_log_CaptureSize();
+    Select("0");
+    EXPECT_EQ(AddOnResourceCount(), 0u);
+    for (int pin : Pins)
+    {
+        EXPECT_EQ(Pin(pin).handlerCount, 0u) << pin;
+        EXPECT_EQ(Pin(pin).edge, LE_GPIO_EDGE_NONE) << pin;
+    }
+    std::vector<std::string> expected = {"Clear AddOn Resources.", "Clear IO Handler 1", "Clear IO Handler 2",
+                                         "Clear IO Handler 3", "Clear IO Handler 4"};
+    EXPECT_EQ(Messages(mark), expected);
+    EXPECT_EQ(SettingsUC.addOnType, 0);
+
+    // An edge after the teardown reaches nobody.
+    SetSim("gpio.33", "0");
+    EXPECT_TRUE(TakePushes().empty());
+}
+
+TEST_F(AddOnTest, ATeardownWithNothingBuiltLogsOnlyItsFirstLineAndDeletesEveryPath)
+{
+    BootAddOn();
+    // Left-overs under the seventeen paths, whoever made them, are deleted too.
+    for (const char* path : {"addon/input7", "addon/i2c_address", "addon/output2"})
+    {
+        ASSERT_EQ(io_CreateInput(path, IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
+    }
+    size_t mark = le_log_CaptureSize();
+    Select("9");
+    EXPECT_EQ(Messages(mark), std::vector<std::string>{"Clear AddOn Resources."});
+    EXPECT_EQ(AddOnResourceCount(), 0u);
+    EXPECT_EQ(SettingsUC.addOnType, 9);
+}
+
+TEST_F(AddOnTest, TheTypeIsTheTruncatedNumbersLowByte)
+{
+    BootAddOn();
+    Select("1.7");
+    EXPECT_EQ(SettingsUC.addOnType, 1);
+    EXPECT_EQ(CountMessages("Outputs ON."), 1u);
+    EXPECT_TRUE(HasResource("addon/input1"));
+
+    Select("257");
+    EXPECT_EQ(SettingsUC.addOnType, 1);
+    EXPECT_EQ(CountMessages("Outputs ON."), 2u);
+    EXPECT_TRUE(HasResource("addon/input4"));
+
+    Select("-3");
+    EXPECT_EQ(SettingsUC.addOnType, 0);
+    EXPECT_EQ(AddOnResourceCount(), 0u);
+
+    Select("258.9");
+    EXPECT_EQ(SettingsUC.addOnType, 2);
+    EXPECT_EQ(CountMessages("Inputs ON."), 1u);
+    EXPECT_TRUE(HasResource("addon/output1"));
+}
+
+TEST_F(AddOnTest, PushingTheSameTypeAgainRebuildsWithNewHandlers)
+{
+    BootAddOn();
+    Select("2");
+    io_BooleanPushHandlerRef_t first[4];
+    for (int n = 0; n < 4; n++)
+    {
+        first[n] = GPIOS[n].pushHandlerRef;
+        ASSERT_NE(first[n], nullptr);
+    }
+    Select("2");
+    EXPECT_EQ(CountMessages("Clear IO Handler 1"), 1u);
+    for (int n = 0; n < 4; n++) EXPECT_NE(GPIOS[n].pushHandlerRef, first[n]) << n;
+
+    // One handler per output: a push switches the pin once.
+    unsigned before = Pin(13).writeCount;
+    Push("addon/output3", "true");
+    EXPECT_EQ(Pin(13).writeCount, before + 1);
+    EXPECT_TRUE(Pin(13).level);
+    EXPECT_EQ(CountMessages("GPIO Output State Changed."), 1u + 8u);   // 8 defaults delivered on registration
+}
+
+TEST_F(AddOnTest, LeavingThe4I4OBoardForNativeInputsLeavesNoOutputBehind)
+{
+    BootAddOn("4i4o");
+    Select("7");
+    for (int n = 5; n <= 8; n++) ASSERT_NE(GPIOS[n - 1].pushHandlerRef, nullptr);
+    Select("1");
+    for (int n = 5; n <= 8; n++)
+    {
+        EXPECT_EQ(GPIOS[n - 1].pushHandlerRef, nullptr) << n;
+        std::string path = "addon/output" + std::to_string(n);
+        EXPECT_FALSE(HasResource(path.c_str())) << path;
+        dhub_ResourceInfo_t info;
+        EXPECT_EQ(dhub_GetInfo(path.c_str(), &info, nullptr, 0), LE_NOT_FOUND) << path << " keeps a handler";
+    }
+    EXPECT_FALSE(HasResource("addon/i2c_address"));
+    EXPECT_EQ(AddressHandlerGPIO_I2C, nullptr);
+    EXPECT_EQ(CountMessages("Clear IO Address Handler GPIO I2C"), 1u);
+    unsigned olatWrites = pa_i2cSim_GetTransferCount("/dev/i2c-5");
+    EXPECT_NE(dhub_AdminPush("addon/output5", "true"), LE_OK);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(pa_i2cSim_GetTransferCount("/dev/i2c-5"), olatWrites);
+}
+
+TEST_F(AddOnTest, EveryMainModeOffersTheSelectionWithItsOwnSettingsRecord)
+{
+    Boot("gateway");
+    ASSERT_EQ(BoardType, 3);
+    Select("3");
+    EXPECT_EQ(SettingsEO.addOnType, 3);
+    EXPECT_EQ(CountMessages("Outputs/Inputs ON."), 1u);
+    EXPECT_TRUE(HasResource("addon/input2"));
+    EXPECT_TRUE(HasResource("addon/output4"));
+}
+
+TEST_F(AddOnTest, TheModbusAndConverterTypesStillTearDownTheGpioBoard)
+{
+    BootAddOn();
+    Select("2");
+    Select("5");
+    EXPECT_EQ(CountMessages("Board 8i8o."), 1u);
+    EXPECT_FALSE(HasResource("addon/output1"));
+    Select("6");
+    EXPECT_EQ(CountMessages("UC2i."), 1u);
+    EXPECT_EQ(SettingsUC.addOnType, 6);
+}
+
+//--------------------------------------------------------------------------------------------------
+// Native GPIO
+//--------------------------------------------------------------------------------------------------
+TEST_F(AddOnTest, TypeThreeSplitsThePinsIntoTwoInputsAndTwoOutputs)
+{
+    BootAddOn();
+    Select("3");
+    for (int pin : {42, 33})
+    {
+        EXPECT_FALSE(Pin(pin).isOutput) << pin;
+        EXPECT_EQ(Pin(pin).handlerCount, 1u) << pin;
+    }
+    for (int pin : {13, 8})
+    {
+        EXPECT_TRUE(Pin(pin).isOutput) << pin;
+        EXPECT_TRUE(Pin(pin).pullUp) << pin;
+        EXPECT_FALSE(Pin(pin).level) << pin;   // an output starts low
+        EXPECT_EQ(Pin(pin).handlerCount, 0u) << pin;
+    }
+    for (const char* path : {"addon/input1", "addon/input2", "addon/output3", "addon/output4"})
+        EXPECT_TRUE(HasResource(path)) << path;
+    for (const char* path : {"addon/output1", "addon/output2", "addon/input3", "addon/input4"})
+        EXPECT_FALSE(HasResource(path)) << path;
+    dhub_ResourceInfo_t info;
+    char value[16];
+    ASSERT_EQ(dhub_GetInfo("addon/output4", &info, value, sizeof(value)), LE_OK);
+    EXPECT_EQ(info.dataType, IO_DATA_TYPE_BOOLEAN);
+    EXPECT_TRUE(info.isDefault);
+    EXPECT_STREQ(value, "false");
+}
+
+TEST_F(AddOnTest, AnOutputPushSwitchesItsPinOnceEveryTime)
+{
+    BootAddOn();
+    Select("2");
+    unsigned before = Pin(8).writeCount;
+    Push("addon/output4", "true");
+    EXPECT_TRUE(Pin(8).level);
+    Push("addon/output4", "true");   // the same level: still one call
+    EXPECT_EQ(Pin(8).writeCount, before + 2);
+    Push("addon/output4", "false");
+    EXPECT_FALSE(Pin(8).level);
+    EXPECT_FALSE(Pin(42).level);
+    Push("addon/output1", "true");
+    EXPECT_TRUE(Pin(42).level);
+    EXPECT_FALSE(Pin(8).level);
+}
+
+TEST_F(AddOnTest, AnInputReportsItsLevelOnceAtBuildAndOncePerEdge)
+{
+    BootAddOn("none", {{"gpio.33", "0"}});
+    Select("1");
+    std::vector<std::string> built = {"addon/input1=true", "addon/input2=false", "addon/input3=true",
+                                      "addon/input4=true"};
+    EXPECT_EQ(TakePushes(), built);
+
+    SetSim("gpio.33", "1");
+    SetSim("gpio.33", "1");   // no edge
+    SetSim("gpio.33", "0");
+    SetSim("gpio.13", "0");
+    std::vector<std::string> edges = {"addon/input2=true", "addon/input2=false", "addon/input3=false"};
+    EXPECT_EQ(TakePushes(), edges);
+    EXPECT_EQ(CountMessages("GPIO Input State Changed."), 3u);
+}
+
+TEST_F(AddOnTest, AFailedCreationStillRegistersTheHandler)
+{
+    BootAddOn();
+    // An input already there makes the output's creation fail.
+    ASSERT_EQ(io_CreateInput("addon/output2", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
+    ASSERT_EQ(io_CreateOutput("addon/input3", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    Init1_O();
+    Init2_I();
+    le_event_RunUntilIdle();
+    EXPECT_EQ(CountMessages("Failed to create Output 2"), 1u);
+    EXPECT_EQ(CountMessages("Failed to create Data Hub Input GPIO 3"), 1u);
+    EXPECT_NE(GPIOS[1].pushHandlerRef, nullptr);
+    EXPECT_NE(GPIOS[2].changeHandlerRef, nullptr);
+}
+
+TEST_F(AddOnTest, StartUpWithoutABoardClearsTheSlotWithoutTouchingAPin)
+{
+    ASSERT_EQ(io_CreateInput("addon/input6", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
+    Boot("none");
+    EXPECT_EQ(BoardType, 0);
+    EXPECT_EQ(CountMessages("Clear AddOn Resources."), 1u);
+    EXPECT_FALSE(HasResource("addon/input6"));
+    for (int pin : Pins)
+    {
+        EXPECT_FALSE(Pin(pin).connected) << pin;
+        EXPECT_EQ(Pin(pin).writeCount, 0u) << pin;
+    }
+}
+
+//--------------------------------------------------------------------------------------------------
+// The expander boards
+//--------------------------------------------------------------------------------------------------
+std::vector<std::string> Only(const std::vector<std::string>& all, const char* prefix)
+{
+    std::vector<std::string> some;
+    for (const std::string& s : all)
+    {
+        if (s.compare(0, strlen(prefix), prefix) == 0) some.push_back(s);
+    }
+    return some;
+}
+
+TEST_F(AddOnTest, The8InputBoardReportsLinesPulledLowAsTrue)
+{
+    BootAddOn("8i", {{"addon.in3", "0"}, {"addon.in8", "0"}});
+    Select("4");
+    std::vector<std::string> built = {"addon/input1=false", "addon/input2=false", "addon/input3=true",
+                                      "addon/input4=false", "addon/input5=false", "addon/input6=false",
+                                      "addon/input7=false", "addon/input8=true"};
+    EXPECT_EQ(Only(TakePushes(), "addon/input"), built);
+    EXPECT_EQ(simMcp23008_Register(0x00), 0xFF);   // direction untouched: all inputs
+    EXPECT_EQ(simMcp23008_Register(0x01), 0xFF);
+    EXPECT_EQ(simMcp23008_Register(0x02), 0xFF);
+    EXPECT_EQ(simMcp23008_Register(0x05), 0x24);
+    EXPECT_EQ(simMcp23008_Register(0x06), 0x00);
+    for (const char* m : {"0x01 Setup.", "0x02 Setup.", "0x05 Setup.", "0x06 Setup."}) EXPECT_GE(CountMessages(m), 1u) << m;
+    EXPECT_FALSE(Pin(8).isOutput);
+    EXPECT_EQ(Pin(8).handlerCount, 1u);
+    EXPECT_NE(GPIOS[3].changeHandlerRef, nullptr);
+    EXPECT_NE(AddressHandlerGPIO_I2C, nullptr);
+    dhub_ResourceInfo_t info;
+    char value[16];
+    ASSERT_EQ(dhub_GetInfo("addon/i2c_address", &info, value, sizeof(value)), LE_OK);
+    EXPECT_EQ(info.kind, DHUB_KIND_OUTPUT);
+    EXPECT_EQ(info.dataType, IO_DATA_TYPE_NUMERIC);
+    EXPECT_STREQ(value, "0");
+}
+
+TEST_F(AddOnTest, LinesChangedBeforeTheHandlerRunsArePushedInOnePassInAscendingOrder)
+{
+    BootAddOn("8i");
+    Select("4");
+    TakePushes();
+    size_t mark = le_log_CaptureSize();
+    SetSim("addon.in5", "0");
+    SetSim("addon.in2", "0");
+    EXPECT_FALSE(simMcp23008_IntLevel());   // INT pulls pin 8 low
+    std::vector<std::string> pushed = {"addon/input2=true", "addon/input5=true"};
+    EXPECT_EQ(TakePushes(), pushed);
+    std::vector<std::string> seen;
+    for (const std::string& m : Messages(mark))
+    {
+        if (m == "GPIO Fired!!!" || m.compare(0, 5, "Gpio ") == 0) seen.push_back(m);
+    }
+    // The falling edge's pass brings both; the rising edge once INT is released finds nothing new.
+    std::vector<std::string> passes = {"GPIO Fired!!!", "Gpio 2 - value:1", "Gpio 5 - value:1", "GPIO Fired!!!"};
+    EXPECT_EQ(seen, passes);
+    EXPECT_TRUE(simMcp23008_IntLevel());
+
+    SetSim("addon.in2", "1");
+    EXPECT_EQ(TakePushes(), std::vector<std::string>{"addon/input2=false"});
+    EXPECT_EQ(CountMessages("Gpio 2 - value:0"), 1u);
+}
+
+TEST_F(AddOnTest, TheAddressSettingMovesEveryLaterAccessToTheChosenSlave)
+{
+    BootAddOn("8i", {{"addon.address", "0x22"}, {"addon.in1", "0"}});
+    Select("4");
+    // Nobody answers at 20h: the set-up fails (at the build and again for the delivered default).
+    size_t failed = CountMessages("0x01 Failed.");
+    EXPECT_GE(failed, 1u);
+    EXPECT_EQ(CountMessages("0x01 Setup."), 0u);
+    EXPECT_EQ(simMcp23008_Register(0x01), 0x00);
+
+    Push("addon/i2c_address", "2");
+    EXPECT_EQ(CountMessages("0x01 Setup."), 1u);
+    EXPECT_EQ(CountMessages("0x06 Setup."), 1u);
+    EXPECT_EQ(simMcp23008_Register(0x01), 0xFF);
+    Push("addon/i2c_address", "7");
+    EXPECT_EQ(CountMessages("0x01 Setup."), 2u);   // set up again, at 22h still
+    Push("addon/i2c_address", "-1");
+    EXPECT_EQ(CountMessages("0x01 Setup."), 3u);
+    EXPECT_EQ(CountMessages("0x01 Failed."), failed);
+
+    // The interrupt loop reads at 22h too.
+    TakePushes();
+    SetSim("addon.in1", "1");   // read as 0 at 20h already: nothing to push
+    SetSim("addon.in1", "0");
+    EXPECT_EQ(Only(TakePushes(), "addon/input1"), std::vector<std::string>{"addon/input1=true"});
+
+    // A rebuild starts at 20h again.
+    Select("4");
+    EXPECT_GT(CountMessages("0x01 Failed."), failed);
+    size_t setups = CountMessages("0x01 Setup.");
+    Push("addon/i2c_address", "2.9");
+    EXPECT_EQ(CountMessages("0x01 Setup."), setups + 1);
+}
+
+TEST_F(AddOnTest, ABusWithoutTheProbeSlaveRunsTheRebootOnEveryAccess)
+{
+    BootAddOn("8i", {{"probe.present", "no"}, {"addon.in4", "0"}});
+    unsigned before = pa_system_GetRunCount(Reboot);
+    Select("4");
+    unsigned reboots = pa_system_GetRunCount(Reboot) - before;
+    EXPECT_GE(reboots, 5u);   // four set-up writes and the port read at least
+    EXPECT_EQ(reboots, CountMessages("I2C Address Error"));
+    EXPECT_EQ(CountMessages("I2C BUS OK."), 0u);
+    // Each access went on after the reboot command returned.
+    EXPECT_EQ(simMcp23008_Register(0x01), 0xFF);
+    EXPECT_EQ(Only(TakePushes(), "addon/input4"), std::vector<std::string>{"addon/input4=true"});
+
+    before = pa_system_GetRunCount(Reboot);
+    SetSim("addon.in4", "1");
+    EXPECT_EQ(Only(TakePushes(), "addon/input4"), std::vector<std::string>{"addon/input4=false"});
+    // Two passes (falling and rising edge), each reading the port and the flags.
+    EXPECT_EQ(pa_system_GetRunCount(Reboot) - before, 4u);
+}
+
+TEST_F(AddOnTest, WithoutTheBusWritesRebootAndReadsYieldZeroSilently)
+{
+    BootAddOn("8i", {{"addon.in1", "0"}});
+    Select("4");
+    EXPECT_EQ(Only(TakePushes(), "addon/input1"), std::vector<std::string>{"addon/input1=true"});
+    pa_i2cSim_RemoveBus("/dev/i2c-5");
+    unsigned before = pa_system_GetRunCount(Reboot);
+    size_t mark = le_log_CaptureSize();
+    Push("addon/i2c_address", "1");
+    std::vector<std::string> expected = {"I2C BUS not presented", "0x01 Failed.", "I2C BUS not presented",
+                                         "0x02 Failed.", "I2C BUS not presented", "0x05 Failed.",
+                                         "I2C BUS not presented", "0x06 Failed."};
+    EXPECT_EQ(Messages(mark), expected);
+    EXPECT_EQ(pa_system_GetRunCount(Reboot) - before, 4u);
+
+    // An edge on pin 8: the port reads 0, so input 1 falls; the flags read 0 and end the loop.
+    mark = le_log_CaptureSize();
+    SetSim("gpio.8", "0");
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Messages(mark), (std::vector<std::string>{"GPIO Fired!!!", "Gpio 1 - value:0"}));
+    EXPECT_EQ(Only(TakePushes(), "addon/input"), std::vector<std::string>{"addon/input1=false"});
+    EXPECT_EQ(pa_system_GetRunCount(Reboot) - before, 4u);
+}
+
+TEST_F(AddOnTest, The4I4OLatchCarriesTheOutputsInItsHighNibble)
+{
+    BootAddOn("4i4o");
+    // A latch left on by whoever drove the chip before.
+    int fd = pa_i2c_Open("/dev/i2c-5", O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x20), 0);
+    const uint8_t direction[] = {0x00, 0x0F};   // lines 4 to 7 outputs
+    ASSERT_EQ(pa_i2c_Write(fd, direction, 2), 2);
+    const uint8_t olat[] = {0x0A, 0xF0};
+    ASSERT_EQ(pa_i2c_Write(fd, olat, 2), 2);
+    pa_i2c_Close(fd);
+    ASSERT_TRUE(simMcp23008_Line(4));
+
+    Select("7");
+    EXPECT_EQ(simMcp23008_Register(0x00), 0x0F);
+    EXPECT_EQ(simMcp23008_Register(0x01), 0x0F);
+    EXPECT_EQ(simMcp23008_Register(0x02), 0x0F);
+    EXPECT_EQ(simMcp23008_Register(0x05), 0x24);
+    // The first push (each output's default, delivered once its handler is registered) writes all four off.
+    EXPECT_EQ(simMcp23008_Register(0x0A), 0x00);
+    Push("addon/output6", "true");
+    EXPECT_EQ(simMcp23008_Register(0x0A), 0x20);
+    EXPECT_TRUE(simMcp23008_Line(5));   // outputs are not inverted
+    Push("addon/output8", "true");
+    EXPECT_EQ(simMcp23008_Register(0x0A), 0xA0);
+    EXPECT_EQ(GPIOS[7].state, 1);
+    Push("addon/output6", "false");
+    EXPECT_EQ(simMcp23008_Register(0x0A), 0x80);
+    EXPECT_FALSE(simMcp23008_Line(5));
+
+    // A rebuild gets the levels the cloud pushed last from the Data Hub.
+    Select("7");
+    EXPECT_EQ(simMcp23008_Register(0x0A), 0x80);
+    // Output pushes never bring an input push or an interrupt pass.
+    EXPECT_EQ(CountMessages("GPIO Fired!!!"), 0u);
+    EXPECT_EQ(Only(TakePushes(), "addon/input").size(), 8u);   // the two builds only
+}
+
+TEST_F(AddOnTest, The4I4OBoardWatchesItsFourInputsOnly)
+{
+    BootAddOn("4i4o", {{"addon.in1", "0"}});
+    Select("7");
+    std::vector<std::string> built = {"addon/input1=true", "addon/input2=false", "addon/input3=false",
+                                      "addon/input4=false"};
+    EXPECT_EQ(Only(TakePushes(), "addon/input"), built);
+    unsigned interrupts = simMcp23008_InterruptCount();
+    SetSim("addon.in7", "0");   // the outside level of an output line
+    EXPECT_EQ(simMcp23008_InterruptCount(), interrupts);
+    EXPECT_TRUE(TakePushes().empty());
+    SetSim("addon.in2", "0");
+    EXPECT_EQ(TakePushes(), std::vector<std::string>{"addon/input2=true"});
+    EXPECT_EQ(CountMessages("Gpio 2 - value:1"), 1u);
+    EXPECT_EQ(CountLinesWith("Gpio 5", ""), 0u);
+}
+
+TEST_F(AddOnTest, The4I4OAddressChangeSetsTheChipUpButLeavesTheLatchToTheNextPush)
+{
+    BootAddOn("4i4o", {{"addon.address", "0x23"}});
+    Select("7");
+    EXPECT_GE(CountMessages("0x00 Failed."), 1u);
+    Push("addon/output6", "true");   // written to 20h, where nobody answers
+    Push("addon/i2c_address", "3");
+    for (const char* m : {"0x00 Setup.", "0x01 Setup.", "0x02 Setup.", "0x05 Setup.", "0x06 Setup."})
+        EXPECT_EQ(CountMessages(m), 1u) << m;
+    EXPECT_EQ(simMcp23008_Register(0x00), 0x0F);
+    EXPECT_EQ(simMcp23008_Register(0x0A), 0x00);
+    Push("addon/output5", "true");
+    EXPECT_EQ(simMcp23008_Register(0x0A), 0x30);
+}
+}
