@@ -10,6 +10,7 @@
 #include "pa_system.h"
 #include "sim_mcp23008.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -560,5 +561,35 @@ TEST_F(AddOnTest, The4I4OAddressChangeSetsTheChipUpButLeavesTheLatchToTheNextPus
     EXPECT_EQ(simMcp23008_Register(0x0A), 0x00);
     Push("addon/output5", "true");
     EXPECT_EQ(simMcp23008_Register(0x0A), 0x30);
+}
+
+ssize_t AcceptAll(void*, const uint8_t*, size_t count)
+{
+    return static_cast<ssize_t>(count);
+}
+
+ssize_t AllOnes(void*, uint8_t* data, size_t count)
+{
+    memset(data, 0xFF, count);
+    return static_cast<ssize_t>(count);
+}
+
+TEST_F(AddOnTest, AChipWhoseFlagsNeverClearCannotHoldTheLoop)
+{
+    BootAddOn();
+    // Something at 20h that is no MCP23008: every register reads FFh.
+    pa_i2cSim_Device_t stuck = {AcceptAll, AllOnes, nullptr};
+    pa_i2cSim_AttachDevice("/dev/i2c-5", 0x20, &stuck);
+    Select("4");
+    size_t mark = le_log_CaptureSize();
+    SetSim("gpio.8", "0");
+    le_event_RunUntilIdle();
+    std::vector<std::string> messages = Messages(mark);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "GPIO Fired!!!"), 64);
+    EXPECT_EQ(messages.back(), "Interrupt flags still set after 64 passes");
+    // The loop is free again: the next edge starts another run.
+    SetSim("gpio.8", "1");
+    le_event_RunUntilIdle();
+    EXPECT_EQ(CountMessages("Interrupt flags still set after 64 passes"), 2u);
 }
 }
