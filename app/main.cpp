@@ -205,6 +205,7 @@ int main(int argc, char** argv)
         char tty[PA_PATH_MAX];
         if (!simModbus_Start(modbusAddress, tty, sizeof(tty))) return Fail("cannot start the simulated Modbus slave");
         atexit(simModbus_Stop);
+        simBoard_LoadModbusMap();
         pa_path_AddMapping("/dev/ttyHS1", tty);
     }
 

@@ -49,6 +49,14 @@ uint32_t ToUnsigned32(double value)
     return static_cast<uint32_t>(value);
 }
 
+int32_t ToSigned32(double value)
+{
+    if (std::isnan(value)) return 0;
+    if (value >= 2147483647.0) return 2147483647;
+    if (value <= -2147483648.0) return -2147483647 - 1;
+    return static_cast<int32_t>(value);
+}
+
 void InitUC(uint8_t mode)
 {
     if (io_CreateOutput("settings/addon_type", IO_DATA_TYPE_NUMERIC, "") == LE_OK)

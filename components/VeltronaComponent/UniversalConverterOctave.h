@@ -56,3 +56,5 @@ void HandleTriggerPush(double timestamp, void* contextPtr);
 // A pushed number as an unsigned 32-bit value: truncated toward zero, negative values 0, values
 // beyond the range 4294967295.
 uint32_t ToUnsigned32(double value);
+// Rounds toward zero into the signed 32-bit range; NaN gives 0.
+int32_t ToSigned32(double value);

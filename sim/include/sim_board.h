@@ -40,6 +40,9 @@ uint8_t simBoard_ExpanderRegister(uint8_t reg);
 bool simBoard_Esp3(unsigned* periodMsPtr);
 // Whether the scenario has the Modbus slave (sim_modbus.h) on the second port, and its address.
 bool simBoard_Modbus(uint8_t* addressPtr);
+// Puts the scenario's registers and coils (modbus.reg.N, modbus.coil.N) into the running slave;
+// from then on those keys read and change the slave itself.
+void simBoard_LoadModbusMap(void);
 
 // The keys of a running board, as simboard sees them. Get copies a key's value as the scenario file
 // would give it; ForEachKey lists every key with its value; SetLive changes what may change while

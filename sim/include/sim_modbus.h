@@ -17,8 +17,13 @@
 bool simModbus_Start(uint8_t address, char* slavePath, size_t slavePathSize);
 void simModbus_Stop(void);
 
+// The map the slave starts with (after simModbus_Start, before any write).
+uint16_t simModbus_InitialRegister(uint16_t address);
+bool simModbus_Running(void);
+
 uint16_t simModbus_Register(uint16_t address);
 void simModbus_SetRegister(uint16_t address, uint16_t value);
 bool simModbus_Coil(uint16_t address);
+void simModbus_SetCoil(uint16_t address, bool on);
 // Requests answered so far (or executed, for broadcasts).
 unsigned simModbus_RequestCount(void);

@@ -5,6 +5,7 @@
 #include "pa_service.h"
 #include "sim_adc.h"
 #include "sim_mcp23008.h"
+#include "sim_modbus.h"
 
 #include <cctype>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -67,6 +69,8 @@ struct Scenario
     AddOnBoard addonBoard = AddOnBoard::None;
     unsigned addonAddress = 0;                       // 0: the board's default
     bool addonInputs[8] = {true, true, true, true, true, true, true, true};
+    std::map<unsigned, uint16_t> modbusRegisters;   // changed from the slave's initial map
+    std::map<unsigned, bool> modbusCoils;
     uint8_t eeprom[SIM_EEPROM_SIZE];
     std::vector<std::pair<std::string, bool>> services;
 };
@@ -74,6 +78,7 @@ struct Scenario
 std::mutex SimMutex;
 Scenario Current;
 bool Installed = false;   // the scenario's devices are in place: the program runs
+bool ModbusLoaded = false; // the running slave carries the scenario's map
 uint16_t EepromPointer = 0;
 uint8_t ExpanderPointer = 0;
 uint8_t ExpanderRegisters[256];
@@ -143,6 +148,43 @@ void PutOnPin(int pin, bool level)
     std::lock_guard<std::mutex> lock(Pin8Mutex);
     Pin8Outside = level;
     DrivePin8();
+}
+
+// "modbus.reg.N" (holding register 0 to 127) or "modbus.coil.N" (coil 0 to 63).
+bool ModbusKey(const std::string& key, bool* isRegisterPtr, unsigned* numberPtr)
+{
+    unsigned n = 0;
+    if (sscanf(key.c_str(), "modbus.reg.%u", &n) == 1 && key == "modbus.reg." + std::to_string(n) &&
+        n < SIM_MODBUS_REGISTERS)
+    {
+        *isRegisterPtr = true;
+        *numberPtr = n;
+        return true;
+    }
+    if (sscanf(key.c_str(), "modbus.coil.%u", &n) == 1 && key == "modbus.coil." + std::to_string(n) &&
+        n < SIM_MODBUS_COILS)
+    {
+        *isRegisterPtr = false;
+        *numberPtr = n;
+        return true;
+    }
+    return false;
+}
+
+// A register or coil as the slave holds it while it runs (the binding's writes included), else as
+// the scenario starts it.
+std::string ModbusValue(const Scenario& s, bool isRegister, unsigned n)
+{
+    if (isRegister)
+    {
+        if (ModbusLoaded) return std::to_string(simModbus_Register(static_cast<uint16_t>(n)));
+        auto it = s.modbusRegisters.find(n);
+        return std::to_string(it != s.modbusRegisters.end() ? it->second
+                                                            : simModbus_InitialRegister(static_cast<uint16_t>(n)));
+    }
+    if (ModbusLoaded) return simModbus_Coil(static_cast<uint16_t>(n)) ? "1" : "0";
+    auto it = s.modbusCoils.find(n);
+    return it != s.modbusCoils.end() && it->second ? "1" : "0";
 }
 
 const AddOnBoardName& BoardName(AddOnBoard board)
@@ -478,6 +520,31 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
         if (Installed) simMcp23008_SetLine(number - 1, Current.addonInputs[number - 1]);
         return true;
     }
+    bool isRegister = false;
+    if (ModbusKey(key, &isRegister, &number))
+    {
+        char* end = nullptr;
+        unsigned long v = strtoul(value.c_str(), &end, 0);
+        if (isRegister)
+        {
+            if (value.empty() || value[0] == '-' || *end != '\0' || v > 0xFFFF)
+            {
+                Fail(errBuf, errSize, "'" + key + "' takes a register value (0 to 65535), not '" + value + "'");
+                return false;
+            }
+            Current.modbusRegisters[number] = static_cast<uint16_t>(v);
+            if (ModbusLoaded) simModbus_SetRegister(static_cast<uint16_t>(number), static_cast<uint16_t>(v));
+            return true;
+        }
+        if (value != "0" && value != "1")
+        {
+            Fail(errBuf, errSize, "'" + key + "' takes 0 or 1, not '" + value + "'");
+            return false;
+        }
+        Current.modbusCoils[number] = value == "1";
+        if (ModbusLoaded) simModbus_SetCoil(static_cast<uint16_t>(number), value == "1");
+        return true;
+    }
     if (key.compare(0, 8, "service.") == 0 && key.size() > 8)
     {
         if (!ParseBool(value, &flag))
@@ -580,6 +647,14 @@ void simBoard_Install(void)
     for (const auto& svc : s.services) pa_service_SetAvailable(svc.first.c_str(), svc.second);
     std::lock_guard<std::mutex> lock(SimMutex);
     Installed = true;
+}
+
+void simBoard_LoadModbusMap(void)
+{
+    std::lock_guard<std::mutex> lock(SimMutex);
+    for (const auto& r : Current.modbusRegisters) simModbus_SetRegister(static_cast<uint16_t>(r.first), r.second);
+    for (const auto& c : Current.modbusCoils) simModbus_SetCoil(static_cast<uint16_t>(c.first), c.second);
+    ModbusLoaded = true;
 }
 
 size_t simBoard_ExpanderWriteCount(void)
@@ -756,6 +831,14 @@ const ListedKey* FindListed(const std::string& key)
 
 bool simBoard_Get(const char* key, char* valueBuf, size_t valueSize, char* errBuf, size_t errSize)
 {
+    bool isRegister = false;
+    unsigned number = 0;
+    if (ModbusKey(Trim(key ? key : ""), &isRegister, &number))
+    {
+        std::lock_guard<std::mutex> lock(SimMutex);
+        snprintf(valueBuf, valueSize, "%s", ModbusValue(Current, isRegister, number).c_str());
+        return true;
+    }
     const ListedKey* k = FindListed(Trim(key ? key : ""));
     if (k == nullptr)
     {
@@ -773,6 +856,13 @@ void simBoard_ForEachKey(void (*func)(const char* key, const char* value, void* 
     {
         std::lock_guard<std::mutex> lock(SimMutex);
         for (const ListedKey& k : ListedKeys) all.emplace_back(k.name, k.value(Current));
+        if (Current.modbusPresent)
+        {
+            for (unsigned n = 0; n < SIM_MODBUS_REGISTERS; n++)
+                all.emplace_back("modbus.reg." + std::to_string(n), ModbusValue(Current, true, n));
+            for (unsigned n = 0; n < SIM_MODBUS_COILS; n++)
+                all.emplace_back("modbus.coil." + std::to_string(n), ModbusValue(Current, false, n));
+        }
     }
     for (const auto& kv : all) func(kv.first.c_str(), kv.second.c_str(), ctx);
 }
@@ -780,6 +870,9 @@ void simBoard_ForEachKey(void (*func)(const char* key, const char* value, void* 
 bool simBoard_SetLive(const char* key, const char* value, char* errBuf, size_t errSize)
 {
     std::string name = Trim(key ? key : "");
+    bool isRegister = false;
+    unsigned number = 0;
+    if (ModbusKey(name, &isRegister, &number)) return simBoard_Set(name.c_str(), value ? value : "", errBuf, errSize);
     const ListedKey* k = FindListed(name);
     bool scenarioKey = k != nullptr || name == "board" || name.compare(0, 10, "eeprom.at.") == 0 ||
                        name.compare(0, 8, "service.") == 0;

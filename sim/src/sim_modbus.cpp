@@ -58,9 +58,7 @@ bool CrcMatches(const uint8_t* p, size_t n)
 void ResetMap()
 {
     std::lock_guard<std::mutex> lock(MapMutex);
-    for (unsigned i = 0; i < SIM_MODBUS_REGISTERS; i++) Registers[i] = static_cast<uint16_t>(i * 16);
-    Registers[47] = 0x0005;
-    for (unsigned n = 1; n <= 8; n++) Registers[48 + n] = static_cast<uint16_t>(n * 100);
+    for (unsigned i = 0; i < SIM_MODBUS_REGISTERS; i++) Registers[i] = simModbus_InitialRegister(static_cast<uint16_t>(i));
     for (bool& c : Coils) c = false;
 }
 
@@ -218,6 +216,24 @@ void simModbus_SetRegister(uint16_t address, uint16_t value)
 {
     std::lock_guard<std::mutex> lock(MapMutex);
     if (address < SIM_MODBUS_REGISTERS) Registers[address] = value;
+}
+
+uint16_t simModbus_InitialRegister(uint16_t address)
+{
+    if (address == 47) return 0x0005;
+    if (address >= 49 && address <= 56) return static_cast<uint16_t>((address - 48) * 100);
+    return address < SIM_MODBUS_REGISTERS ? static_cast<uint16_t>(address * 16) : 0;
+}
+
+bool simModbus_Running(void)
+{
+    return Running;
+}
+
+void simModbus_SetCoil(uint16_t address, bool on)
+{
+    std::lock_guard<std::mutex> lock(MapMutex);
+    if (address < SIM_MODBUS_COILS) Coils[address] = on;
 }
 
 bool simModbus_Coil(uint16_t address)

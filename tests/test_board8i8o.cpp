@@ -1,0 +1,284 @@
+// The 8-input/8-output Modbus board binding on a pseudo-terminal and the virtual clock: what it
+// sends (polls, coil and threshold writes, byte for byte with their CRC), what it makes of the
+// board's answers, its settings and its teardown.
+#include "ModbusBoard8i8oOctave.h"
+#include "component_fixture.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace
+{
+typedef std::vector<uint8_t> Bytes;
+
+Bytes WithCrc(Bytes frame)
+{
+    uint16_t crc = CRC(frame.data(), frame.size());
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    return frame;
+}
+
+// The answer to a poll from slave 1: register 47 (its low byte the digital inputs), register 48,
+// then the eight analogue registers.
+Bytes PollAnswer(uint8_t inputs, const std::vector<uint16_t>& analog)
+{
+    Bytes a = {0x01, 0x03, 0x14, 0x00, inputs, 0x12, 0x34};
+    for (uint16_t v : analog)
+    {
+        a.push_back(static_cast<uint8_t>(v >> 8));
+        a.push_back(static_cast<uint8_t>(v & 0xFF));
+    }
+    return WithCrc(a);
+}
+
+const Bytes Poll1 = {0x01, 0x03, 0x00, 0x2F, 0x00, 0x0A, 0xF4, 0x04};
+
+class BoardTest : public PortTest
+{
+protected:
+    BoardTest() : PortTest("/dev/ttyHS1") {}
+
+    void TearDown() override
+    {
+        le_EModbus_Stop();
+        PortTest::TearDown();
+    }
+
+    void Push(const char* path, const char* value)
+    {
+        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
+        le_event_RunUntilIdle();
+    }
+
+    // The next 8-byte request on the wire (empty when none comes).
+    Bytes NextRequest()
+    {
+        if (!Pump([&] { return sent.size() >= 8; })) return {};
+        Bytes request(sent.begin(), sent.begin() + 8);
+        sent.erase(sent.begin(), sent.begin() + 8);
+        return request;
+    }
+
+    // Answers every queued write with its echo, as the board does, until nothing waits.
+    void EchoWrites()
+    {
+        while (ModbusQueuedRequests() > 0)
+        {
+            Bytes request = NextRequest();
+            ASSERT_EQ(request.size(), 8u);
+            ASSERT_TRUE(request[1] == 0x05 || request[1] == 0x06) << int(request[1]);
+            Feed(request);
+            Settle();
+        }
+    }
+
+    // The next request must be the write; the board echoes it.
+    void ExpectWrite(const Bytes& expected)
+    {
+        Bytes request = NextRequest();
+        EXPECT_EQ(request, expected);
+        if (request.empty()) return;
+        Feed(request);
+        Settle();
+    }
+
+    // Builds the board (add-on type 5) on the add-on-only board, sets slave address 1 and answers
+    // the writes of the outputs' and thresholds' defaults.
+    void Build()
+    {
+        Boot("addon");
+        Push("settings/addon_type", "5");
+        Push("addon/modbus_address", "1");
+        EchoWrites();
+    }
+
+    // Polls once (the timer's next expiry) and answers.
+    void PollWith(const Bytes& answer)
+    {
+        le_event_AdvanceMs(le_timer_GetMsInterval(TimerRef));
+        ASSERT_EQ(NextRequest(), Poll1);
+        Feed(answer);
+        Settle();
+    }
+
+    double Number(const char* path) { return atof(Value(path).c_str()); }
+};
+}
+
+TEST_F(BoardTest, TheBuildCreatesTheResourcesAndPollsOnItsTimer)
+{
+    Build();
+    dhub_ResourceInfo_t info;
+    char value[32];
+    ASSERT_EQ(dhub_GetInfo("addon/modbus_interval", &info, value, sizeof(value)), LE_OK);
+    EXPECT_EQ(info.kind, DHUB_KIND_OUTPUT);
+    EXPECT_STREQ(info.units, "s");
+    EXPECT_STREQ(value, "5");
+    ASSERT_NE(dhub_GetInfo("addon/analog_input8", &info, value, sizeof(value)), LE_NOT_FOUND);
+    EXPECT_EQ(info.kind, DHUB_KIND_INPUT);
+    EXPECT_EQ(info.dataType, IO_DATA_TYPE_NUMERIC);
+    EXPECT_STREQ(info.units, "percent");
+    ASSERT_NE(dhub_GetInfo("addon/digital_input1", &info, value, sizeof(value)), LE_NOT_FOUND);
+    EXPECT_EQ(info.dataType, IO_DATA_TYPE_BOOLEAN);
+    EXPECT_EQ(Value("addon/l_to_h4"), "100");
+    EXPECT_EQ(Value("addon/h_to_l4"), "0");
+    EXPECT_EQ(Value("addon/digital_output8"), "false");
+    EXPECT_EQ(Value("addon/modbus_interface2"), "0");
+    EXPECT_EQ(CountMessages("Board 8i8o."), 1u);
+
+    // The timer starts at 60 s; the interval's default (5 s), delivered once its handler is
+    // registered, sets it.
+    ASSERT_NE(TimerRef, nullptr);
+    EXPECT_EQ(CountMessages("Set Timer"), 1u);
+    EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 5000u);
+    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
+    le_event_AdvanceMs(4999);
+    EXPECT_TRUE(NextRequest().empty());
+    le_event_AdvanceMs(1);
+    EXPECT_EQ(NextRequest(), Poll1);
+}
+
+TEST_F(BoardTest, ThePollUsesTheAddressInForceWhenItIsBuilt)
+{
+    Boot("addon");
+    Push("settings/addon_type", "5");
+    EchoWrites();
+    EXPECT_EQ(BoardSettings8i8o.address, 0);
+    le_event_AdvanceMs(5000);
+    EXPECT_EQ(NextRequest(), WithCrc({0x00, 0x03, 0x00, 0x2F, 0x00, 0x0A}));
+    Push("addon/modbus_address", "257");   // low 8 bits
+    EXPECT_EQ(BoardSettings8i8o.address, 1);
+    le_event_AdvanceMs(5000);
+    EXPECT_EQ(NextRequest(), Poll1);
+}
+
+TEST_F(BoardTest, AnswersAreScaledByEachChannelsInterface)
+{
+    Build();
+    Push("addon/modbus_interface1", "1");
+    Push("addon/modbus_interface2", "1.9");   // truncated: 1
+    Push("addon/modbus_interface5", "1");
+    PollWith(PollAnswer(0x05, {197, 982, 1023, 0x0C00 | 491, 300, 0, 0x03FF, 1}));
+    EXPECT_EQ(CountMessages("Values Pushed."), 1u);
+    EXPECT_DOUBLE_EQ(Number("addon/analog_input1"), 0);   // below the live zero: clamped
+    EXPECT_NEAR(Number("addon/analog_input2"), 99.99, 0.005);
+    EXPECT_NEAR(Number("addon/analog_input3"), 104.17, 0.005);   // not clamped
+    EXPECT_NEAR(Number("addon/analog_input4"), 491 * 100 / 982.08, 1e-9);   // the low 10 bits only
+    EXPECT_NEAR(Number("addon/analog_input5"), (300 - 197.016) * 100 / (982.08 - 197.016), 1e-9);
+    EXPECT_NEAR(Number("addon/analog_input7"), 104.17, 0.005);
+    const char* expected[8] = {"true", "false", "true", "false", "false", "false", "false", "false"};
+    for (int n = 1; n <= 8; n++)
+    {
+        std::string path = "addon/digital_input" + std::to_string(n);
+        EXPECT_EQ(Value(path.c_str()), expected[n - 1]) << path;
+    }
+
+    // An answer of another function changes nothing.
+    Push("addon/digital_output1", "true");
+    Bytes write = NextRequest();
+    Feed(write);
+    Settle();
+    EXPECT_EQ(CountMessages("Values Pushed."), 1u);
+    EXPECT_EQ(Value("addon/digital_input1"), "true");
+}
+
+TEST_F(BoardTest, AShortPollAnswerIsIgnoredRatherThanReadPastItsEnd)
+{
+    Build();
+    PollWith(WithCrc({0x01, 0x03, 0x02, 0x00, 0xFF}));
+    EXPECT_EQ(CountMessages("Values Pushed."), 0u);
+    EXPECT_EQ(CountMessages("Poll answer of 7 bytes ignored: the ten registers take 25"), 1u);
+    EXPECT_EQ(Value("addon/digital_input1"), "");
+    PollWith(PollAnswer(0xFF, {0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Value("addon/digital_input1"), "true");
+}
+
+TEST_F(BoardTest, OutputsAndThresholdsBecomeWriteRequests)
+{
+    Build();
+    Push("addon/digital_output3", "true");
+    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x02, 0xFF, 0x00}));
+    Push("addon/digital_output3", "false");
+    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x02, 0x00, 0x00}));
+
+    Push("addon/l_to_h1", "50");
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x01, 0xEA}));   // 490
+    Push("addon/modbus_interface1", "1");
+    Push("addon/l_to_h1", "50");
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x02, 0x4D}));   // 589
+    Push("addon/h_to_l8", "-20");   // negative: 0
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x1A, 0x00, 0x00}));
+    Push("addon/h_to_l8", "10000");   // 98108: its low 16 bits
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x1A, 0x7F, 0x3C}));
+}
+
+TEST_F(BoardTest, IntervalAndSpeedSettings)
+{
+    Build();
+    Push("addon/modbus_interval", "2.5");
+    EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 2500u);
+    size_t setTimer = CountMessages("Set Timer");
+    Push("addon/modbus_interval", "0");
+    Push("addon/modbus_interval", "-3");
+    EXPECT_EQ(CountMessages("Set Timer"), setTimer);
+    EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 2500u);
+
+    // The stored speed again: refused by the link, which keeps running.
+    Push("addon/modbus_baudrate", "9600");
+    EXPECT_EQ(CountMessages("Baud Rate."), 0u);
+    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_9600);
+    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
+    Push("addon/modbus_baudrate", "19200");
+    EXPECT_EQ(CountMessages("Baud Rate."), 1u);
+    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_19200);
+    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
+    Collect();
+    sent.clear();
+    le_event_AdvanceMs(2500);
+    EXPECT_EQ(NextRequest(), Poll1);
+}
+
+TEST_F(BoardTest, TheTeardownRemovesEverythingAndIsHarmlessTwice)
+{
+    DeleteMainResourcesBoard8i8o();   // nothing built
+    EXPECT_EQ(CountMessages("Clear Main Resources Board8i8o."), 1u);
+    EXPECT_EQ(TimerRef, nullptr);
+
+    Build();
+    Push("settings/addon_type", "0");
+    EXPECT_EQ(TimerRef, nullptr);
+    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_0);   // the link is stopped
+    for (const char* path : {"addon/modbus_interval", "addon/modbus_address", "addon/modbus_baudrate",
+                             "addon/analog_input1", "addon/digital_input8", "addon/modbus_interface4",
+                             "addon/digital_output5", "addon/h_to_l6", "addon/l_to_h8"})
+    {
+        dhub_ResourceInfo_t info;
+        EXPECT_EQ(dhub_GetInfo(path, &info, nullptr, 0), LE_NOT_FOUND) << path;
+    }
+    EXPECT_EQ(BoardSettings8i8o.receiveHandlerRef, nullptr);
+    EXPECT_EQ(Input8i8o_8.thresholdLtoHHandlerRef, nullptr);
+    EXPECT_EQ(BoardSettings8i8o.address, 1);   // settings outlive the teardown
+    le_event_AdvanceMs(60000);
+    Collect();
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(BoardTest, PollsWhileAnotherApplicationHasStoppedTheLinkArePassedOverNotPiledUp)
+{
+    Build();
+    le_EModbus_Stop();   // as le_EModbus_Stop from another application does
+    for (int i = 0; i < 4; i++)
+    {
+        le_event_AdvanceMs(5000);
+        EXPECT_EQ(ModbusQueuedRequests(), 0u);
+    }
+    EXPECT_EQ(CountMessages("Request refused: the Modbus link is stopped"), 4u);
+    Collect();
+    EXPECT_TRUE(sent.empty());
+
+    le_EModbus_Start();
+    PollWith(PollAnswer(0x80, {0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Value("addon/digital_input8"), "true");
+    EXPECT_EQ(ModbusQueuedRequests(), 0u);
+}
