@@ -139,18 +139,31 @@ TEST_F(BoardTest, TheBuildCreatesTheResourcesAndPollsOnItsTimer)
     EXPECT_EQ(NextRequest(), Poll1);
 }
 
-TEST_F(BoardTest, ThePollUsesTheAddressInForceWhenItIsBuilt)
+TEST_F(BoardTest, NothingIsBroadcastBeforeTheSlaveAddressIsSet)
 {
     Boot("addon");
     Push("settings/addon_type", "5");
-    EchoWrites();
     EXPECT_EQ(BoardSettings8i8o.address, 0);
+    // The defaults of the outputs and thresholds would have gone to every slave on the bus.
+    EXPECT_EQ(ModbusQueuedRequests(), 0u);
+    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 5 request not sent"), 8u);
+    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 6 request not sent"), 16u);
     le_event_AdvanceMs(5000);
-    EXPECT_EQ(NextRequest(), WithCrc({0x00, 0x03, 0x00, 0x2F, 0x00, 0x0A}));
+    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 3 request not sent"), 1u);
+    Collect();
+    EXPECT_TRUE(sent.empty());
+
     Push("addon/modbus_address", "257");   // low 8 bits
     EXPECT_EQ(BoardSettings8i8o.address, 1);
     le_event_AdvanceMs(5000);
     EXPECT_EQ(NextRequest(), Poll1);
+
+    // Built again, the kept address arrives before the defaults, which then reach the board.
+    Push("settings/addon_type", "5");
+    EXPECT_EQ(ModbusQueuedRequests(), 24u);
+    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x00, 0x00, 0x00}));
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0C, 0x00, 0x00}));
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x03, 0xD5}));   // 100 %: 981
 }
 
 TEST_F(BoardTest, AnswersAreScaledByEachChannelsInterface)

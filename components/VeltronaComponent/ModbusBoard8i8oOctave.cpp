@@ -28,9 +28,16 @@ const double LiveZero = 197.016;
 const double FullScale = 982.08;
 const double ThresholdFullScale = 981.08;
 
-// Queues one 8-byte request; the link puts the CRC in bytes 6 and 7.
+// Queues one 8-byte request; the link puts the CRC in bytes 6 and 7. Without a slave address the
+// request would go to address 0, a broadcast that every slave on the bus executes and none
+// answers: it is not sent.
 void Send(uint8_t function, uint8_t address, uint8_t high, uint8_t low)
 {
+    if (BoardSettings8i8o.address == 0)
+    {
+        LE_INFO("Board 8i8o: no slave address set; function %u request not sent", function);
+        return;
+    }
     const uint8_t request[8] = {BoardSettings8i8o.address, function, 0x00, address, high, low, 0, 0};
     le_EModbus_SendRequest(request, sizeof(request));
 }

@@ -13,7 +13,7 @@
 
 typedef struct
 {
-    uint8_t address;   // the board's Modbus address; 0 until set
+    uint8_t address;   // the board's Modbus address; 0 until set, and nothing is sent while it is 0
     le_EModbus_ReceiveHandlerRef_t receiveHandlerRef;
     io_NumericPushHandlerRef_t addressHandlerRef;    // "addon/modbus_address"
     io_NumericPushHandlerRef_t intervalHandlerRef;   // "addon/modbus_interval"
