@@ -28,13 +28,6 @@ void Usage(FILE* to)
             "serving four channels (each part N seconds, default 3).\n");
 }
 
-double ProcessCpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 void TimePerMeasurement(uint32_t speed, const char* name, double seconds)
 {
     le_ExtAdc_SetConversionSpeed(speed);
@@ -68,11 +61,6 @@ void OnValue(IOT_ADC, uint16_t, double, double, void*)
     LooperValues++;
 }
 
-void RunFor(double seconds)
-{
-    double end = Now() + seconds;
-    while (Now() < end) le_event_ServiceOnce(static_cast<int>(std::max(1.0, (end - Now()) * 1000)));
-}
 }
 
 int main(int argc, char** argv)
@@ -100,7 +88,7 @@ int main(int argc, char** argv)
     le_timer_Start(ticker);
     dhub_AdminPush("uc_input1/period", "1");
     dhub_AdminPush("uc_input1/enable", "true");
-    RunFor(options.seconds);
+    ServeLoopFor(options.seconds);
     printf("main loop's longest stall with one channel published every second (16 bits): %.1f ms\n",
            LongestGap * 1000);
 
@@ -114,7 +102,7 @@ int main(int argc, char** argv)
     size_t conversionsBefore = simAdc_ConversionCount();
     double cpuBefore = ProcessCpuSeconds();
     double start = Now();
-    RunFor(options.seconds);
+    ServeLoopFor(options.seconds);
     double elapsed = Now() - start;
     double cpu = ProcessCpuSeconds() - cpuBefore;
     le_ExtAdc_RemoveOnValueHandler(looper);

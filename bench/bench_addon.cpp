@@ -31,13 +31,6 @@ void Usage(FILE* to)
             "component's log lines are formatted as usual and discarded.\n");
 }
 
-double ProcessCpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 struct Toggle
 {
     double time;
@@ -70,11 +63,6 @@ void OnPush(const char* path, io_DataType_t, double, const char* value, void*)
     Pushed++;
 }
 
-void RunFor(double seconds)
-{
-    double end = Now() + seconds;
-    while (Now() < end) le_event_ServiceOnce(static_cast<int>(std::max(1.0, (end - Now()) * 1000)));
-}
 
 void Toggler(double rate, double seconds, std::atomic<bool>* done)
 {
@@ -133,8 +121,8 @@ int main(int argc, char** argv)
         double cpuBefore = ProcessCpuSeconds();
         double start = Now();
         std::thread toggler(Toggler, rate, options.seconds, &done);
-        while (!done) RunFor(0.05);
-        RunFor(0.2);   // the last edges' pushes
+        while (!done) ServeLoopFor(0.05);
+        ServeLoopFor(0.2);   // the last edges' pushes
         toggler.join();
         double elapsed = Now() - start;
         double cpu = ProcessCpuSeconds() - cpuBefore;

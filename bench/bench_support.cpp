@@ -1,11 +1,14 @@
 #include "bench_support.h"
+#include "le_event.h"
 #include "sim_process.h"
 #include "sim_pty.h"
 #include "tool_support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -127,4 +130,17 @@ bool ConnectWithin(le_result_t (*connect)(void), double seconds)
         if (Now() >= deadline) return false;
         usleep(50000);
     }
+}
+
+double ProcessCpuSeconds()
+{
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void ServeLoopFor(double seconds)
+{
+    double end = Now() + seconds;
+    while (Now() < end) le_event_ServiceOnce(static_cast<int>(std::max(1.0, (end - Now()) * 1000)));
 }

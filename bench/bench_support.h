@@ -8,6 +8,10 @@
 #include <sys/types.h>
 
 double Now();
+// CPU seconds (user + system) this process used so far.
+double ProcessCpuSeconds();
+// Serves this thread's event loop on the real clock for the seconds given.
+void ServeLoopFor(double seconds);
 // CPU seconds (user + system) and peak resident set (KiB) of a process, from /proc.
 double CpuSeconds(pid_t pid);
 long PeakRssKb(pid_t pid);

@@ -27,3 +27,5 @@ bool simModbus_Coil(uint16_t address);
 void simModbus_SetCoil(uint16_t address, bool on);
 // Requests answered so far (or executed, for broadcasts).
 unsigned simModbus_RequestCount(void);
+// Called on the slave's thread right after each answer's last byte was written (for benchmarks).
+void simModbus_SetAnswerHook(void (*written)(void));

@@ -21,6 +21,8 @@ std::atomic<unsigned> Requests{0};
 SimPty Pty;
 uint8_t Address = 1;
 
+std::atomic<void (*)(void)> AnswerWritten{nullptr};
+
 std::mutex MapMutex;
 uint16_t Registers[SIM_MODBUS_REGISTERS];
 bool Coils[SIM_MODBUS_COILS];
@@ -132,7 +134,12 @@ void Handle(const uint8_t* q, size_t n)
     if (n == 8 && q[1] >= 1 && q[1] <= 6) length = Answer(q, out, sizeof(out));
     else length = Exception(q[1], 1, out, sizeof(out));
     Requests++;
-    if (q[0] == Address && length > 0) simPty_WriteAll(&Pty, out, length, Running);
+    if (q[0] == Address && length > 0)
+    {
+        simPty_WriteAll(&Pty, out, length, Running);
+        void (*written)(void) = AnswerWritten.load();
+        if (written) written();
+    }
 }
 
 // A request of functions 1 to 6 (always 8 bytes) with a good CRC starts at offset k.
@@ -240,6 +247,11 @@ bool simModbus_Coil(uint16_t address)
 {
     std::lock_guard<std::mutex> lock(MapMutex);
     return address < SIM_MODBUS_COILS && Coils[address];
+}
+
+void simModbus_SetAnswerHook(void (*written)(void))
+{
+    AnswerWritten = written;
 }
 
 unsigned simModbus_RequestCount(void)
