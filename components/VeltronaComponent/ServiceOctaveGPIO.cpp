@@ -5,6 +5,7 @@
 #include "ServiceOctaveGPIO_II.h"
 #include "ServiceOctaveGPIO_OO.h"
 #include "UniversalConverterOctave.h"
+#include "UniversalConverterAddON.h"
 #include "UniversalConverterOctaveAddON.h"
 
 #include <cstdio>

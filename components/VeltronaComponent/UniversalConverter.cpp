@@ -32,139 +32,125 @@ namespace
 const char* const DefaultBus = "/dev/i2c-5";
 const uint8_t BusAddressBase = 0xD0;
 
-struct Channel
+const ConverterChannel Channels[4] = {{ADC1, 0x80, &MinMaxADC1, &EdgeADC1, &Saved1},
+                                      {ADC2, 0xA0, &MinMaxADC2, &EdgeADC2, &Saved2},
+                                      {ADC3, 0xC0, &MinMaxADC3, &EdgeADC3, &Saved3},
+                                      {ADC4, 0xE0, &MinMaxADC4, &EdgeADC4, &Saved4}};
+
+// The lock exists from the first use on, so that setters called before the start are safe too.
+le_mutex_Ref_t KeyOf(Converter* c)
 {
-    IOT_ADC value;
-    uint8_t configBase;
-    MinMaxADC* range;
-    EdgeADC* edges;
-    uint32_t* saved;
-};
-
-const Channel Channels[4] = {{ADC1, 0x80, &MinMaxADC1, &EdgeADC1, &Saved1},
-                             {ADC2, 0xA0, &MinMaxADC2, &EdgeADC2, &Saved2},
-                             {ADC3, 0xC0, &MinMaxADC3, &EdgeADC3, &Saved3},
-                             {ADC4, 0xE0, &MinMaxADC4, &EdgeADC4, &Saved4}};
-
-char FDescription[PA_PATH_MAX] = "/dev/i2c-5";
-uint8_t DeviceAddress = 8;
-std::atomic<uint32_t> ConversionSpeed{1};
-std::atomic<uint32_t> Timer{10000};
-std::atomic<bool> MeasureNow{false};
-std::atomic<bool> IsLooperRunning{false};
-std::atomic<bool> Started{false};
-le_thread_Ref_t AppThreadRef = nullptr;
-ValueHandlerRecord* Hndlers = nullptr;
-AlertHandlerRecord* AlertHndlers = nullptr;
-le_mem_PoolRef_t HandlersPool = nullptr;
-le_mem_PoolRef_t AlertHandlersPool = nullptr;
-
-// The lock exists from the first use on, so that setters called before StartUC are safe too.
-le_mutex_Ref_t Key()
-{
-    static le_mutex_Ref_t key = le_mutex_CreateRecursive("Key");
-    return key;
+    std::call_once(c->keyOnce, [c] { c->key = le_mutex_CreateRecursive("Key"); });
+    return c->key;
 }
 
 struct Locked
 {
-    Locked() { le_mutex_Lock(Key()); }
-    ~Locked() { le_mutex_Unlock(Key()); }
+    explicit Locked(Converter* c) : key(KeyOf(c)) { le_mutex_Lock(key); }
+    ~Locked() { le_mutex_Unlock(key); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
+    le_mutex_Ref_t key;
 };
 
-void SetDefaults()
+void SetDefaults(Converter* c)
 {
-    for (const Channel& c : Channels)
+    for (size_t i = 0; i < c->channelCount; i++)
     {
-        *c.range = MinMaxADC{1, 0, 4.0, 20.0};
-        *c.edges = EdgeADC{0.0, 1000.0, 10.0};
+        *c->channels[i].range = MinMaxADC{1, 0, 4.0, 20.0};
+        *c->channels[i].edges = EdgeADC{0.0, 1000.0, 10.0};
+        *c->channels[i].saved = 0;
     }
 }
 
-// Static initialisation gives the same defaults StartUC sets.
-const bool DefaultsSet = (SetDefaults(), true);
-
-const Channel* ChannelOf(uint32_t value)
+const ConverterChannel* ChannelOf(Converter* c, uint32_t value)
 {
-    for (const Channel& c : Channels)
+    for (size_t i = 0; i < c->channelCount; i++)
     {
-        if (c.value == value) return &c;
+        if (c->channels[i].value == value) return &c->channels[i];
     }
     return nullptr;
 }
 
-bool RefusedBeforeStart(const char* what)
+bool RefusedBeforeStart(Converter* c, const char* what)
 {
-    if (Started) return false;
-    LE_INFO("%s refused: the converter is not started on this board", what);
+    if (c->started) return false;
+    LE_INFO("%s refused: the %s is not started on this board", what, c->what);
     return true;
 }
 
-// The averaged code of one measurement: seven conversions, a failed one counting as 0, ordered
-// as signed 16-bit values (the chip's two's complement), the middle three averaged.
-int16_t MeasureCode(uint8_t address, uint8_t config)
+// The code of one measurement: the conversions, a failed one counting as 0, ordered as signed
+// 16-bit values (the chip's two's complement); the middle three averaged, or the median.
+int16_t MeasureCode(Converter* c, uint8_t address, uint8_t config)
 {
-    int16_t readings[UC_CONVERSIONS] = {};
-    for (int16_t& reading : readings)
+    int16_t readings[UC_CONVERSIONS_MAX] = {};
+    size_t n = c->samples;
+    for (size_t i = 0; i < n; i++)
     {
         uint8_t buffer[3] = {0, 0, 0x80};
-        if (ReadW(address, config, buffer) == 1)
+        if (ConverterReadW(c, address, config, buffer) == 1)
         {
-            reading = static_cast<int16_t>(static_cast<uint16_t>((buffer[0] << 8) | buffer[1]));
+            readings[i] = static_cast<int16_t>(static_cast<uint16_t>((buffer[0] << 8) | buffer[1]));
         }
     }
-    std::sort(readings, readings + UC_CONVERSIONS);
+    std::sort(readings, readings + n);
+    if (!c->averageMiddle) return readings[n / 2];
     double mean = (readings[2] + readings[3] + readings[4]) / 3.0;
     auto averaged = static_cast<int16_t>(std::lround(mean));   // halves away from zero
     LE_INFO("Results %d + %d + %d = %d", readings[2], readings[3], readings[4], averaged);
     return averaged;
 }
 
-// Caller holds Key: starts the looper thread unless it runs.
-void StartLooper()
+// Caller holds the lock: starts a looper thread unless one runs.
+void StartLooper(Converter* c)
 {
-    if (IsLooperRunning) return;
-    IsLooperRunning = true;
-    AppThreadRef = le_thread_Create("AppThread", Looper, nullptr);
-    le_thread_SetJoinable(AppThreadRef);
-    le_thread_Start(AppThreadRef);
+    if (c->isLooperRunning) return;
+    c->isLooperRunning = true;
+    unsigned generation = ++c->generation;
+    c->appThreadRef = le_thread_Create("AppThread", c->looper, reinterpret_cast<void*>(static_cast<uintptr_t>(generation)));
+    le_thread_SetJoinable(c->appThreadRef);
+    le_thread_Start(c->appThreadRef);
 }
 
 // Appends a handler record to its list and starts the looper unless it runs.
 template <typename Record, typename Func>
-Record* AddHandler(Record** head, le_mem_PoolRef_t pool, uint8_t channelMask, Func handler, void* contextPtr,
-                   const char* what)
+Record* AddHandler(Converter* c, Record** head, le_mem_PoolRef_t pool, uint8_t channelMask, Func handler,
+                   void* contextPtr, const char* what)
 {
-    if (handler == nullptr || RefusedBeforeStart(what)) return nullptr;
-    Locked lock;
+    if (handler == nullptr || RefusedBeforeStart(c, what)) return nullptr;
+    Locked lock(c);
     auto* record = static_cast<Record*>(le_mem_ForceAlloc(pool));
     *record = Record{channelMask, handler, contextPtr, nullptr};
     Record** link = head;
     while (*link != nullptr) link = &(*link)->next;
     *link = record;
-    StartLooper();
+    StartLooper(c);
     return record;
 }
 
 // Unlinks and frees a handler record; when no handler is left, stops the looper and waits for its
-// thread, without Key, which the looper may need to finish its pass.
+// thread, without the lock, which the looper may need to finish its pass. While a client holds the
+// lock (MutexLock) the looper cannot finish: it is joined when the client unlocks.
 template <typename Record>
-void RemoveHandler(Record** head, Record* record)
+void RemoveHandler(Converter* c, Record** head, Record* record)
 {
     le_thread_Ref_t ended = nullptr;
     {
-        Locked lock;
+        Locked lock(c);
         Record** link = head;
         while (*link != nullptr && *link != record) link = &(*link)->next;
         if (*link == nullptr) return;
         *link = record->next;
         le_mem_Release(record);
-        if (IsHandlerActive()) return;
-        IsLooperRunning = false;
-        ended = AppThreadRef;
-        AppThreadRef = nullptr;
+        if (ConverterHandlerActive(c)) return;
+        c->isLooperRunning = false;
+        ended = c->appThreadRef;
+        c->appThreadRef = nullptr;
+        if (ended != nullptr && c->clientLocks > 0)
+        {
+            c->endedLoopers.push_back(ended);
+            return;
+        }
     }
     if (ended != nullptr) le_thread_Join(ended, nullptr);
 }
@@ -178,11 +164,11 @@ struct Reading
     double value = 0;
 };
 
-bool Measure(const Channel& c, Reading* r)
+bool Measure(Converter* c, const ConverterChannel& ch, Reading* r)
 {
     if (!r->measured)
     {
-        r->measured = le_ExtAdc_GetValue(c.value, &r->raw, &r->percentage, &r->value) == LE_OK;
+        r->measured = ConverterGetValue(c, ch.value, &r->raw, &r->percentage, &r->value) == LE_OK;
     }
     return r->measured;
 }
@@ -197,68 +183,80 @@ int EdgeFor(double v, const EdgeADC& e, uint32_t state)
     return -1;
 }
 
-void RunPass()
+bool IsCurrentLooper(Converter* c, unsigned generation)
 {
-    Locked lock;
+    return c->isLooperRunning && c->generation == generation;
+}
+
+void RunPass(Converter* c, unsigned generation)
+{
+    Locked lock(c);
+    // A looper stopped while it waited for the lock leaves its pass to the current one.
+    if (!IsCurrentLooper(c, generation)) return;
     LE_INFO("LOOPER ON");
     Reading readings[4];
     LE_INFO("Get value trial");
-    for (ValueHandlerRecord* h = Hndlers; h != nullptr; h = h->next)
+    for (ValueHandlerRecord* h = c->hndlers; h != nullptr; h = h->next)
     {
-        for (size_t i = 0; i < 4; i++)
+        for (size_t i = 0; i < c->channelCount; i++)
         {
-            const Channel& c = Channels[i];
-            if ((h->channelMask & c.value) && Measure(c, &readings[i]))
+            const ConverterChannel& ch = c->channels[i];
+            if ((h->channelMask & ch.value) && Measure(c, ch, &readings[i]))
             {
-                h->handler(c.value, readings[i].raw, readings[i].percentage, readings[i].value, h->context);
+                h->handler(ch.value, readings[i].raw, readings[i].percentage, readings[i].value, h->context);
             }
         }
     }
     uint32_t newState[4];
-    for (size_t i = 0; i < 4; i++) newState[i] = *Channels[i].saved;
-    for (AlertHandlerRecord* h = AlertHndlers; h != nullptr; h = h->next)
+    for (size_t i = 0; i < c->channelCount; i++) newState[i] = *c->channels[i].saved;
+    for (AlertHandlerRecord* h = c->alertHndlers; h != nullptr; h = h->next)
     {
-        for (size_t i = 0; i < 4; i++)
+        for (size_t i = 0; i < c->channelCount; i++)
         {
-            const Channel& c = Channels[i];
-            if (!(h->channelMask & c.value) || !Measure(c, &readings[i])) continue;
-            int edge = EdgeFor(readings[i].value, *c.edges, *c.saved);
+            const ConverterChannel& ch = c->channels[i];
+            if (!(h->channelMask & ch.value) || !Measure(c, ch, &readings[i])) continue;
+            int edge = EdgeFor(readings[i].value, *ch.edges, *ch.saved);
             if (edge < 0) continue;
-            h->handler(c.value, static_cast<Edges>(edge), readings[i].raw, readings[i].percentage, readings[i].value,
+            h->handler(ch.value, static_cast<Edges>(edge), readings[i].raw, readings[i].percentage, readings[i].value,
                        h->context);
             newState[i] = static_cast<uint32_t>(edge);
         }
     }
-    for (size_t i = 0; i < 4; i++) *Channels[i].saved = newState[i];
+    for (size_t i = 0; i < c->channelCount; i++) *c->channels[i].saved = newState[i];
     LE_INFO("LOOPER OFF");
 }
+
 }
 
+Converter BaseConverter("converter", Channels, 4, UC_CONVERSIONS, true, true, Looper);
+
 //--------------------------------------------------------------------------------------------------
-// Driver
+// Converter core
 //--------------------------------------------------------------------------------------------------
-void StartUC(void)
+void ConverterStart(Converter* c)
 {
-    IsLooperRunning = false;
-    Saved1 = Saved2 = Saved3 = Saved4 = 0;
-    SetDefaults();
-    ConversionSpeed = 1;
-    Key();
-    if (HandlersPool == nullptr) HandlersPool = le_mem_CreatePool("Hnd", sizeof(ValueHandlerRecord));
-    if (AlertHandlersPool == nullptr) AlertHandlersPool = le_mem_CreatePool("AlertHnd", sizeof(AlertHandlerRecord));
-    Timer = 10000;
-    le_ExtAdc_SetFileDescriptor(DefaultBus);
-    le_ExtAdc_SetDeviceAddress(1);
-    Started = true;
+    {
+        Locked lock(c);
+        SetDefaults(c);
+        c->conversionSpeed = 1;
+        if (c->handlersPool == nullptr) c->handlersPool = le_mem_CreatePool("Hnd", sizeof(ValueHandlerRecord));
+        if (c->alertHandlersPool == nullptr)
+            c->alertHandlersPool = le_mem_CreatePool("AlertHnd", sizeof(AlertHandlerRecord));
+        c->timer = 10000;
+        c->measureNow = false;
+    }
+    ConverterSetFileDescriptor(c, DefaultBus);
+    ConverterSetDeviceAddress(c, 1);
+    c->started = true;
 }
 
-uint8_t ReadW(uint8_t address, uint8_t config, uint8_t* buffer)
+uint8_t ConverterReadW(Converter* c, uint8_t address, uint8_t config, uint8_t* buffer)
 {
     char path[PA_PATH_MAX];
     {
-        Locked lock;
-        if (FDescription[0] == '\0') return 0;
-        le_utf8_Copy(path, FDescription, sizeof(path), nullptr);
+        Locked lock(c);
+        if (c->fDescription[0] == '\0') return 0;
+        le_utf8_Copy(path, c->fDescription, sizeof(path), nullptr);
     }
     int fd = pa_i2c_Open(path, O_RDWR);
     if (fd < 0)
@@ -292,7 +290,7 @@ uint8_t ReadW(uint8_t address, uint8_t config, uint8_t* buffer)
     return result;
 }
 
-le_result_t le_ExtAdc_SetDeviceAddress(uint8_t index)
+le_result_t ConverterSetDeviceAddress(Converter* c, uint8_t index)
 {
     static const struct
     {
@@ -300,116 +298,112 @@ le_result_t le_ExtAdc_SetDeviceAddress(uint8_t index)
         const char* text;
     } Addresses[4] = {{0, "68h"}, {8, "6Ch"}, {4, "6Ah"}, {12, "6Eh"}};
     if (index >= 4) return LE_BAD_PARAMETER;
-    Locked lock;
-    DeviceAddress = Addresses[index].offset;
+    Locked lock(c);
+    c->deviceAddress = Addresses[index].offset;
     LE_INFO("%s", Addresses[index].text);
     return LE_OK;
 }
 
-void le_ExtAdc_SetInterface(uint8_t channelMask, uint32_t interfaceType)
+void ConverterSetInterface(Converter* c, uint8_t channelMask, uint32_t interfaceType)
 {
-    Locked lock;
+    Locked lock(c);
     const char* last = nullptr;
     static const char* const Names[4] = {"ADC1 - %d", "ADC2 - %d", "ADC3 - %d", "ADC4 - %d"};
-    for (size_t i = 0; i < 4; i++)
+    for (size_t i = 0; i < c->channelCount; i++)
     {
-        if (!(channelMask & Channels[i].value)) continue;
-        Channels[i].range->InterfaceType = interfaceType;
+        if (!(channelMask & c->channels[i].value)) continue;
+        c->channels[i].range->InterfaceType = interfaceType;
         last = Names[i];
     }
     if (last != nullptr) LE_INFO(last, interfaceType & 0xFF);
 }
 
-le_result_t le_ExtAdc_SetGain(uint8_t channelMask, uint32_t gain)
+le_result_t ConverterSetGain(Converter* c, uint8_t channelMask, uint32_t gain)
 {
     if (gain > 3)
     {
         LE_INFO("Gain code %u refused: the codes are 0 to 3", gain);
         return LE_BAD_PARAMETER;
     }
-    Locked lock;
-    for (const Channel& c : Channels)
+    Locked lock(c);
+    for (size_t i = 0; i < c->channelCount; i++)
     {
-        if (channelMask & c.value) c.range->Gain = gain;
+        if (channelMask & c->channels[i].value) c->channels[i].range->Gain = gain;
     }
     return LE_OK;
 }
 
-le_result_t le_ExtAdc_SetConversionSpeed(uint32_t speed)
+le_result_t ConverterSetConverter(Converter* c, uint8_t channelMask, double min, double max)
 {
-    ConversionSpeed = speed;
-    return LE_OK;
-}
-
-le_result_t le_ExtAdc_SetConverter(uint8_t channelMask, double min, double max)
-{
-    Locked lock;
+    Locked lock(c);
     if (!(min < max)) return LE_BAD_PARAMETER;
-    for (const Channel& c : Channels)
+    for (size_t i = 0; i < c->channelCount; i++)
     {
-        if (!(channelMask & c.value)) continue;
-        c.range->Min = min;
-        c.range->Max = max;
+        if (!(channelMask & c->channels[i].value)) continue;
+        c->channels[i].range->Min = min;
+        c->channels[i].range->Max = max;
     }
     return LE_OK;
 }
 
-le_result_t le_ExtAdc_SetEdges(uint8_t channelMask, double low, double high, double hysteresis)
+le_result_t ConverterSetEdges(Converter* c, uint8_t channelMask, double low, double high, double hysteresis)
 {
-    Locked lock;
+    Locked lock(c);
     if (!(low < high) || !(hysteresis < (high - low) / 2.0)) return LE_BAD_PARAMETER;
-    for (const Channel& c : Channels)
+    for (size_t i = 0; i < c->channelCount; i++)
     {
-        if (channelMask & c.value) *c.edges = EdgeADC{low, high, hysteresis};
+        if (channelMask & c->channels[i].value) *c->channels[i].edges = EdgeADC{low, high, hysteresis};
     }
     return LE_OK;
 }
 
-le_result_t le_ExtAdc_SetFileDescriptor(const char* path)
+le_result_t ConverterSetFileDescriptor(Converter* c, const char* path)
 {
-    Locked lock;
-    le_utf8_Copy(FDescription, path ? path : "", sizeof(FDescription), nullptr);
+    Locked lock(c);
+    le_utf8_Copy(c->fDescription, path ? path : "", sizeof(c->fDescription), nullptr);
     return LE_OK;
 }
 
-le_result_t le_ExtAdc_SetInterval(uint32_t intervalMs)
+void ConverterMutexLock(Converter* c)
 {
-    Timer = intervalMs;
-    return LE_OK;
-}
-
-void le_ExtAdc_MeasureNow(void)
-{
-    MeasureNow = true;
-}
-
-void le_ExtAdc_MutexLock(void)
-{
-    le_mutex_Lock(Key());
+    le_mutex_Lock(KeyOf(c));
+    c->clientLocks++;
     LE_INFO("MUTEX ON");
 }
 
-void le_ExtAdc_MutexUnlock(void)
+void ConverterMutexUnlock(Converter* c)
 {
-    LE_INFO("MUTEX OFF");
-    le_mutex_Unlock(Key());
+    std::vector<le_thread_Ref_t> ended;
+    {
+        Locked lock(c);   // a stray unlock must not release a lock this thread does not hold
+        if (c->clientLocks == 0)
+        {
+            LE_INFO("MUTEX OFF refused: the lock is not held");
+            return;
+        }
+        LE_INFO("MUTEX OFF");
+        c->clientLocks--;
+        le_mutex_Unlock(KeyOf(c));
+        if (c->clientLocks == 0) ended.swap(c->endedLoopers);
+    }
+    for (le_thread_Ref_t t : ended) le_thread_Join(t, nullptr);
 }
 
-le_result_t le_ExtAdc_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr,
-                               double* convertedValuePtr)
+le_result_t ConverterGetValue(Converter* c, uint32_t channel, uint16_t* rawDataPtr, double* percentagePtr,
+                              double* convertedValuePtr)
 {
-    if (RefusedBeforeStart("Measurement")) return LE_UNAVAILABLE;
-    Locked lock;
-    const Channel* c = ChannelOf(channel);
-    if (c == nullptr) return LE_BAD_PARAMETER;
-    const MinMaxADC& range = *c->range;
-    bool highResolution = ConversionSpeed == 1;
-    auto config = static_cast<uint8_t>(c->configBase | (range.Gain & 0xFF) | (highResolution ? 0x08 : 0x00));
+    if (RefusedBeforeStart(c, "Measurement")) return LE_UNAVAILABLE;
+    Locked lock(c);
+    const ConverterChannel* ch = ChannelOf(c, channel);
+    if (ch == nullptr) return LE_BAD_PARAMETER;
+    const MinMaxADC& range = *ch->range;
+    bool highResolution = c->conversionSpeed == 1;
+    auto config = static_cast<uint8_t>(ch->configBase | (range.Gain & 0xFF) | (highResolution ? 0x08 : 0x00));
     const double fullScale = highResolution ? 32000.0 : 2000.0;
     const double liveZero = highResolution ? 6400.0 : 400.0;
-    auto address = static_cast<uint8_t>((BusAddressBase | DeviceAddress) >> 1);
+    auto address = static_cast<uint8_t>((BusAddressBase | c->deviceAddress) >> 1);
 
-    int16_t code = MeasureCode(address, config);
+    int16_t code = MeasureCode(c, address, config);
     if (rawDataPtr) *rawDataPtr = static_cast<uint16_t>(code);
     double sign = code < 0 ? -1.0 : 1.0;
     double x = std::fabs(static_cast<double>(code));
@@ -429,57 +423,161 @@ le_result_t le_ExtAdc_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* pe
     return LE_OK;
 }
 
+ValueHandlerRecord* ConverterAddValueHandler(Converter* c, uint8_t channelMask, le_ExtAdc_ValueHandlerFunc_t handler,
+                                             void* contextPtr)
+{
+    return AddHandler(c, &c->hndlers, c->handlersPool, channelMask, handler, contextPtr, "Value handler");
+}
+
+void ConverterRemoveValueHandler(Converter* c, ValueHandlerRecord* record)
+{
+    RemoveHandler(c, &c->hndlers, record);
+}
+
+AlertHandlerRecord* ConverterAddAlertHandler(Converter* c, uint8_t channelMask, le_ExtAdc_AlertHandlerFunc_t handler,
+                                             void* contextPtr)
+{
+    return AddHandler(c, &c->alertHndlers, c->alertHandlersPool, channelMask, handler, contextPtr, "Alert handler");
+}
+
+void ConverterRemoveAlertHandler(Converter* c, AlertHandlerRecord* record)
+{
+    RemoveHandler(c, &c->alertHndlers, record);
+}
+
+bool ConverterHandlerActive(Converter* c)
+{
+    Locked lock(c);
+    return c->hndlers != nullptr || c->alertHndlers != nullptr;
+}
+
+void ConverterRunLooper(Converter* c, unsigned generation)
+{
+    while (IsCurrentLooper(c, generation))
+    {
+        RunPass(c, generation);
+        if (!IsCurrentLooper(c, generation)) break;
+        // The sub-second part, then whole seconds; where the converter honours it, a measure-now
+        // request ends the wait at the end of the second it came in.
+        le_thread_SleepMs(c->timer % 1000);
+        for (uint32_t s = c->timer / 1000; s > 0 && IsCurrentLooper(c, generation); s--)
+        {
+            le_thread_SleepMs(1000);
+            if (c->waitEndsOnMeasureNow && c->measureNow.exchange(false)) break;
+        }
+    }
+}
+
 //--------------------------------------------------------------------------------------------------
-// Looper
+// The base board's converter
 //--------------------------------------------------------------------------------------------------
+void StartUC(void)
+{
+    ConverterStart(&BaseConverter);
+}
+
+uint8_t ReadW(uint8_t address, uint8_t config, uint8_t* buffer)
+{
+    return ConverterReadW(&BaseConverter, address, config, buffer);
+}
+
+le_result_t le_ExtAdc_SetDeviceAddress(uint8_t index)
+{
+    return ConverterSetDeviceAddress(&BaseConverter, index);
+}
+
+void le_ExtAdc_SetInterface(uint8_t channelMask, uint32_t interfaceType)
+{
+    ConverterSetInterface(&BaseConverter, channelMask, interfaceType);
+}
+
+le_result_t le_ExtAdc_SetGain(uint8_t channelMask, uint32_t gain)
+{
+    return ConverterSetGain(&BaseConverter, channelMask, gain);
+}
+
+le_result_t le_ExtAdc_SetConversionSpeed(uint32_t speed)
+{
+    BaseConverter.conversionSpeed = speed;
+    return LE_OK;
+}
+
+le_result_t le_ExtAdc_SetConverter(uint8_t channelMask, double min, double max)
+{
+    return ConverterSetConverter(&BaseConverter, channelMask, min, max);
+}
+
+le_result_t le_ExtAdc_SetEdges(uint8_t channelMask, double low, double high, double hysteresis)
+{
+    return ConverterSetEdges(&BaseConverter, channelMask, low, high, hysteresis);
+}
+
+le_result_t le_ExtAdc_SetFileDescriptor(const char* path)
+{
+    return ConverterSetFileDescriptor(&BaseConverter, path);
+}
+
+le_result_t le_ExtAdc_SetInterval(uint32_t intervalMs)
+{
+    BaseConverter.timer = intervalMs;
+    return LE_OK;
+}
+
+void le_ExtAdc_MeasureNow(void)
+{
+    BaseConverter.measureNow = true;
+}
+
+void le_ExtAdc_MutexLock(void)
+{
+    ConverterMutexLock(&BaseConverter);
+}
+
+void le_ExtAdc_MutexUnlock(void)
+{
+    ConverterMutexUnlock(&BaseConverter);
+}
+
+le_result_t le_ExtAdc_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr,
+                               double* convertedValuePtr)
+{
+    return ConverterGetValue(&BaseConverter, channel, rawDataPtr, percentagePtr, convertedValuePtr);
+}
+
 le_ExtAdc_ValueHandlerRef_t le_ExtAdc_AddOnValueHandler(uint8_t channelMask, le_ExtAdc_ValueHandlerFunc_t handler,
                                                         void* contextPtr)
 {
-    return AddHandler(&Hndlers, HandlersPool, channelMask, handler, contextPtr, "Value handler");
+    return ConverterAddValueHandler(&BaseConverter, channelMask, handler, contextPtr);
 }
 
 void le_ExtAdc_RemoveOnValueHandler(le_ExtAdc_ValueHandlerRef_t handlerRef)
 {
-    RemoveHandler(&Hndlers, handlerRef);
+    ConverterRemoveValueHandler(&BaseConverter, handlerRef);
 }
 
 le_ExtAdc_AlertHandlerRef_t le_ExtAdc_AddOnAlertHandler(uint8_t channelMask, le_ExtAdc_AlertHandlerFunc_t handler,
                                                         void* contextPtr)
 {
-    return AddHandler(&AlertHndlers, AlertHandlersPool, channelMask, handler, contextPtr, "Alert handler");
+    return ConverterAddAlertHandler(&BaseConverter, channelMask, handler, contextPtr);
 }
 
 void le_ExtAdc_RemoveOnAlertHandler(le_ExtAdc_AlertHandlerRef_t handlerRef)
 {
-    RemoveHandler(&AlertHndlers, handlerRef);
+    ConverterRemoveAlertHandler(&BaseConverter, handlerRef);
 }
 
 bool IsHandlerActive(void)
 {
-    Locked lock;
-    return Hndlers != nullptr || AlertHndlers != nullptr;
+    return ConverterHandlerActive(&BaseConverter);
 }
 
 bool UCLooperRunning(void)
 {
-    return IsLooperRunning;
+    return BaseConverter.isLooperRunning;
 }
 
 void* Looper(void* contextPtr)
 {
-    LE_UNUSED(contextPtr);
-    while (IsLooperRunning)
-    {
-        RunPass();
-        if (!IsLooperRunning) break;
-        // The sub-second part, then whole seconds; a measure-now request ends the wait at the end
-        // of the second it came in.
-        le_thread_SleepMs(Timer % 1000);
-        for (uint32_t s = Timer / 1000; s > 0 && IsLooperRunning; s--)
-        {
-            le_thread_SleepMs(1000);
-            if (MeasureNow.exchange(false)) break;
-        }
-    }
+    ConverterRunLooper(&BaseConverter, static_cast<unsigned>(reinterpret_cast<uintptr_t>(contextPtr)));
     return nullptr;
 }

@@ -4,6 +4,10 @@
 
 #include "legato.h"
 
+#include <atomic>
+#include <mutex>
+#include <vector>
+
 // Channels, one bit each; setters take a mask of several.
 typedef enum
 {
@@ -50,6 +54,84 @@ typedef struct AlertHandlerRecord* le_ExtAdc_AlertHandlerRef_t;
 #define UC_POLL_MS 5           // wait between two reads of a conversion in progress
 #define UC_POLL_LIMIT 40       // reads of a conversion that stays busy before it counts as failed
 #define UC_CONVERSIONS 7       // one-shot conversions a measurement takes; the middle three count
+#define UC_CONVERSIONS_MAX 7
+
+//--------------------------------------------------------------------------------------------------
+// The converter core. The base board's converter (le_ExtAdc_) and the add-on board's (le_ExtAdcAddON_)
+// are two instances; each keeps its own settings, lock, handler lists and looper thread.
+//--------------------------------------------------------------------------------------------------
+typedef struct
+{
+    IOT_ADC value;
+    uint8_t configBase;   // channel bits of the configuration byte, with the ready bit
+    MinMaxADC* range;
+    EdgeADC* edges;
+    uint32_t* saved;      // the channel's alert state
+}
+ConverterChannel;
+
+struct Converter
+{
+    Converter(const char* what, const ConverterChannel* channels, size_t channelCount, size_t samples,
+              bool averageMiddle, bool waitEndsOnMeasureNow, void* (*looper)(void*))
+        : what(what), channels(channels), channelCount(channelCount), samples(samples), averageMiddle(averageMiddle),
+          waitEndsOnMeasureNow(waitEndsOnMeasureNow), looper(looper)
+    {
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    const char* const what;   // "converter" or "add-on converter", in refusals
+    const ConverterChannel* const channels;
+    const size_t channelCount;
+    const size_t samples;              // conversions a measurement takes
+    const bool averageMiddle;          // the mean of the middle three (logged), else the median
+    const bool waitEndsOnMeasureNow;   // a measure-now request cuts the looper's wait short
+    void* (*const looper)(void*);      // the looper thread's function
+
+    std::once_flag keyOnce;
+    le_mutex_Ref_t key = nullptr;      // "Key", recursive
+    char fDescription[PA_PATH_MAX] = "/dev/i2c-5";
+    uint8_t deviceAddress = 8;
+    std::atomic<uint32_t> conversionSpeed{1};
+    std::atomic<uint32_t> timer{10000};
+    std::atomic<bool> measureNow{false};
+    std::atomic<bool> isLooperRunning{false};
+    std::atomic<bool> started{false};
+    std::atomic<unsigned> generation{0};   // which looper thread is the current one
+    le_thread_Ref_t appThreadRef = nullptr;
+    std::vector<le_thread_Ref_t> endedLoopers;   // stopped while a client held the lock: joined at unlock
+    unsigned clientLocks = 0;                    // MutexLock calls not yet unlocked
+    struct ValueHandlerRecord* hndlers = nullptr;
+    struct AlertHandlerRecord* alertHndlers = nullptr;
+    le_mem_PoolRef_t handlersPool = nullptr;
+    le_mem_PoolRef_t alertHandlersPool = nullptr;
+};
+
+// Sets the defaults (16 bits, live-zero 4 to 20, edges 0 / 1000 / 10, "/dev/i2c-5" at 6Ch, looper
+// interval 10 s, alert states 0) and creates the lock and pools once. Started again, it brings the
+// settings back to these defaults under the lock and keeps its handlers, pools and running looper.
+void ConverterStart(Converter* c);
+uint8_t ConverterReadW(Converter* c, uint8_t address, uint8_t config, uint8_t* buffer);
+le_result_t ConverterSetDeviceAddress(Converter* c, uint8_t index);
+void ConverterSetInterface(Converter* c, uint8_t channelMask, uint32_t interfaceType);
+le_result_t ConverterSetGain(Converter* c, uint8_t channelMask, uint32_t gain);
+le_result_t ConverterSetConverter(Converter* c, uint8_t channelMask, double min, double max);
+le_result_t ConverterSetEdges(Converter* c, uint8_t channelMask, double low, double high, double hysteresis);
+le_result_t ConverterSetFileDescriptor(Converter* c, const char* path);
+void ConverterMutexLock(Converter* c);
+void ConverterMutexUnlock(Converter* c);
+le_result_t ConverterGetValue(Converter* c, uint32_t channel, uint16_t* rawDataPtr, double* percentagePtr,
+                              double* convertedValuePtr);
+struct ValueHandlerRecord* ConverterAddValueHandler(Converter* c, uint8_t channelMask,
+                                                    le_ExtAdc_ValueHandlerFunc_t handler, void* contextPtr);
+void ConverterRemoveValueHandler(Converter* c, struct ValueHandlerRecord* record);
+struct AlertHandlerRecord* ConverterAddAlertHandler(Converter* c, uint8_t channelMask,
+                                                    le_ExtAdc_AlertHandlerFunc_t handler, void* contextPtr);
+void ConverterRemoveAlertHandler(Converter* c, struct AlertHandlerRecord* record);
+bool ConverterHandlerActive(Converter* c);
+// The looper thread's body: passes over the handlers, then the wait, while it is the current looper.
+void ConverterRunLooper(Converter* c, unsigned generation);
 
 // Sets the defaults (16 bits, live-zero 4 to 20, edges 0 / 1000 / 10, "/dev/i2c-5" at 6Ch,
 // looper interval 10 s) and creates the lock and the handler pools. Until it has run, the module

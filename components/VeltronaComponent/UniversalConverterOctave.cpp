@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 
@@ -19,10 +20,21 @@ const uint32_t ChannelValues[4] = {ADC1, ADC2, ADC3, ADC4};
 const double MinPeriodS = 0.9;            // a period must be above this
 const double MaxPeriodS = 2147483647.0;   // and at most this
 
-std::string ChannelPath(int n, const char* leaf)
+const ConverterBinding BaseBinding = {
+    "", Inputs, 4, true, false, &SettingsUC, &SettingsUC.addressHandler, &SettingsUC.resolutionHandler,
+    le_ExtAdc_GetValue, le_ExtAdc_SetDeviceAddress, le_ExtAdc_SetConversionSpeed, le_ExtAdc_SetInterface,
+    le_ExtAdc_SetGain, Timer, HandleSettingsAddressPush, HandleSettingsHighResolutionPush, HandleInterfacePush,
+    HandleGainPush, HandleEnablePush, HandleIntervalPush, HandleTriggerPush};
+
+std::string SettingPath(const ConverterBinding* b, const char* leaf)
+{
+    return std::string(b->prefix) + "settings/" + leaf;
+}
+
+std::string ChannelPath(const ConverterBinding* b, int n, const char* leaf)
 {
     char path[UC_VALUE_PATH_MAX + 1];
-    snprintf(path, sizeof(path), "uc_input%d/%s", n, leaf);
+    snprintf(path, sizeof(path), "%suc_input%d/%s", b->prefix, n, leaf);
     return path;
 }
 
@@ -57,50 +69,56 @@ int32_t ToSigned32(double value)
     return static_cast<int32_t>(value);
 }
 
-void InitUC(uint8_t mode)
+//--------------------------------------------------------------------------------------------------
+// The shared binding
+//--------------------------------------------------------------------------------------------------
+void BindingCreate(const ConverterBinding* b)
 {
-    if (io_CreateOutput("settings/addon_type", IO_DATA_TYPE_NUMERIC, "") == LE_OK)
-        io_SetNumericDefault("settings/addon_type", 0);
-    else
-        LE_INFO("Failed to create Settings AddOn Type");
-    SettingsUC.addOnTypeHandler = io_AddNumericPushHandler("settings/addon_type", HandleSettingsAddOnPush, &SettingsUC);
-    if (mode != 2) return;
-
-    if (io_CreateOutput("settings/i2c_address", IO_DATA_TYPE_NUMERIC, "") == LE_OK)
-        io_SetNumericDefault("settings/i2c_address", 0);
+    std::string address = SettingPath(b, "i2c_address");
+    if (io_CreateOutput(address.c_str(), IO_DATA_TYPE_NUMERIC, "") == LE_OK)
+        io_SetNumericDefault(address.c_str(), 0);
     else
         LE_INFO("Failed to create Settings I2C Address");
-    SettingsUC.addressHandler = io_AddNumericPushHandler("settings/i2c_address", HandleSettingsAddressPush, &SettingsUC);
+    *b->addressHandler = io_AddNumericPushHandler(address.c_str(), b->onAddress, b->settings);
 
-    if (io_CreateOutput("settings/i2c_high_resolution", IO_DATA_TYPE_BOOLEAN, "") == LE_OK)
-        io_SetBooleanDefault("settings/i2c_high_resolution", true);
+    std::string resolution = SettingPath(b, "i2c_high_resolution");
+    if (io_CreateOutput(resolution.c_str(), IO_DATA_TYPE_BOOLEAN, "") == LE_OK)
+        io_SetBooleanDefault(resolution.c_str(), true);
     else
         LE_INFO("Failed to create Settings Resolution");
-    SettingsUC.resolutionHandler =
-        io_AddBooleanPushHandler("settings/i2c_high_resolution", HandleSettingsHighResolutionPush, &SettingsUC);
+    *b->resolutionHandler = io_AddBooleanPushHandler(resolution.c_str(), b->onResolution, b->settings);
 
-    for (int n = 1; n <= 4; n++)
+    for (int n = 1; n <= static_cast<int>(b->inputCount); n++)
     {
-        InputRecord* input = Inputs[n - 1];
+        InputRecord* input = b->inputs[n - 1];
         char digit[2] = {static_cast<char>('0' + n), '\0'};
+        // A rebuilt binding starts from the defaults; the Data Hub then delivers what is set.
+        input->enable = false;
+        input->period = 0;
+        input->interfaceType = 0;
+        input->gain = 0;
+        input->binding = b;
         input->channel = ChannelValues[n - 1];
-        std::string timerName = "uc_input" + std::string(digit);
-        input->timer = le_timer_Create(timerName.c_str());
-        le_timer_SetRepeat(input->timer, 0);
-        le_timer_SetHandler(input->timer, Timer);
+        if (input->timer == nullptr)
+        {
+            std::string timerName = std::string(b->prefix) + "uc_input" + digit;
+            input->timer = le_timer_Create(timerName.c_str());
+            le_timer_SetRepeat(input->timer, 0);
+            le_timer_SetHandler(input->timer, b->timer);
+        }
 
-        le_utf8_Copy(input->valuePath, ChannelPath(n, "value").c_str(), sizeof(input->valuePath), nullptr);
+        le_utf8_Copy(input->valuePath, ChannelPath(b, n, "value").c_str(), sizeof(input->valuePath), nullptr);
         if (io_CreateInput(input->valuePath, IO_DATA_TYPE_NUMERIC, "percent") != LE_OK)
             LE_INFO("Failed to create Data Hub Input %s", digit);
 
-        std::string enable = ChannelPath(n, "enable");
+        std::string enable = ChannelPath(b, n, "enable");
         if (io_CreateOutput(enable.c_str(), IO_DATA_TYPE_BOOLEAN, "") == LE_OK)
             io_SetBooleanDefault(enable.c_str(), false);
         else
             LE_INFO("Failed to create Data Hub Output %s", digit);
-        input->enableHandler = io_AddBooleanPushHandler(enable.c_str(), HandleEnablePush, input);
+        input->enableHandler = io_AddBooleanPushHandler(enable.c_str(), b->onEnable, input);
 
-        std::string period = ChannelPath(n, "period");
+        std::string period = ChannelPath(b, n, "period");
         if (io_CreateOutput(period.c_str(), IO_DATA_TYPE_NUMERIC, "s") == LE_OK)
         {
             io_SetNumericDefault(period.c_str(), 0);
@@ -110,114 +128,102 @@ void InitUC(uint8_t mode)
             LE_INFO("%s", period.c_str());
             LE_INFO("Failed to create Data Hub Output Numeric %s", digit);
         }
-        input->periodHandler = io_AddNumericPushHandler(period.c_str(), HandleIntervalPush, input);
+        input->periodHandler = io_AddNumericPushHandler(period.c_str(), b->onInterval, input);
 
-        std::string trigger = ChannelPath(n, "trigger");
+        std::string trigger = ChannelPath(b, n, "trigger");
         if (io_CreateOutput(trigger.c_str(), IO_DATA_TYPE_TRIGGER, "") == LE_OK)
             io_MarkOptional(trigger.c_str());
         else
             LE_INFO("Failed to create Data Hub Output Duplicate Trigger %s", digit);
-        input->triggerHandler = io_AddTriggerPushHandler(trigger.c_str(), HandleTriggerPush, input);
+        input->triggerHandler = io_AddTriggerPushHandler(trigger.c_str(), b->onTrigger, input);
 
-        std::string interface = ChannelPath(n, "interface");
+        std::string interface = ChannelPath(b, n, "interface");
         CreateNumericOutput(interface, "", 0, "Failed to create Data Hub Output Numeric %s", digit);
-        input->interfaceHandler = io_AddNumericPushHandler(interface.c_str(), HandleInterfacePush, input);
+        input->interfaceHandler = io_AddNumericPushHandler(interface.c_str(), b->onInterface, input);
 
-        std::string gain = ChannelPath(n, "gain");
+        if (!b->hasGain) continue;
+        std::string gain = ChannelPath(b, n, "gain");
         CreateNumericOutput(gain, "", 0, "Failed to create Data Hub Output Numeric %s", digit);
-        input->gainHandler = io_AddNumericPushHandler(gain.c_str(), HandleGainPush, input);
+        input->gainHandler = io_AddNumericPushHandler(gain.c_str(), b->onGain, input);
     }
 }
 
-void DeleteSettingsEventsUC(uint8_t keep)
+void BindingDeleteEvents(const ConverterBinding* b)
 {
-    for (InputRecord* input : Inputs)
+    for (size_t i = 0; i < b->inputCount; i++)
     {
+        InputRecord* input = b->inputs[i];
+        if (b->stopTimersOnTeardown && input->timer != nullptr) le_timer_Stop(input->timer);
         RemovePushHandler(input->interfaceHandler, io_RemoveNumericPushHandler);
         RemovePushHandler(input->gainHandler, io_RemoveNumericPushHandler);
         RemovePushHandler(input->periodHandler, io_RemoveNumericPushHandler);
         RemovePushHandler(input->enableHandler, io_RemoveBooleanPushHandler);
         RemovePushHandler(input->triggerHandler, io_RemoveTriggerPushHandler);
     }
-    RemovePushHandler(SettingsUC.resolutionHandler, io_RemoveBooleanPushHandler);
-    RemovePushHandler(SettingsUC.addressHandler, io_RemoveNumericPushHandler);
-    if (keep == 0) RemovePushHandler(SettingsUC.addOnTypeHandler, io_RemoveNumericPushHandler);
+    RemovePushHandler(*b->resolutionHandler, io_RemoveBooleanPushHandler);
+    RemovePushHandler(*b->addressHandler, io_RemoveNumericPushHandler);
 }
 
-void DeleteMainResourcesUC(uint8_t keep)
+void BindingDeleteResources(const ConverterBinding* b)
 {
-    LE_INFO("Clear Main Resources.");
-    DeleteSettingsEventsUC(keep);
-    if (keep == 0) io_DeleteResource("settings/addon_type");
-    io_DeleteResource("settings/i2c_address");
-    io_DeleteResource("settings/i2c_high_resolution");
-    for (int n = 1; n <= 4; n++)
+    io_DeleteResource(SettingPath(b, "i2c_address").c_str());
+    io_DeleteResource(SettingPath(b, "i2c_high_resolution").c_str());
+    for (int n = 1; n <= static_cast<int>(b->inputCount); n++)
     {
         for (const char* leaf : {"value", "enable", "period", "trigger", "interface", "gain"})
         {
-            io_DeleteResource(ChannelPath(n, leaf).c_str());
+            if (!b->hasGain && strcmp(leaf, "gain") == 0) continue;
+            io_DeleteResource(ChannelPath(b, n, leaf).c_str());
         }
     }
 }
 
-void UpdateData(InputRecord* input)
+void BindingUpdateData(InputRecord* input)
 {
     double percentage = 0;
-    le_ExtAdc_GetValue(static_cast<IOT_ADC>(input->channel), nullptr, &percentage, nullptr);
+    input->binding->getValue(static_cast<IOT_ADC>(input->channel), nullptr, &percentage, nullptr);
     io_PushNumeric(input->valuePath, IO_NOW, percentage);
     LE_INFO("Value Pushed.");
 }
 
-namespace UniversalConverterOctave
+void BindingTimer(const ConverterBinding* b, le_timer_Ref_t timer)
 {
-void Timer(le_timer_Ref_t timer)
-{
-    for (InputRecord* input : Inputs)
+    for (size_t i = 0; i < b->inputCount; i++)
     {
-        if (input->timer == timer)
+        if (b->inputs[i]->timer == timer)
         {
-            UpdateData(input);
+            BindingUpdateData(b->inputs[i]);
             return;
         }
     }
 }
 
-void HandleSettingsAddressPush(double timestamp, double value, void* contextPtr)
+void BindingAddressPush(const ConverterBinding* b, double value)
 {
-    LE_UNUSED(timestamp);
-    LE_UNUSED(contextPtr);
-    le_ExtAdc_SetDeviceAddress(static_cast<uint8_t>(ToUnsigned32(value) & 0xFF));
+    b->setDeviceAddress(static_cast<uint8_t>(ToUnsigned32(value) & 0xFF));
 }
 
-void HandleSettingsHighResolutionPush(double timestamp, bool value, void* contextPtr)
+void BindingResolutionPush(const ConverterBinding* b, bool value)
 {
-    LE_UNUSED(timestamp);
-    LE_UNUSED(contextPtr);
-    le_ExtAdc_SetConversionSpeed(value ? 1 : 0);
+    b->setConversionSpeed(value ? 1 : 0);
     LE_INFO(value ? "High precision" : "Low precision");
 }
 
-void HandleInterfacePush(double timestamp, double value, void* contextPtr)
+void BindingInterfacePush(InputRecord* input, double value)
 {
-    LE_UNUSED(timestamp);
-    auto* input = static_cast<InputRecord*>(contextPtr);
     input->interfaceType = ToUnsigned32(value) & 0xFF;
-    le_ExtAdc_SetInterface(static_cast<uint8_t>(input->channel), input->interfaceType);
+    input->binding->setInterface(static_cast<uint8_t>(input->channel), input->interfaceType);
 }
 
-void HandleGainPush(double timestamp, double value, void* contextPtr)
+void BindingGainPush(InputRecord* input, double value)
 {
-    LE_UNUSED(timestamp);
-    auto* input = static_cast<InputRecord*>(contextPtr);
     uint32_t gain = ToUnsigned32(value) & 0xFF;
     if (gain <= 3) input->gain = gain;
-    le_ExtAdc_SetGain(static_cast<uint8_t>(input->channel), input->gain);
+    input->binding->setGain(static_cast<uint8_t>(input->channel), input->gain);
 }
 
-void HandleEnablePush(double timestamp, bool value, void* contextPtr)
+void BindingEnablePush(InputRecord* input, bool value)
 {
-    LE_UNUSED(timestamp);
-    auto* input = static_cast<InputRecord*>(contextPtr);
     input->enable = value;
     if (!value)
     {
@@ -227,10 +233,8 @@ void HandleEnablePush(double timestamp, bool value, void* contextPtr)
     if (input->period > MinPeriodS) StartTimerFor(input);
 }
 
-void HandleIntervalPush(double timestamp, double value, void* contextPtr)
+void BindingIntervalPush(InputRecord* input, double value)
 {
-    LE_UNUSED(timestamp);
-    auto* input = static_cast<InputRecord*>(contextPtr);
     if (value == input->period) return;
     if (value <= MinPeriodS || value > MaxPeriodS)
     {
@@ -243,12 +247,94 @@ void HandleIntervalPush(double timestamp, double value, void* contextPtr)
     input->period = value;
 }
 
+void BindingTriggerPush(InputRecord* input)
+{
+    if (!input->enable) return;
+    BindingUpdateData(input);
+    LE_INFO("Trigger fired.");
+}
+
+//--------------------------------------------------------------------------------------------------
+// The base board's converter binding
+//--------------------------------------------------------------------------------------------------
+void InitUC(uint8_t mode)
+{
+    if (io_CreateOutput("settings/addon_type", IO_DATA_TYPE_NUMERIC, "") == LE_OK)
+        io_SetNumericDefault("settings/addon_type", 0);
+    else
+        LE_INFO("Failed to create Settings AddOn Type");
+    SettingsUC.addOnTypeHandler = io_AddNumericPushHandler("settings/addon_type", HandleSettingsAddOnPush, &SettingsUC);
+    if (mode != 2) return;
+    BindingCreate(&BaseBinding);
+}
+
+void DeleteSettingsEventsUC(uint8_t keep)
+{
+    BindingDeleteEvents(&BaseBinding);
+    if (keep == 0) RemovePushHandler(SettingsUC.addOnTypeHandler, io_RemoveNumericPushHandler);
+}
+
+void DeleteMainResourcesUC(uint8_t keep)
+{
+    LE_INFO("Clear Main Resources.");
+    DeleteSettingsEventsUC(keep);
+    if (keep == 0) io_DeleteResource("settings/addon_type");
+    BindingDeleteResources(&BaseBinding);
+}
+
+void UpdateData(InputRecord* input)
+{
+    BindingUpdateData(input);
+}
+
+namespace UniversalConverterOctave
+{
+void Timer(le_timer_Ref_t timer)
+{
+    BindingTimer(&BaseBinding, timer);
+}
+
+void HandleSettingsAddressPush(double timestamp, double value, void* contextPtr)
+{
+    LE_UNUSED(timestamp);
+    LE_UNUSED(contextPtr);
+    BindingAddressPush(&BaseBinding, value);
+}
+
+void HandleSettingsHighResolutionPush(double timestamp, bool value, void* contextPtr)
+{
+    LE_UNUSED(timestamp);
+    LE_UNUSED(contextPtr);
+    BindingResolutionPush(&BaseBinding, value);
+}
+
+void HandleInterfacePush(double timestamp, double value, void* contextPtr)
+{
+    LE_UNUSED(timestamp);
+    BindingInterfacePush(static_cast<InputRecord*>(contextPtr), value);
+}
+
+void HandleGainPush(double timestamp, double value, void* contextPtr)
+{
+    LE_UNUSED(timestamp);
+    BindingGainPush(static_cast<InputRecord*>(contextPtr), value);
+}
+
+void HandleEnablePush(double timestamp, bool value, void* contextPtr)
+{
+    LE_UNUSED(timestamp);
+    BindingEnablePush(static_cast<InputRecord*>(contextPtr), value);
+}
+
+void HandleIntervalPush(double timestamp, double value, void* contextPtr)
+{
+    LE_UNUSED(timestamp);
+    BindingIntervalPush(static_cast<InputRecord*>(contextPtr), value);
+}
+
 void HandleTriggerPush(double timestamp, void* contextPtr)
 {
     LE_UNUSED(timestamp);
-    auto* input = static_cast<InputRecord*>(contextPtr);
-    if (!input->enable) return;
-    UpdateData(input);
-    LE_INFO("Trigger fired.");
+    BindingTriggerPush(static_cast<InputRecord*>(contextPtr));
 }
 }

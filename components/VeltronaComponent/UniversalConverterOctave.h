@@ -2,6 +2,7 @@
 // "uc_input4" that publish the reading as a percentage from their own timers or on a trigger.
 #pragma once
 
+#include "UniversalConverter.h"
 #include "legato.h"
 
 #define UC_VALUE_PATH_MAX 51
@@ -29,8 +30,51 @@ typedef struct
     io_BooleanPushHandlerRef_t enableHandler;
     io_NumericPushHandlerRef_t periodHandler;
     io_NumericPushHandlerRef_t gainHandler;
+    const struct ConverterBinding* binding;   // the converter binding the channel belongs to
 }
 InputRecord;
+
+// What differs between the base board's converter binding and the add-on board's: paths, channels,
+// the gain resource, the driver operations and the handlers registered.
+struct ConverterBinding
+{
+    const char* prefix;   // "" or "addon/"
+    InputRecord* const* inputs;
+    size_t inputCount;
+    bool hasGain;
+    bool stopTimersOnTeardown;
+    void* settings;   // the settings record, context of the settings handlers
+    io_NumericPushHandlerRef_t* addressHandler;
+    io_BooleanPushHandlerRef_t* resolutionHandler;
+    le_result_t (*getValue)(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr, double* convertedValuePtr);
+    le_result_t (*setDeviceAddress)(uint8_t index);
+    le_result_t (*setConversionSpeed)(uint32_t speed);
+    void (*setInterface)(uint8_t channelMask, uint32_t interfaceType);
+    le_result_t (*setGain)(uint8_t channelMask, uint32_t gain);
+    void (*timer)(le_timer_Ref_t timer);
+    io_NumericPushHandlerFunc_t onAddress;
+    io_BooleanPushHandlerFunc_t onResolution;
+    io_NumericPushHandlerFunc_t onInterface;
+    io_NumericPushHandlerFunc_t onGain;
+    io_BooleanPushHandlerFunc_t onEnable;
+    io_NumericPushHandlerFunc_t onInterval;
+    io_TriggerPushHandlerFunc_t onTrigger;
+};
+
+// The shared binding: settings and channel resources with their handlers, teardown, publishing,
+// and the bodies of the handlers, which find their binding through the channel record.
+void BindingCreate(const ConverterBinding* b);
+void BindingDeleteEvents(const ConverterBinding* b);
+void BindingDeleteResources(const ConverterBinding* b);
+void BindingUpdateData(InputRecord* input);
+void BindingTimer(const ConverterBinding* b, le_timer_Ref_t timer);
+void BindingAddressPush(const ConverterBinding* b, double value);
+void BindingResolutionPush(const ConverterBinding* b, bool value);
+void BindingInterfacePush(InputRecord* input, double value);
+void BindingGainPush(InputRecord* input, double value);
+void BindingEnablePush(InputRecord* input, bool value);
+void BindingIntervalPush(InputRecord* input, double value);
+void BindingTriggerPush(InputRecord* input);
 
 extern SettingsUC_t SettingsUC;
 extern InputRecord Input1, Input2, Input3, Input4;
