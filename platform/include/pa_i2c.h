@@ -32,7 +32,12 @@ void pa_i2cSim_RemoveBus(const char* busPath);
 void pa_i2cSim_RemoveAll(void);
 // Replaces any device at the address. The description is copied.
 void pa_i2cSim_AttachDevice(const char* busPath, uint8_t address, const pa_i2cSim_Device_t* device);
+// Adds a device beside those at the address, as two chips strapped to one address answer together:
+// a write reaches every one of them, a read gets the bitwise AND of what they send (open drain).
+void pa_i2cSim_ShareAddress(const char* busPath, uint8_t address, const pa_i2cSim_Device_t* device);
+// Removes every device at the address, or only the one whose context is ctx.
 void pa_i2cSim_DetachDevice(const char* busPath, uint8_t address);
+void pa_i2cSim_DetachDeviceOf(const char* busPath, uint8_t address, void* ctx);
 // A failing bus refuses every transfer with EIO (slave selection still succeeds, as i2c-dev does).
 void pa_i2cSim_SetBusFault(const char* busPath, bool failing);
 // Transfers made on simulated buses (for tests and diagnostics).

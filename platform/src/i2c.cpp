@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -17,7 +18,7 @@ const int SimFdBase = 1 << 20;
 
 struct SimBus
 {
-    std::map<uint8_t, pa_i2cSim_Device_t> devices;
+    std::map<uint8_t, std::vector<pa_i2cSim_Device_t>> devices;   // more than one: chips sharing an address
     bool failing = false;
     unsigned transfers = 0;
 };
@@ -39,7 +40,7 @@ bool IsSim(int fd)
 }
 
 // Finds the device selected on a simulated descriptor; sets errno and returns false otherwise.
-bool SimTarget(int fd, SimBus** busPtr, pa_i2cSim_Device_t* devicePtr)
+bool SimTarget(int fd, SimBus** busPtr, std::vector<pa_i2cSim_Device_t>* devicesPtr)
 {
     auto h = Handles.find(fd);
     if (h == Handles.end())
@@ -65,13 +66,13 @@ bool SimTarget(int fd, SimBus** busPtr, pa_i2cSim_Device_t* devicePtr)
         return false;
     }
     auto d = b->second.devices.find(static_cast<uint8_t>(h->second.address));
-    if (d == b->second.devices.end())
+    if (d == b->second.devices.end() || d->second.empty())
     {
         errno = ENXIO;   // no acknowledge
         return false;
     }
     *busPtr = &b->second;
-    *devicePtr = d->second;
+    *devicesPtr = d->second;
     return true;
 }
 }
@@ -114,10 +115,29 @@ ssize_t pa_i2c_Read(int fd, void* buf, size_t count)
     if (!IsSim(fd)) return read(fd, buf, count);
     std::unique_lock<std::mutex> lock(I2cMutex);
     SimBus* bus;
-    pa_i2cSim_Device_t device;
-    if (!SimTarget(fd, &bus, &device)) return -1;
+    std::vector<pa_i2cSim_Device_t> devices;
+    if (!SimTarget(fd, &bus, &devices)) return -1;
     lock.unlock();   // a device may take its time or use the log
-    return device.read ? device.read(device.ctx, static_cast<uint8_t*>(buf), count) : (errno = EIO, -1);
+    if (devices.size() == 1)
+    {
+        const pa_i2cSim_Device_t& device = devices[0];
+        return device.read ? device.read(device.ctx, static_cast<uint8_t*>(buf), count) : (errno = EIO, -1);
+    }
+    // Chips sharing an address drive the open-drain data line together: a bit reads 1 only where
+    // every chip sends 1; a chip that sends fewer bytes releases the line (1s) for the rest.
+    auto* out = static_cast<uint8_t*>(buf);
+    std::vector<uint8_t> one(count);
+    ssize_t longest = -1;
+    for (size_t i = 0; i < count; i++) out[i] = 0xFF;
+    for (const pa_i2cSim_Device_t& device : devices)
+    {
+        ssize_t n = device.read ? device.read(device.ctx, one.data(), count) : -1;
+        if (n < 0) continue;
+        for (ssize_t i = 0; i < n; i++) out[i] &= one[static_cast<size_t>(i)];
+        if (n > longest) longest = n;
+    }
+    if (longest < 0) errno = EIO;
+    return longest;
 }
 
 ssize_t pa_i2c_Write(int fd, const void* buf, size_t count)
@@ -125,10 +145,20 @@ ssize_t pa_i2c_Write(int fd, const void* buf, size_t count)
     if (!IsSim(fd)) return write(fd, buf, count);
     std::unique_lock<std::mutex> lock(I2cMutex);
     SimBus* bus;
-    pa_i2cSim_Device_t device;
-    if (!SimTarget(fd, &bus, &device)) return -1;
+    std::vector<pa_i2cSim_Device_t> devices;
+    if (!SimTarget(fd, &bus, &devices)) return -1;
     lock.unlock();
-    return device.write ? device.write(device.ctx, static_cast<const uint8_t*>(buf), count) : (errno = EIO, -1);
+    // Every chip at the address takes the bytes; one acknowledge is enough for the master.
+    ssize_t longest = -1;
+    int error = EIO;
+    for (const pa_i2cSim_Device_t& device : devices)
+    {
+        ssize_t n = device.write ? device.write(device.ctx, static_cast<const uint8_t*>(buf), count) : -1;
+        if (n < 0) error = errno;
+        if (n > longest) longest = n;
+    }
+    if (longest < 0) errno = error;
+    return longest;
 }
 
 int pa_i2c_Close(int fd)
@@ -164,7 +194,13 @@ void pa_i2cSim_RemoveAll(void)
 void pa_i2cSim_AttachDevice(const char* busPath, uint8_t address, const pa_i2cSim_Device_t* device)
 {
     std::lock_guard<std::mutex> lock(I2cMutex);
-    Buses[busPath].devices[address] = *device;
+    Buses[busPath].devices[address] = {*device};
+}
+
+void pa_i2cSim_ShareAddress(const char* busPath, uint8_t address, const pa_i2cSim_Device_t* device)
+{
+    std::lock_guard<std::mutex> lock(I2cMutex);
+    Buses[busPath].devices[address].push_back(*device);
 }
 
 void pa_i2cSim_DetachDevice(const char* busPath, uint8_t address)
@@ -172,6 +208,22 @@ void pa_i2cSim_DetachDevice(const char* busPath, uint8_t address)
     std::lock_guard<std::mutex> lock(I2cMutex);
     auto b = Buses.find(busPath);
     if (b != Buses.end()) b->second.devices.erase(address);
+}
+
+void pa_i2cSim_DetachDeviceOf(const char* busPath, uint8_t address, void* ctx)
+{
+    std::lock_guard<std::mutex> lock(I2cMutex);
+    auto b = Buses.find(busPath);
+    if (b == Buses.end()) return;
+    auto d = b->second.devices.find(address);
+    if (d == b->second.devices.end()) return;
+    std::vector<pa_i2cSim_Device_t>& v = d->second;
+    for (auto it = v.begin(); it != v.end();)
+    {
+        if (it->ctx == ctx) it = v.erase(it);
+        else ++it;
+    }
+    if (v.empty()) b->second.devices.erase(d);
 }
 
 void pa_i2cSim_SetBusFault(const char* busPath, bool failing)

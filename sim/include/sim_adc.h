@@ -22,3 +22,14 @@ bool simAdc_SetInput(unsigned channel, double volts);
 double simAdc_GetInput(unsigned channel);
 // Conversions started so far (for tests and benchmarks).
 unsigned simAdc_ConversionCount(void);
+
+// Two chips can be simulated: unit 0 the base board's converter (four inputs), unit 1 the add-on
+// board's (two inputs: channels 3 and 4 read 0 V). With shareAddress the chip joins one already at
+// the address (see pa_i2cSim_ShareAddress) instead of replacing it. The calls above are unit 0's.
+#define SIM_ADC_BASE 0
+#define SIM_ADC_ADDON 1
+void simAdc_AttachUnit(unsigned unit, const char* busPath, uint8_t address, unsigned inputs, bool shareAddress);
+void simAdc_DetachUnit(unsigned unit);
+bool simAdc_SetUnitInput(unsigned unit, unsigned channel, double volts);
+double simAdc_GetUnitInput(unsigned unit, unsigned channel);
+unsigned simAdc_UnitConversionCount(unsigned unit);

@@ -69,6 +69,7 @@ struct Scenario
     AddOnBoard addonBoard = AddOnBoard::None;
     unsigned addonAddress = 0;                       // 0: the board's default
     bool addonInputs[8] = {true, true, true, true, true, true, true, true};
+    double addonAdcInputs[2] = {1.0, 0.5};
     std::map<unsigned, uint16_t> modbusRegisters;   // changed from the slave's initial map
     std::map<unsigned, bool> modbusCoils;
     uint8_t eeprom[SIM_EEPROM_SIZE];
@@ -442,6 +443,20 @@ bool simBoard_Set(const char* keyText, const char* valueText, char* errBuf, size
         return true;
     }
     unsigned adcChannel = 0;
+    if (sscanf(key.c_str(), "addon.adc.ch%u", &adcChannel) == 1 && adcChannel >= 1 && adcChannel <= 2 &&
+        key == "addon.adc.ch" + std::to_string(adcChannel))
+    {
+        char* end = nullptr;
+        double volts = strtod(value.c_str(), &end);
+        if (value.empty() || *end != '\0' || !std::isfinite(volts) || volts < -10 || volts > 10)
+        {
+            Fail(errBuf, errSize, "'" + key + "' takes volts (-10 to 10), not '" + value + "'");
+            return false;
+        }
+        Current.addonAdcInputs[adcChannel - 1] = volts;
+        if (Installed) simAdc_SetUnitInput(SIM_ADC_ADDON, adcChannel, volts);
+        return true;
+    }
     if (sscanf(key.c_str(), "adc.ch%u", &adcChannel) == 1 && adcChannel >= 1 && adcChannel <= 4 &&
         key == "adc.ch" + std::to_string(adcChannel))
     {
@@ -605,6 +620,7 @@ void simBoard_Install(void)
         ExpanderWrites.clear();
     }
     simAdc_Detach();
+    simAdc_DetachUnit(SIM_ADC_ADDON);
     simMcp23008_Detach();
     pa_i2cSim_RemoveBus(SIM_EEPROM_BUS);
     pa_i2cSim_RemoveBus(SIM_EXPANDER_BUS);
@@ -629,12 +645,14 @@ void simBoard_Install(void)
         }
         else if (s.addonBoard == AddOnBoard::Converter2)
         {
-            LE_INFO("addon.board uc2i: the add-on converter's chip is not simulated yet; nothing answers at %s",
-                    Hex(AddOnAddress(s)).c_str());
+            // Strapped to the base board's chip's address, both answer together.
+            bool shared = s.adcPresent && s.adcAddress == AddOnAddress(s);
+            simAdc_AttachUnit(SIM_ADC_ADDON, SIM_EEPROM_BUS, static_cast<uint8_t>(AddOnAddress(s)), 2, shared);
         }
     }
     for (int i = 0; i < 4; i++) PutOnPin(GpioPins[i], s.gpioLevels[i]);
     for (unsigned c = 1; c <= 4; c++) simAdc_SetInput(c, s.adcInputs[c - 1]);
+    for (unsigned c = 1; c <= 2; c++) simAdc_SetUnitInput(SIM_ADC_ADDON, c, s.addonAdcInputs[c - 1]);
     if (s.expanderBus)
     {
         pa_i2cSim_AddBus(SIM_EXPANDER_BUS);
@@ -805,6 +823,8 @@ const ListedKey ListedKeys[] = {
      [](const Scenario& s) { return s.addonBoard == AddOnBoard::None && s.addonAddress == 0 ? std::string("-")
                                                                                            : Hex(AddOnAddress(s)); },
      KeyUse::Fixed},
+    {"addon.adc.ch1", [](const Scenario& s) { return Volts(s.addonAdcInputs[0]); }, KeyUse::Live},
+    {"addon.adc.ch2", [](const Scenario& s) { return Volts(s.addonAdcInputs[1]); }, KeyUse::Live},
     {"addon.in1", AddOnInput<0>, KeyUse::Live},
     {"addon.in2", AddOnInput<1>, KeyUse::Live},
     {"addon.in3", AddOnInput<2>, KeyUse::Live},
