@@ -1,13 +1,9 @@
 // The four services the component offers and the advertise calls used by the component's
-// initialiser. le_EnOcean and le_EModbus are served from their interface descriptions
-// (le_EnOcean_interface.h, le_EModbus_interface.h); the others have identities only until their
-// operations are built, and log requests unanswered.
+// initialiser, each served from its interface description (le_EnOcean_interface.h,
+// le_ExtAdc_interface.h, le_EModbus_interface.h).
 #pragma once
 
 #include "le_ipcService.h"
-
-extern const le_ipc_ServiceDef_t le_ExtAdc_ServiceDef;
-extern const le_ipc_ServiceDef_t le_ExtAdcAddON_ServiceDef;
 
 void le_EnOcean_AdvertiseService(void);
 void le_ExtAdc_AdvertiseService(void);
@@ -20,6 +16,9 @@ le_msg_ServiceRef_t le_EnOcean_GetServiceRef(void);
 size_t le_EnOcean_ClientHandlerCount(void);
 le_msg_ServiceRef_t le_ExtAdc_GetServiceRef(void);
 le_msg_ServiceRef_t le_ExtAdcAddON_GetServiceRef(void);
+// Value and alert handlers that le_ExtAdc and le_ExtAdcAddON clients hold in the converters.
+size_t le_ExtAdc_ClientHandlerCount(void);
+size_t le_ExtAdcAddON_ClientHandlerCount(void);
 le_msg_ServiceRef_t le_EModbus_GetServiceRef(void);
 // Receive handlers that le_EModbus clients hold in the link.
 size_t le_EModbus_ClientHandlerCount(void);

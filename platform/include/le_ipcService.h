@@ -60,6 +60,9 @@ typedef struct
     le_ipc_Type_t type;
     bool isOutput;
     size_t maxSize;   // strings and byte arrays: the most bytes
+    // Outputs only: 0, always present; else present only when the method's first parameter (an
+    // input mask the client sends) has one of these bits set.
+    uint32_t presentIf = 0;
 }
 le_ipc_Param_t;
 

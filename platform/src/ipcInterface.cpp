@@ -214,13 +214,24 @@ void ServeRequest(le_msg_MessageRef_t msgRef, void* contextPtr)
 }
 }
 
+namespace
+{
+// Whether the parameter travels: inputs always, outputs unless the client's mask leaves them out.
+bool Travels(const le_ipc_Param_t* params, size_t i, bool outputs, const le_ipc_Value_t* values)
+{
+    if (params[i].isOutput != outputs) return false;
+    if (!outputs || params[i].presentIf == 0) return true;
+    return (values[0].num & params[i].presentIf) != 0;
+}
+}
+
 bool le_ipc_Pack(const le_ipc_Param_t* params, size_t count, bool outputs, const le_ipc_Value_t* values,
                  uint8_t* buf, size_t bufSize, size_t* usedPtr)
 {
     Packer p{buf, bufSize};
     for (size_t i = 0; i < count; i++)
     {
-        if (params[i].isOutput != outputs) continue;
+        if (!Travels(params, i, outputs, values)) continue;
         if (!PackOne(&p, params[i], values[i])) return false;
     }
     *usedPtr = p.used;
@@ -239,7 +250,7 @@ bool le_ipc_Unpack(const le_ipc_Param_t* params, size_t count, bool outputs, con
     size_t offset = 0;
     for (size_t i = 0; i < count; i++)
     {
-        if (params[i].isOutput != outputs) continue;
+        if (!Travels(params, i, outputs, values)) continue;
         if (!UnpackOne(buf, size, &offset, params[i], &values[i])) return false;
     }
     return offset == size;
