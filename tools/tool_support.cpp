@@ -117,7 +117,8 @@ bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FIL
                 return false;
             }
         }
-        else if (a.size() > 1 && a[0] == '-' && a != "-")
+        // A negative number is an operand, not an option.
+        else if (a.size() > 1 && a[0] == '-' && !isdigit(static_cast<unsigned char>(a[1])) && a[1] != '.')
         {
             fprintf(stderr, "%s: unknown option '%s'\n", tool, a.c_str());
             usage(stderr);
