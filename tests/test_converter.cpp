@@ -1,6 +1,9 @@
 // The universal converter on the simulated board and the virtual clock: the ADC driver and its
 // conversions, the looper and its alerts, and the Data Hub binding.
+#include "ServiceOctaveGPIO.h"
 #include "UniversalConverter.h"
+#include "UniversalConverterAddON.h"
+#include "UniversalConverterOctaveAddON.h"
 #include "UniversalConverterOctave.h"
 #include "component_fixture.h"
 #include "sim_adc.h"
@@ -757,4 +760,173 @@ TEST_F(ConverterTest, TheGatewayDeletesWhatAConverterRunLeft)
     EXPECT_FALSE(HasResource("uc_input2/value"));
     EXPECT_FALSE(HasResource("settings/i2c_high_resolution"));
     EXPECT_TRUE(HasResource("settings/addon_type"));
+}
+
+//--------------------------------------------------------------------------------------------------
+// The add-on converter
+//--------------------------------------------------------------------------------------------------
+TEST_F(ScriptedTest, TheAddOnConverterKeepsTheMedianOfFiveConversions)
+{
+    StartAddONUC();   // at 6Ch, where the scripted chip is
+    le_ExtAdcAddON_SetInterface(ADC1 | ADC2, 0);
+    size_t results = CountLinesWith("Results", "");
+    unsigned writes = ConfigWrites;
+    Script = {100, 900, 300, 500, 700};
+    uint16_t raw = 0;
+    double percentage = -1;
+    EXPECT_EQ(le_ExtAdcAddON_GetValue(ADC1, &raw, &percentage, nullptr), LE_OK);
+    EXPECT_EQ(raw, 500);
+    EXPECT_EQ(ConfigWrites - writes, 5u);
+    EXPECT_EQ(LastConfig & 0x60, 0x00);   // channel 1
+    Script = {300, 300, Fail, Fail, Fail};
+    EXPECT_EQ(le_ExtAdcAddON_GetValue(ADC2, &raw, nullptr, nullptr), LE_OK);
+    EXPECT_EQ(raw, 0);
+    EXPECT_EQ(LastConfig & 0x60, 0x20);   // channel 2
+    EXPECT_EQ(CountLinesWith("Results", ""), results);   // no line of its own
+
+    writes = ConfigWrites;
+    for (uint32_t bad : {4u, 3u, 8u, 0u})
+    {
+        raw = 0xBEEF;
+        EXPECT_EQ(le_ExtAdcAddON_GetValue(static_cast<IOT_ADC>(bad), &raw, nullptr, nullptr), LE_BAD_PARAMETER) << bad;
+        EXPECT_EQ(raw, 0xBEEF);
+    }
+    EXPECT_EQ(ConfigWrites, writes);
+    // The base converter's settings are its own.
+    le_ExtAdcAddON_SetGain(ADC1, 3);
+    EXPECT_EQ(MinMaxADCAddON1.Gain, 3u);
+    EXPECT_EQ(MinMaxADC1.Gain, 0u);
+}
+
+TEST_F(ConverterTest, TheAddOnConverterRefusesMeasurementsUntilItIsStarted)
+{
+    StartDriver();
+    EXPECT_EQ(le_ExtAdcAddON_GetValue(ADC1, nullptr, nullptr, nullptr), LE_UNAVAILABLE);
+    EXPECT_EQ(le_ExtAdcAddON_AddOnValueHandler(ADC1, OnValue, nullptr), nullptr);
+    EXPECT_EQ(le_ExtAdcAddON_SetDeviceAddress(2), LE_OK);   // setters keep the defaults' store
+    EXPECT_EQ(CountMessages("Measurement refused: the add-on converter is not started on this board"), 1u);
+}
+
+namespace
+{
+class AddOnConverterTest : public ConverterTest
+{
+protected:
+    void SetUp() override
+    {
+        ConverterTest::SetUp();
+        Calls.clear();
+        Boot("addon", {{"addon.board", "uc2i"}, {"addon.adc.ch1", "1.0"}, {"addon.adc.ch2", "0.5"}});
+        Push("settings/addon_type", "6");
+        Push("addon/settings/i2c_address", "1");   // 6Ch, where the board's chip sits
+    }
+
+    void Push(const char* path, const char* value)
+    {
+        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
+        le_event_RunUntilIdle();
+    }
+};
+}
+
+TEST_F(AddOnConverterTest, TypeSixPublishesTheTwoChannelsUnderAddon)
+{
+    EXPECT_EQ(CountMessages("UC2i."), 1u);
+    const char* const paths[] = {"addon/settings/i2c_address", "addon/settings/i2c_high_resolution",
+                                 "addon/uc_input1/value",      "addon/uc_input1/enable",
+                                 "addon/uc_input1/period",     "addon/uc_input1/trigger",
+                                 "addon/uc_input1/interface",  "addon/uc_input2/value",
+                                 "addon/uc_input2/enable",     "addon/uc_input2/period",
+                                 "addon/uc_input2/trigger",    "addon/uc_input2/interface"};
+    for (const char* path : paths) EXPECT_TRUE(HasResource(path)) << path;
+    EXPECT_FALSE(HasResource("addon/uc_input1/gain"));
+    EXPECT_FALSE(HasResource("addon/uc_input3/value"));
+
+    Push("addon/uc_input1/period", "1");
+    Push("addon/uc_input1/enable", "true");
+    Push("addon/uc_input2/period", "2");
+    Push("addon/uc_input2/enable", "true");
+    le_event_AdvanceMs(2000);
+    EXPECT_DOUBLE_EQ(atof(Value("addon/uc_input1/value").c_str()), 50.0);   // 1.0 V of 2.0, zero-based
+    EXPECT_DOUBLE_EQ(atof(Value("addon/uc_input2/value").c_str()), 25.0);
+    Push("addon/uc_input2/interface", "1");
+    Push("addon/uc_input2/trigger", "");
+    EXPECT_DOUBLE_EQ(atof(Value("addon/uc_input2/value").c_str()), 6.25);   // (8000 - 6400) / 25600
+    EXPECT_EQ(CountMessages("ADC2 - 1"), 1u);
+    Push("addon/settings/i2c_high_resolution", "false");
+    EXPECT_EQ(CountMessages("Low precision"), 1u);
+
+    // Leaving the converter stops both timers and removes the twelve resources.
+    Push("settings/addon_type", "0");
+    EXPECT_FALSE(le_timer_IsRunning(InputAddON1.timer));
+    EXPECT_FALSE(le_timer_IsRunning(InputAddON2.timer));
+    for (const char* path : paths)
+    {
+        dhub_ResourceInfo_t info;
+        EXPECT_EQ(dhub_GetInfo(path, &info, nullptr, 0), LE_NOT_FOUND) << path;
+    }
+    size_t pushed = CountMessages("Value Pushed.");
+    le_event_AdvanceMs(5000);
+    EXPECT_EQ(CountMessages("Value Pushed."), pushed);
+}
+
+TEST_F(AddOnConverterTest, ARebuildKeepsHandlersAndTheLooperAndStartsFromTheDefaults)
+{
+    le_ExtAdcAddON_SetConversionSpeed(0);
+    le_ExtAdcAddON_SetInterval(100);
+    le_ExtAdcAddON_SetGain(ADC2, 2);
+    le_ExtAdcAddON_ValueHandlerRef_t nothing = le_ExtAdcAddON_AddOnValueHandler(ADC3 | ADC4, OnValue, Tag(3));
+    ASSERT_NE(nothing, nullptr);
+    le_ExtAdcAddON_ValueHandlerRef_t first = le_ExtAdcAddON_AddOnValueHandler(ADC1, OnValue, Tag(1));
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(UCAddONLooperRunning());
+    le_event_AdvanceMs(1000);
+    std::vector<Call> calls = CallsSoFar();
+    ASSERT_FALSE(calls.empty());
+    for (const Call& c : calls)
+    {
+        EXPECT_EQ(c.handler, 1);   // the add-on converter knows no channel 3 or 4
+        EXPECT_EQ(c.channel, ADC1);
+    }
+
+    Push("settings/addon_type", "6");
+    EXPECT_EQ(MinMaxADCAddON2.Gain, 0u);
+    EXPECT_TRUE(UCAddONLooperRunning());
+    size_t before = CallsSoFar().size();
+    le_event_AdvanceMs(20000);   // the interval is back at 10 s
+    size_t after = CallsSoFar().size();
+    EXPECT_GE(after - before, 1u);
+    EXPECT_LE(after - before, 3u);
+
+    le_ExtAdcAddON_RemoveOnValueHandler(first);
+    le_ExtAdcAddON_RemoveOnValueHandler(nothing);
+    EXPECT_FALSE(UCAddONLooperRunning());
+    EXPECT_FALSE(UCLooperRunning());
+}
+
+TEST_F(AddOnConverterTest, RemovingTheLastHandlerWhileAClientHoldsTheLockDoesNotHang)
+{
+    le_ExtAdcAddON_SetConversionSpeed(0);
+    le_ExtAdcAddON_SetInterval(100);
+    le_ExtAdcAddON_ValueHandlerRef_t ref = le_ExtAdcAddON_AddOnValueHandler(ADC1, OnValue, Tag(1));
+    ASSERT_NE(ref, nullptr);
+    le_event_AdvanceMs(100);
+    le_ExtAdcAddON_MutexLock();
+    size_t held = CallsSoFar().size();
+    le_event_AdvanceMs(1000);
+    EXPECT_LE(CallsSoFar().size(), held + 1);   // at most the pass that was running
+    // The main thread's own calls pass while it holds the lock.
+    uint16_t raw = 0;
+    EXPECT_EQ(le_ExtAdcAddON_GetValue(ADC1, &raw, nullptr, nullptr), LE_OK);
+    EXPECT_EQ(raw, 1000);   // 1.0 V at 12 bits
+    le_ExtAdcAddON_RemoveOnValueHandler(ref);   // the looper waits for the lock: joined at unlock
+    EXPECT_FALSE(UCAddONLooperRunning());
+    le_ExtAdcAddON_MutexUnlock();
+    EXPECT_EQ(CountMessages("MUTEX ON"), 1u);
+    EXPECT_EQ(CountMessages("MUTEX OFF"), 1u);
+    size_t stopped = CallsSoFar().size();
+    le_event_AdvanceMs(1000);
+    EXPECT_EQ(CallsSoFar().size(), stopped);
+    le_ExtAdcAddON_MutexUnlock();   // not held: refused rather than released
+    EXPECT_EQ(CountMessages("MUTEX OFF refused: the lock is not held"), 1u);
 }
