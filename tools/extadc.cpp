@@ -1,6 +1,7 @@
 // extadc: reads and configures the converters of a running veltrona through le_ExtAdc (the base
 // board's converter) or le_ExtAdcAddON (the add-on board's, with --addon).
 #include "le_ExtAdc_client.h"
+#include "le_ExtAdc_interface.h"
 #include "le_event.h"
 #include "le_log.h"
 #include "le_msg.h"
@@ -232,6 +233,11 @@ int main(int argc, char** argv)
     else if (command == "edges")
         ok = ParseUnsigned(args[1], &u[0]) && ParseNumber(args[2], &d[0]) && ParseNumber(args[3], &d[1]) &&
              ParseNumber(args[4], &d[2]);
+    if (command == "bus" && args[1].size() > LE_EXTADC_PATH_MAX)
+    {
+        fprintf(stderr, "extadc: PATH is at most %d characters\n", LE_EXTADC_PATH_MAX);
+        return 2;
+    }
     if (!ok)
     {
         fprintf(stderr, "extadc: bad operand for '%s' (see extadc --help)\n", command.c_str());

@@ -120,8 +120,10 @@ le_result_t GetValue(Client* c, uint32_t channel, uint16_t* rawDataPtr, double* 
                                        (percentagePtr ? LE_EXTADC_WANT_PERCENTAGE : 0u) |
                                        (convertedValuePtr ? LE_EXTADC_WANT_CONVERTED : 0u);
     a[LE_EXTADC_GET_CHANNEL].num = channel;
-    le_result_t r = Call(c, LE_EXTADC_GET_VALUE, a);
-    if (r == LE_CLOSED || r == LE_FAULT || r == LE_OVERFLOW) return r;
+    // The measurement's own LE_OVERFLOW must not pass for a transport failure.
+    le_result_t r = LE_OK;
+    le_result_t sent = le_ipc_Call(c->session, c->iface, LE_EXTADC_GET_VALUE, a, &r, nullptr);
+    if (sent != LE_OK) return sent;
     if (rawDataPtr) *rawDataPtr = static_cast<uint16_t>(a[LE_EXTADC_GET_RAW].num);
     if (percentagePtr) *percentagePtr = a[LE_EXTADC_GET_PERCENTAGE].real;
     if (convertedValuePtr) *convertedValuePtr = a[LE_EXTADC_GET_CONVERTED].real;
