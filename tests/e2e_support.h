@@ -10,6 +10,7 @@
 #include <csignal>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 // A veltrona process whose output goes to a file; killed if still running at the end.
@@ -75,6 +76,20 @@ protected:
         } holder{&pred};
         return le_event_RunUntil(Holder::Call, &holder, 10000);
     }
+
+    // Runs the command (its stderr joined to *out) every 50 ms until it succeeds and prints exactly
+    // the line want, for up to 10 s.
+    bool Becomes(const std::string& command, const std::string& want, std::string* out)
+    {
+        for (int i = 0; i < 200; i++)
+        {
+            if (RunCommand(command + " 2>&1", out) == 0 && *out == want + "\n") return true;
+            usleep(50000);
+        }
+        return false;
+    }
+
+    std::string DhubCommand() const { return std::string(DHUB_BIN) + " --runtime-dir '" + Runtime() + "' "; }
 
     void StartGateway(Program* p, const char* scenario)
     {

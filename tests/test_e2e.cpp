@@ -400,14 +400,7 @@ TEST_F(EndToEnd, TheConverterPublishesLiveReadingsThatFollowTheSimulatedInputs)
     ASSERT_EQ(Dhub("wait uc_input1/period --timeout 20", &out), 0) << out << ReadTextFile(Log());
     ASSERT_EQ(Dhub("push uc_input1/period 1", &out), 0) << out;
     ASSERT_EQ(Dhub("push uc_input1/enable true", &out), 0) << out;
-    auto valueBecomes = [&](const std::string& want) {
-        for (int i = 0; i < 100; i++)
-        {
-            if (Dhub("get uc_input1/value", &out) == 0 && out == want + "\n") return true;
-            usleep(50000);
-        }
-        return false;
-    };
+    auto valueBecomes = [&](const std::string& want) { return Becomes(DhubCommand() + "get uc_input1/value", want, &out); };
     EXPECT_TRUE(valueBecomes("50")) << out;   // 1.0 V of 2.0 V
     std::string simboard = std::string(SIMBOARD_BIN) + " --runtime-dir '" + Runtime() + "' ";
     ASSERT_EQ(RunCommand(simboard + "set adc.ch1 1.6 2>&1", &out), 0) << out;
@@ -435,14 +428,7 @@ TEST_F(EndToEnd, AddOnBoardsAreChosenWithDhubAndDrivenFromSimboard)
     std::string out;
     ASSERT_EQ(Dhub("wait settings/addon_type --timeout 20", &out), 0) << out << ReadTextFile(Log());
     std::string simboard = std::string(SIMBOARD_BIN) + " --runtime-dir '" + Runtime() + "' ";
-    auto becomes = [&](const std::string& command, const std::string& want) {
-        for (int i = 0; i < 100; i++)
-        {
-            if (RunCommand(command + " 2>&1", &out) == 0 && out == want + "\n") return true;
-            usleep(50000);
-        }
-        return false;
-    };
+    auto becomes = [&](const std::string& command, const std::string& want) { return Becomes(command, want, &out); };
     std::string dhub = std::string(DHUB_BIN) + " --runtime-dir '" + Runtime() + "' ";
 
     // The 4-input/4-output expander: a line pulled low is a true input; an output drives its line.
@@ -491,14 +477,7 @@ TEST_F(EndToEnd, TheModbusBoardMirrorsTheSimulatedSlave)
     ASSERT_EQ(Dhub("push addon/modbus_interval 1", &out), 0) << out;
     std::string simboard = std::string(SIMBOARD_BIN) + " --runtime-dir '" + Runtime() + "' ";
     std::string dhub = std::string(DHUB_BIN) + " --runtime-dir '" + Runtime() + "' ";
-    auto becomes = [&](const std::string& command, const std::string& want) {
-        for (int i = 0; i < 200; i++)
-        {
-            if (RunCommand(command + " 2>&1", &out) == 0 && out == want + "\n") return true;
-            usleep(50000);
-        }
-        return false;
-    };
+    auto becomes = [&](const std::string& command, const std::string& want) { return Becomes(command, want, &out); };
     EXPECT_TRUE(becomes(dhub + "get addon/digital_input8", "true")) << out << ReadTextFile(Log());
     EXPECT_TRUE(becomes(dhub + "get addon/digital_input2", "false")) << out;
     ASSERT_EQ(RunCommand(simboard + "set modbus.reg.49 491 2>&1", &out), 0) << out;

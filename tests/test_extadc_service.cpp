@@ -148,13 +148,7 @@ TEST_F(ExtAdcService, TheToolMeasuresTheWorkedValuesAndSetsTheConverterUp)
     EXPECT_EQ(out, "BAD_PARAMETER\t0\t0\t0\n");
     ASSERT_EQ(Dhub("push addon/uc_input1/period 1", &out), 0) << out;
     ASSERT_EQ(Dhub("push addon/uc_input1/enable true", &out), 0) << out;
-    bool published = false;
-    for (int i = 0; i < 100 && !published; i++)
-    {
-        published = Dhub("get addon/uc_input1/value", &out) == 0 && out == "50\n";
-        if (!published) usleep(50000);
-    }
-    EXPECT_TRUE(published) << out;
+    EXPECT_TRUE(Becomes(DhubCommand() + "get addon/uc_input1/value", "50", &out)) << out;
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 
