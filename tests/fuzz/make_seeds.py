@@ -63,16 +63,23 @@ write("esp3", "described", b"\x00" + desc)
 write("esp3", "described-learning", b"\x02" + desc)
 write("esp3", "described-secure", b"\x04" + desc)
 
-# IPC: kind byte (bit 7 le_EModbus; else le_EnOcean), method*2 (+1 for the answer's outputs).
+# IPC: kind byte (bit 7 le_EModbus, else bit 6 le_ExtAdc, else le_EnOcean; method*2, +1 for the
+# answer's outputs), then the first input (le_ExtAdc GetValue's output mask) for answers.
 def blob(b):
     return struct.pack("<I", len(b)) + b
-write("ipc", "enocean-senddata", bytes([0]) + b"\x05" + blob(b"\x09\x01") + blob(b"\x00"))
-write("ipc", "enocean-deletesensor", bytes([2]) + blob(b"E01020304"))
-write("ipc", "enocean-addhandler-answer", bytes([7]) + struct.pack("<Q", 0x1234))
-write("ipc", "enocean-event", bytes([10]) + struct.pack("<Q", 1) + b"\x01" + blob(TELEGRAMS["4bs"]) + blob(b"")
+write("ipc", "enocean-senddata", bytes([0, 0]) + b"\x05" + blob(b"\x09\x01") + blob(b"\x00"))
+write("ipc", "enocean-deletesensor", bytes([2, 0]) + blob(b"E01020304"))
+write("ipc", "enocean-addhandler-answer", bytes([7, 0]) + struct.pack("<Q", 0x1234))
+write("ipc", "enocean-event", bytes([10, 0]) + struct.pack("<Q", 1) + b"\x01" + blob(TELEGRAMS["4bs"]) + blob(b"")
       + blob(b"") + blob(b"{}") + b"\x00")
-write("ipc", "modbus-sendrequest", bytes([0x80]) + blob(b"\x01\x03\x00\x00\x00\x08\x00\x00"))
-write("ipc", "modbus-baud", bytes([0x80 + 4]) + struct.pack("<I", 19200))
+write("ipc", "modbus-sendrequest", bytes([0x80, 0]) + blob(b"\x01\x03\x00\x00\x00\x08\x00\x00"))
+write("ipc", "modbus-baud", bytes([0x80 + 4, 0]) + struct.pack("<I", 19200))
+write("ipc", "extadc-getvalue", bytes([0x40 + 8, 0]) + struct.pack("<II", 7, 1))
+write("ipc", "extadc-getvalue-answer", bytes([0x40 + 9, 7]) + struct.pack("<Hdd", 19200, 50.0, 12.0))
+write("ipc", "extadc-getvalue-answer-percent", bytes([0x40 + 9, 2]) + struct.pack("<d", 50.0))
+write("ipc", "extadc-path", bytes([0x40 + 6, 0]) + blob(b"/dev/i2c-5"))
+write("ipc", "extadc-edges", bytes([0x40 + 18, 0]) + struct.pack("<Iddd", 1, 5.0, 15.0, 1.0))
+write("ipc", "extadc-alert-event", bytes([0x40 + 33, 0]) + struct.pack("<QIIHdd", 1, 1, 2, 30720, 95.0, 19.2))
 
 # Admin protocol.
 write("admin", "requests", b"LIST\nGET\tsettings/number\nPUSH\tsettings/number\t7\nPUSH\tsettings/flag\ttrue\n"
