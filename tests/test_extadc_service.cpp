@@ -187,7 +187,16 @@ TEST_F(ExtAdcService, WatchSeesValuesAndAlertsAsTheInputCrossesTheEdges)
     }
     usleep(1500000);
     EXPECT_EQ(Count(ReadTextFile(Log()), "LOOPER OFF"), passes);
+
+    // A watcher whose service goes away says so and ends with exit status 2.
+    std::string lost = dir.File("lost.txt");
+    pid_t orphan = simProcess_Start(EXTADC_BIN, {"--runtime-dir", Runtime(), "watch", "1", "--timeout", "30"}, lost,
+                                    false);
+    ASSERT_GT(orphan, 0);
+    ASSERT_TRUE(Becomes("grep -q '^1' '" + lost + "' && echo seen", "seen", &out));
     EXPECT_EQ(veltrona.Interrupt(10), 0);
+    EXPECT_EQ(simProcess_Wait(orphan, 10000), 2) << ReadTextFile(lost);
+    EXPECT_NE(ReadTextFile(lost).find("went away"), std::string::npos) << ReadTextFile(lost);
 }
 
 TEST_F(ExtAdcService, RawRequestsTheLibraryWouldNotSend)
