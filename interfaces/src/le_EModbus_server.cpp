@@ -109,7 +109,7 @@ void ServeRemoveOnReceiveHandler(le_ipc_ServerCall_t* call)
     if (h == nullptr || h->session != call->session)
     {
         le_mutex_Unlock(ServerLock);
-        LE_ERROR("Invalid reference");
+        LE_INFO("Invalid reference");
         call->closeSession = true;
         return;
     }
