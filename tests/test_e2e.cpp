@@ -441,7 +441,7 @@ TEST_F(EndToEnd, AddOnBoardsAreChosenWithDhubAndDrivenFromSimboard)
     EXPECT_TRUE(becomes(simboard + "get addon.out7", "1")) << out;
     EXPECT_TRUE(becomes(simboard + "get addon.out6", "0")) << out;
     EXPECT_EQ(RunCommand(simboard + "set addon.out7 0 2>/dev/null", &out), 1);
-    EXPECT_NE(ReadTextFile(Log()).find("Gpio 3 - value:1"), std::string::npos);
+    EXPECT_TRUE(Until([&] { return ReadTextFile(Log()).find("Gpio 3 - value:1") != std::string::npos; }));
 
     // Native outputs: the pins follow the pushes.
     ASSERT_EQ(Dhub("push settings/addon_type 2", &out), 0) << out;

@@ -174,8 +174,7 @@ TEST_F(ExtAdcService, WatchSeesValuesAndAlertsAsTheInputCrossesTheEdges)
     EXPECT_EQ(ReadTextFile(alerts), "1\tHIGH\t30720\t95\t19.2\n1\tLOW\t7680\t5\t4.8\n");
 
     // The watchers are gone: their handlers with them, and the looper stops.
-    std::string log = ReadTextFile(Log());
-    EXPECT_GE(Count(log, "is closed !!!"), 2u);
+    EXPECT_TRUE(Until([&] { return Count(ReadTextFile(Log()), "is closed !!!") >= 2; }));
     // The pass under way when the last handler went is the last one.
     size_t passes = Count(ReadTextFile(Log()), "LOOPER OFF");
     for (int i = 0; i < 20; i++)
@@ -231,7 +230,7 @@ TEST_F(ExtAdcService, RawRequestsTheLibraryWouldNotSend)
     std::vector<uint8_t> bogus(8, 0x5A);
     EXPECT_EQ(le_msg_RequestSyncResponse(Raw(raw, LE_EXTADC_REMOVE_VALUE_HANDLER, bogus)), nullptr);
     EXPECT_FALSE(le_msg_IsSessionOpen(raw));
-    EXPECT_NE(ReadTextFile(Log()).find("Invalid reference"), std::string::npos);
+    EXPECT_TRUE(Until([&] { return ReadTextFile(Log()).find("Invalid reference") != std::string::npos; }));
     le_msg_DeleteSession(raw);
 
     // A path of 201 characters does not unpack: that session is closed too.
@@ -240,7 +239,7 @@ TEST_F(ExtAdcService, RawRequestsTheLibraryWouldNotSend)
     path.insert(path.end(), 201, 'p');
     EXPECT_EQ(le_msg_RequestSyncResponse(Raw(raw, LE_EXTADC_SET_FILE_DESCRIPTOR, path)), nullptr);
     le_msg_DeleteSession(raw);
-    EXPECT_NE(ReadTextFile(Log()).find("Error unpacking message"), std::string::npos);
+    EXPECT_TRUE(Until([&] { return ReadTextFile(Log()).find("Error unpacking message") != std::string::npos; }));
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 
