@@ -244,5 +244,13 @@ int main(int argc, char** argv)
 
     dhub_StopAdminServer();
     fprintf(stderr, "veltrona: stopped (%s)\n", code == 130 ? "interrupted" : "application stopped");
-    return code == 130 ? 0 : code;
+    // A thread of the component (a converter's looper serving a client) may still run: the simulated
+    // board is stopped and the log written out, and the process ends here rather than running the
+    // static destructors under that thread.
+    simControl_Stop();
+    simModbus_Stop();
+    simEsp3_Stop();
+    le_log_Flush();
+    fflush(nullptr);
+    _exit(code == 130 ? 0 : code);
 }
