@@ -59,6 +59,7 @@ void Usage(FILE* out)
             "  --clock MODE          real (default), skip (sleeps return at once) or virtual\n"
             "  --log-level LEVEL     debug, info (default), warning, error, crit\n"
             "  --help                this text\n"
+            "  --version             the program's version\n"
             "\n"
             "The Data Hub is reachable with: dhub --runtime-dir DIR list\n"
             "Ctrl-C ends the program.\n",
@@ -107,6 +108,11 @@ int main(int argc, char** argv)
         if (a == "--help" || a == "-h")
         {
             Usage(stdout);
+            return 0;
+        }
+        else if (a == "--version")
+        {
+            printf("veltrona %s\n", VELTRONA_VERSION);
             return 0;
         }
         else if (a == "--scenario") scenario = value("--scenario");

@@ -86,6 +86,12 @@ bool ParseBenchOptions(int argc, char** argv, void (*usage)(FILE*), BenchOptions
             *exitCode = 0;
             return false;
         }
+        if (a == "--version")
+        {
+            printf("%s %s\n", argv[0], VELTRONA_VERSION);
+            *exitCode = 0;
+            return false;
+        }
         if (a == "--seconds" && hasValue)
         {
             if (!ParseSeconds(argv[++i], &options->seconds) || options->seconds == 0)

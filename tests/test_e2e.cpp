@@ -247,6 +247,19 @@ protected:
 };
 }
 
+TEST_F(EnOceanService, AListenerWhoseServiceGoesAwaySaysSoAndEndsWithStatusTwo)
+{
+    std::string heard = dir.File("listen.txt");
+    pid_t listener = simProcess_Start(ENOCEAN_BIN, {"--runtime-dir", Runtime(), "listen", "--timeout", "30"}, heard,
+                                      false);
+    ASSERT_GT(listener, 0);
+    std::string out;
+    ASSERT_TRUE(Becomes("test -s '" + heard + "' && echo heard", "heard", &out));   // radio came in: registered
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    EXPECT_EQ(simProcess_Wait(listener, 10000), 2) << ReadTextFile(heard);
+    EXPECT_NE(ReadTextFile(heard).find("enocean: le_EnOcean went away"), std::string::npos) << ReadTextFile(heard);
+}
+
 TEST_F(EnOceanService, CommandsAreAnsweredToEveryHandlerAndRadioReachesClientsAlways)
 {
     ASSERT_EQ(le_EnOcean_TryConnectService(), LE_OK);

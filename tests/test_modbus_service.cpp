@@ -3,6 +3,7 @@
 #include "le_EModbus_client.h"
 #include "le_EModbus_interface.h"
 #include "le_msg.h"
+#include "sim_process.h"
 
 #include <cstring>
 
@@ -99,7 +100,7 @@ TEST_F(ModbusService, TheToolStartsSetsTheSpeedSendsAndPrintsTheAnswers)
     EXPECT_NE(out.find("Usage: modbus"), std::string::npos);
     EXPECT_EQ(Tool("send '01 03 00 05 00 03'", &out), 1) << out;   // never started
     EXPECT_EQ(Tool("start", &out), 0) << out;
-    EXPECT_EQ(out, "OK\n");
+    EXPECT_EQ(out, "REQUESTED\n");
 
     EXPECT_EQ(Tool("send '01 03 00 05 00 03'", &out), 0) << out;
     ASSERT_EQ(out.size(), 23u) << out;   // 11 bytes in hex and the line end
@@ -244,4 +245,18 @@ TEST_F(ModbusService, BadRequestsCloseOnlyTheirSession)
     std::string log = ReadTextFile(Log());
     EXPECT_NE(log.find("| Invalid reference"), std::string::npos) << log;
     EXPECT_NE(log.find("le_EModbus: Error unpacking message (le_EModbus_SendRequest)"), std::string::npos) << log;
+}
+
+TEST_F(ModbusService, AListenerWhoseServiceGoesAwaySaysSoAndEndsWithStatusTwo)
+{
+    std::string out;
+    ASSERT_EQ(Tool("start", &out), 0) << out;
+    std::string heard = dir.File("listen.txt");
+    pid_t listener = simProcess_Start(MODBUS_BIN, {"--runtime-dir", Runtime(), "listen", "--timeout", "30"}, heard,
+                                      false);
+    ASSERT_GT(listener, 0);
+    usleep(800000);   // connected and registered
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    EXPECT_EQ(simProcess_Wait(listener, 10000), 2) << ReadTextFile(heard);
+    EXPECT_NE(ReadTextFile(heard).find("modbus: le_EModbus went away"), std::string::npos) << ReadTextFile(heard);
 }

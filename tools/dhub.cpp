@@ -40,6 +40,7 @@ void Usage(FILE* out)
             "  --timeout SECONDS         give up after this long (watch, wait; default: wait forever\n"
             "                            for watch, 10 s for wait)\n"
             "  --help                    this text\n"
+            "  --version                 the program's version\n"
             "\n"
             "Exit status: 0 done, 1 refused by the Data Hub (or a push applied but not kept across a\n"
             "restart, because the settings file could not be written), 2 usage or connection error,\n"
@@ -100,6 +101,11 @@ int main(int argc, char** argv)
         if (a == "--help" || a == "-h")
         {
             Usage(stdout);
+            return 0;
+        }
+        else if (a == "--version")
+        {
+            printf("dhub %s\n", VELTRONA_VERSION);
             return 0;
         }
         else if (a == "--socket") socketPath = value();

@@ -33,6 +33,7 @@ void Usage(FILE* out)
             "                             or /tmp/veltrona-UID); its services/ holds the sockets\n"
             "  --service-dir DIR          the service socket directory itself\n"
             "  --help                     this text\n"
+            "  --version                  the program's version\n"
             "\n"
             "Exit status: 0 done, 1 refused by the gateway, 2 usage or connection error, 3 timed out.\n");
 }
@@ -109,7 +110,13 @@ int main(int argc, char** argv)
         fprintf(stderr, "enocean: the gateway did not take the receive handler\n");
         return 2;
     }
+    le_EnOcean_SetDisconnectHandler(StopOnServiceGone, nullptr);
     int code = ServeLoopFor(timeout, Wanted >= 0);   // without a count, listening for a while is all
+    if (ServiceGone)
+    {
+        fprintf(stderr, "enocean: le_EnOcean went away (veltrona ended?)\n");
+        return 2;
+    }
     le_EnOcean_DisconnectService();
     return code;
 }

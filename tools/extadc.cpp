@@ -52,6 +52,7 @@ void Usage(FILE* out)
             "                              or /tmp/veltrona-UID); its services/ holds the sockets\n"
             "  --service-dir DIR           the service socket directory itself\n"
             "  --help                      this text\n"
+            "  --version                   the program's version\n"
             "\n"
             "Exit status: 0 done (for get: whenever the service answered), 1 refused, 2 usage or\n"
             "connection error (also when the service goes away), 3 timed out.\n");
@@ -137,7 +138,6 @@ bool ParseNumber(const std::string& text, double* out)
 
 long Wanted = -1;
 long Seen = 0;
-bool Gone = false;
 
 void Printed()
 {
@@ -155,12 +155,6 @@ void OnAlert(uint32_t sensor, uint32_t edge, uint16_t raw, double percentage, do
 {
     printf("%d\t%s\t%u\t%.10g\t%.10g\n", ChannelNumber(sensor), EdgeName(edge), raw, percentage, value);
     Printed();
-}
-
-void OnGone(void*)
-{
-    Gone = true;
-    le_event_StopLoop(nullptr, 2);
 }
 
 // A setter's answer: its result on a line; 0 for OK, 1 refused, 2 when the service did not answer.
@@ -253,7 +247,7 @@ int main(int argc, char** argv)
                 connected == LE_NOT_PERMITTED ? "protocol refused" : "is veltrona running?");
         return 2;
     }
-    s.onDisconnect(OnGone, nullptr);
+    s.onDisconnect(StopOnServiceGone, nullptr);
 
     int code = 0;
     if (command == "get")
@@ -288,18 +282,18 @@ int main(int argc, char** argv)
         if (ref == nullptr)
         {
             fprintf(stderr, "extadc: %s did not take the handler (is the converter on this board started?)\n", s.name);
-            code = Gone ? 2 : 1;
+            code = ServiceGone ? 2 : 1;
         }
         else
         {
             code = ServeLoopFor(options.timeout, Wanted > 0);
-            if (Gone)
+            if (ServiceGone)
             {
                 fprintf(stderr, "extadc: %s went away\n", s.name);
                 code = 2;
             }
         }
     }
-    if (!Gone) s.disconnect();
+    if (!ServiceGone) s.disconnect();
     return code;
 }

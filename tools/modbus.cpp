@@ -19,8 +19,10 @@ void Usage(FILE* out)
             "Drives the Modbus RTU master (/dev/ttyHS1) of a running veltrona through its le_EModbus service.\n"
             "\n"
             "Commands:\n"
-            "  start                  open the port and start the link\n"
-            "  stop                   drop the waiting requests and close the port\n"
+            "  start                  open the port and start the link; prints REQUESTED, since the\n"
+            "                         link reports no result (a request is refused while the port\n"
+            "                         is closed)\n"
+            "  stop                   drop the waiting requests and close the port (REQUESTED)\n"
             "  baud RATE              speed for the next start: 2400, 4800, 9600, 19200, 38400,\n"
             "                         57600, 115200, 230400 or 460800\n"
             "  send HEX               queue one request and print the answers that come back, e.g.\n"
@@ -40,6 +42,7 @@ void Usage(FILE* out)
             "                         or /tmp/veltrona-UID); its services/ holds the sockets\n"
             "  --service-dir DIR      the service socket directory itself\n"
             "  --help                 this text\n"
+            "  --version              the program's version\n"
             "\n"
             "Exit status: 0 done, 1 refused by the link, 2 usage or connection error, 3 timed out.\n");
 }
@@ -125,12 +128,16 @@ int main(int argc, char** argv)
                 connected == LE_NOT_PERMITTED ? "protocol refused" : "is veltrona running?");
         return 2;
     }
+    le_EModbus_SetDisconnectHandler(StopOnServiceGone, nullptr);
 
     int code = 0;
     if (command == "start" || command == "stop")
     {
         le_result_t r = command == "start" ? le_EModbus_Start() : le_EModbus_Stop();
-        printf("%s\n", ResultName(r));
+        // The link answers neither with a result: whether the port opened shows in the next request
+        // (refused while it is closed) and in veltrona's log.
+        if (r == LE_OK) printf("REQUESTED\n");
+        else printf("%s\n", ResultName(r));
         code = ExitCode(r);
     }
     else if (command == "baud")
@@ -168,6 +175,11 @@ int main(int argc, char** argv)
         {
             code = ServeLoopFor(timeout, Wanted > 0);   // without a count, listening for a while is all
         }
+    }
+    if (ServiceGone)
+    {
+        fprintf(stderr, "modbus: le_EModbus went away (veltrona ended?)\n");
+        return 2;
     }
     le_EModbus_DisconnectService();
     return code;

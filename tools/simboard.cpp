@@ -35,6 +35,7 @@ void Usage(FILE* out)
             "                      or /tmp/veltrona-UID)\n"
             "  --timeout SECONDS   how long to wait for an answer (default 5)\n"
             "  --help              this text\n"
+            "  --version           the program's version\n"
             "\n"
             "Exit status: 0 done, 1 refused (unknown key, bad value, a key that cannot change while\n"
             "the program runs), 2 usage or connection error, 3 timed out.\n");

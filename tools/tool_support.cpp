@@ -71,6 +71,14 @@ void OnDeadline(le_timer_Ref_t)
 }
 }
 
+bool ServiceGone = false;
+
+void StopOnServiceGone(void*)
+{
+    ServiceGone = true;
+    le_event_StopLoop(nullptr, 2);
+}
+
 int ServeLoopFor(double timeout, bool timeoutIsFailure)
 {
     if (timeout >= 0)
@@ -96,6 +104,12 @@ bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FIL
         if (a == "--help" || a == "-h")
         {
             usage(stdout);
+            *exitCode = 0;
+            return false;
+        }
+        else if (a == "--version")
+        {
+            printf("%s %s\n", tool, VELTRONA_VERSION);
             *exitCode = 0;
             return false;
         }

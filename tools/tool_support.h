@@ -24,6 +24,10 @@ bool UsableRuntimeDir(const char* tool, std::string* dir);
 // Serves the main loop until a handler stops it or, when timeout >= 0, the time runs out: 3 then,
 // or 0 when running out the time was all that was asked (timeoutIsFailure false).
 int ServeLoopFor(double timeout, bool timeoutIsFailure);
+// A service's disconnect handler for the tools: notes that the service went away and ends the loop
+// with status 2.
+extern bool ServiceGone;
+void StopOnServiceGone(void* contextPtr);
 
 // The options the service tools share: --runtime-dir, --service-dir, --count, --timeout, --help.
 struct ToolOptions

@@ -17,6 +17,8 @@ le_result_t le_EModbus_TryConnectService(void);
 // Waits (retrying every 100 ms) until the service can be reached.
 void le_EModbus_ConnectService(void);
 void le_EModbus_DisconnectService(void);
+// Called (once) when the service closes the session, as when veltrona ends.
+void le_EModbus_SetDisconnectHandler(void (*handler)(void* contextPtr), void* contextPtr);
 
 // LE_CLOSED without a session.
 le_result_t le_EModbus_Start(void);

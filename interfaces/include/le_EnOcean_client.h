@@ -18,6 +18,8 @@ le_result_t le_EnOcean_TryConnectService(void);
 // Waits (retrying every 100 ms) until the service can be reached.
 void le_EnOcean_ConnectService(void);
 void le_EnOcean_DisconnectService(void);
+// Called (once) when the service closes the session, as when veltrona ends.
+void le_EnOcean_SetDisconnectHandler(void (*handler)(void* contextPtr), void* contextPtr);
 
 // LE_OK once queued, LE_BUSY when 512 frames wait, LE_BAD_PARAMETER for a frame that does not fit
 // (more than 255 optional bytes or 65,536 in all), LE_CLOSED without a session.

@@ -47,10 +47,14 @@ void OnEvent(le_msg_MessageRef_t msg, void*)
     le_msg_ReleaseMsg(msg);
 }
 
+void (*Disconnected)(void*) = nullptr;
+void* DisconnectedContext = nullptr;
+
 void OnClose(le_msg_SessionRef_t, void*)
 {
     LE_WARN("le_EModbus: the server closed the session");
     Handlers.clear();
+    if (Disconnected) Disconnected(DisconnectedContext);
 }
 
 // The call's own failure (LE_CLOSED, ...) or else the method's result.
@@ -75,6 +79,12 @@ le_result_t le_EModbus_TryConnectService(void)
 void le_EModbus_ConnectService(void)
 {
     while (le_EModbus_TryConnectService() != LE_OK) le_thread_SleepMs(100);
+}
+
+void le_EModbus_SetDisconnectHandler(void (*handler)(void* contextPtr), void* contextPtr)
+{
+    Disconnected = handler;
+    DisconnectedContext = contextPtr;
 }
 
 void le_EModbus_DisconnectService(void)

@@ -57,10 +57,14 @@ void OnEvent(le_msg_MessageRef_t msg, void*)
     le_msg_ReleaseMsg(msg);
 }
 
+void (*Disconnected)(void*) = nullptr;
+void* DisconnectedContext = nullptr;
+
 void OnClose(le_msg_SessionRef_t, void*)
 {
     LE_WARN("le_EnOcean: the gateway closed the session");
     Handlers.clear();
+    if (Disconnected) Disconnected(DisconnectedContext);
 }
 
 le_result_t Call(uint32_t method, le_ipc_Value_t* args, le_result_t* result)
@@ -82,6 +86,12 @@ le_result_t le_EnOcean_TryConnectService(void)
 void le_EnOcean_ConnectService(void)
 {
     while (le_EnOcean_TryConnectService() != LE_OK) le_thread_SleepMs(100);
+}
+
+void le_EnOcean_SetDisconnectHandler(void (*handler)(void* contextPtr), void* contextPtr)
+{
+    Disconnected = handler;
+    DisconnectedContext = contextPtr;
 }
 
 void le_EnOcean_DisconnectService(void)
