@@ -533,3 +533,54 @@ TEST_F(EventTest, OnTheSkipClockOnlyTheMainThreadJumps)
     EXPECT_GE(WorkerSleptRealMs.load(), 300u);        // a worker's sleep takes real time
     EXPECT_LT(le_clk_NowMs() - before, 5000u);        // and does not move the program's time ahead
 }
+
+namespace
+{
+struct Hog
+{
+    le_mutex_Ref_t key;
+    std::atomic<long> rounds{0};
+    std::atomic<bool> stop{false};
+};
+
+// Takes the lock again the moment it lets go, as a looper without pause between passes does (for
+// a couple of seconds at most, so that a starved waiter fails the test rather than hangs it).
+void* HogTheLock(void* context)
+{
+    auto* hog = static_cast<Hog*>(context);
+    while (!hog->stop && hog->rounds < 100000)
+    {
+        le_mutex_Lock(hog->key);
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        while (std::chrono::steady_clock::now() < until)
+        {
+        }
+        hog->rounds++;
+        le_mutex_Unlock(hog->key);
+    }
+    return nullptr;
+}
+}
+
+TEST_F(EventTest, AWaiterGetsTheLockBeforeAHolderThatTakesItAgainAtOnce)
+{
+    le_clk_SetMode(LE_CLK_SKIP);   // as veltrona runs on a development machine
+    Hog hog;
+    hog.key = le_mutex_CreateRecursive("Key");
+    le_thread_Ref_t t = le_thread_Create("Hog", HogTheLock, &hog);
+    le_thread_SetJoinable(t);
+    le_thread_Start(t);
+    while (hog.rounds < 10) usleep(100);
+    for (int i = 0; i < 20; i++)
+    {
+        long before = hog.rounds;
+        le_mutex_Lock(hog.key);
+        long waited = hog.rounds - before;
+        le_mutex_Unlock(hog.key);
+        // Served in turn: at most the round under way and the one already queued ahead.
+        EXPECT_LE(waited, 2) << "round " << i;
+    }
+    hog.stop = true;
+    le_thread_Join(t, nullptr);
+    le_mutex_Delete(hog.key);
+}

@@ -175,7 +175,9 @@ le_result_t le_thread_Join(le_thread_Ref_t thread, void** resultPtrPtr)
 //--------------------------------------------------------------------------------------------------
 // Built on a condition variable rather than a pthread mutex so that a thread taking part in virtual
 // time that waits for the lock is known to wait, and is counted as running again the moment the
-// holder lets go: time cannot move on between the release and the waiter's turn.
+// holder lets go: time cannot move on between the release and the waiter's turn. Waiters are
+// served in the order they came (tickets): a holder that takes the lock again at once, as a looper
+// between two passes does, queues behind them instead of starving them.
 struct le_mutex
 {
     std::mutex state;
@@ -184,6 +186,9 @@ struct le_mutex
     bool held = false;
     pthread_t owner{};
     unsigned depth = 0;
+    uint64_t nextTicket = 0;   // the ticket the next waiter draws
+    uint64_t serving = 0;      // the ticket whose turn it is
+    unsigned waiters = 0;
     unsigned waitersTakingPart = 0;
     unsigned handedOver = 0;   // of those, counted as running by a release and not yet through
     char name[32];
@@ -231,15 +236,17 @@ void le_mutex_Lock(le_mutex_Ref_t mutexRef)
         else LE_CRIT("Mutex %s locked again by its holder", mutexRef->name);
         return;
     }
-    if (!mutexRef->held)
+    if (!mutexRef->held && mutexRef->waiters == 0)
     {
         Take(mutexRef);
         return;
     }
+    uint64_t ticket = mutexRef->nextTicket++;
+    mutexRef->waiters++;
     bool takesPart = pa_clk_TakesPart();
     if (takesPart) mutexRef->waitersTakingPart++;
     pa_clk_WaitBegins();
-    auto released = [mutexRef] { return !mutexRef->held; };
+    auto released = [mutexRef, ticket] { return !mutexRef->held && mutexRef->serving == ticket; };
     while (MovesVirtualTime() && !released())
     {
         // The holder may be asleep until time moves on.
@@ -249,6 +256,8 @@ void le_mutex_Lock(le_mutex_Ref_t mutexRef)
         if (!moved) mutexRef->released.wait_for(lock, std::chrono::milliseconds(1), released);
     }
     mutexRef->released.wait(lock, released);
+    mutexRef->serving++;
+    mutexRef->waiters--;
     Take(mutexRef);
     if (takesPart)
     {
@@ -271,7 +280,7 @@ le_result_t le_mutex_TryLock(le_mutex_Ref_t mutexRef)
         mutexRef->depth++;
         return LE_OK;
     }
-    if (mutexRef->held) return LE_WOULD_BLOCK;
+    if (mutexRef->held || mutexRef->waiters > 0) return LE_WOULD_BLOCK;
     Take(mutexRef);
     return LE_OK;
 }
@@ -291,7 +300,8 @@ void le_mutex_Unlock(le_mutex_Ref_t mutexRef)
         mutexRef->handedOver++;
         pa_clk_CountRunning();
     }
-    mutexRef->released.notify_one();
+    // Every waiter looks: the one whose ticket is served takes the lock.
+    mutexRef->released.notify_all();
 }
 
 void le_mutex_Delete(le_mutex_Ref_t mutexRef)
