@@ -3,11 +3,14 @@
 #include "le_EnOcean_client.h"
 #include "le_EnOcean_interface.h"
 #include "le_msg.h"
+#include "pa_text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -505,5 +508,167 @@ TEST_F(EndToEnd, TheModbusBoardMirrorsTheSimulatedSlave)
     EXPECT_TRUE(becomes(simboard + "get modbus.reg.13", "490")) << out;
     EXPECT_EQ(RunCommand(simboard + "set modbus.reg.128 1 2>/dev/null", &out), 1);
     EXPECT_EQ(RunCommand(simboard + "set modbus.coil.3 2 2>/dev/null", &out), 1);
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
+namespace
+{
+// Reads one flat JSON object (string, number, true, false and null members) into text values: a
+// string's value unescaped, any other as it stands. False for anything that is not such an object.
+bool ParseFlatObject(const std::string& line, std::map<std::string, std::string>* out)
+{
+    size_t i = 0;
+    auto skip = [&] {
+        while (i < line.size() && isspace(static_cast<unsigned char>(line[i]))) i++;
+    };
+    auto str = [&](std::string* s) {
+        if (i >= line.size() || line[i] != '"') return false;
+        for (i++; i < line.size() && line[i] != '"'; i++)
+        {
+            char c = line[i];
+            if (static_cast<unsigned char>(c) < 0x20) return false;
+            if (c != '\\')
+            {
+                *s += c;
+                continue;
+            }
+            if (++i >= line.size()) return false;
+            switch (line[i])
+            {
+                case '"': *s += '"'; break;
+                case '\\': *s += '\\'; break;
+                case 'n': *s += '\n'; break;
+                case 't': *s += '\t'; break;
+                case 'u':
+                    if (i + 4 >= line.size()) return false;
+                    *s += static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
+                    i += 4;
+                    break;
+                default: return false;
+            }
+        }
+        if (i >= line.size()) return false;
+        i++;
+        return true;
+    };
+    skip();
+    if (i >= line.size() || line[i++] != '{') return false;
+    for (;;)
+    {
+        skip();
+        std::string key, value;
+        if (!str(&key)) return false;
+        skip();
+        if (i >= line.size() || line[i++] != ':') return false;
+        skip();
+        if (i < line.size() && line[i] == '"')
+        {
+            if (!str(&value)) return false;
+        }
+        else
+        {
+            size_t start = i;
+            while (i < line.size() && line[i] != ',' && line[i] != '}') i++;
+            value = line.substr(start, i - start);
+            char* end = nullptr;
+            strtod(value.c_str(), &end);
+            if (value != "true" && value != "false" && value != "null" && (value.empty() || *end != '\0')) return false;
+        }
+        (*out)[key] = value;
+        skip();
+        if (i >= line.size()) return false;
+        if (line[i] == '}') return ++i == line.size();
+        if (line[i++] != ',') return false;
+    }
+}
+}
+
+TEST_F(EndToEnd, DhubNamesWhatIsWrongAndPrintsOneRecordALine)
+{
+    Program veltrona;
+    StartGateway(&veltrona, "gateway");
+    std::string out;
+    EXPECT_EQ(Dhub("push settings/learn now", &out), 1) << out;
+    EXPECT_EQ(out, "dhub: settings/learn is a trigger: push it without a value\n");
+    EXPECT_EQ(Dhub("push settings/enable maybe", &out), 1) << out;
+    EXPECT_EQ(out, "dhub: settings/enable is a boolean output: push true or false, not 'maybe'\n");
+    EXPECT_EQ(Dhub("push settings/addon_type", &out), 1) << out;
+    EXPECT_EQ(out, "dhub: settings/addon_type is a numeric output: push a number\n");
+    EXPECT_EQ(Dhub("push settings/nothing 1", &out), 1) << out;
+    EXPECT_EQ(out, "dhub: no such resource: settings/nothing\n");
+    ASSERT_EQ(Dhub("push settings/addon_type 1", &out), 0) << out;
+    ASSERT_EQ(Dhub("wait addon/input1", &out), 0) << out;
+    EXPECT_EQ(Dhub("push addon/input1 true", &out), 1) << out;
+    EXPECT_EQ(out, "dhub: addon/input1 is an input: only the gateway pushes to it\n");
+
+    // Control characters are shown escaped: one record stays one line.
+    ASSERT_EQ(Dhub("push settings/description \"$(printf 'a\\tb\\nc\\001d\\\\e')\"", &out), 0) << out;
+    EXPECT_EQ(Dhub("get settings/description", &out), 0) << out;
+    EXPECT_EQ(out, "a\\tb\\nc\\x01d\\\\e\n");
+    ASSERT_EQ(Dhub("list", &out), 0) << out;
+    EXPECT_NE(out.find("a\\tb\\nc\\x01d\\\\e\n"), std::string::npos) << out;
+
+    // --json: one object a line, which reads back to the same values.
+    ASSERT_EQ(Dhub("get settings/description --json", &out), 0) << out;
+    std::map<std::string, std::string> o;
+    ASSERT_TRUE(ParseFlatObject(out.substr(0, out.size() - 1), &o)) << out;
+    EXPECT_EQ(o["path"], "settings/description");
+    EXPECT_EQ(o["kind"], "output");
+    EXPECT_EQ(o["type"], "string");
+    EXPECT_EQ(o["value"], "a\tb\nc\001d\\e");
+    EXPECT_GT(atof(o["timestamp"].c_str()), 1.0e9);
+    ASSERT_EQ(Dhub("list --json", &out), 0) << out;
+    size_t lines = 0;
+    for (size_t at = 0; at < out.size(); lines++)
+    {
+        size_t end = out.find('\n', at);
+        std::map<std::string, std::string> r;
+        ASSERT_TRUE(ParseFlatObject(out.substr(at, end - at), &r)) << out.substr(at, end - at);
+        if (r["path"] == "settings/addon_type")
+        {
+            EXPECT_EQ(r["value"], "1");
+            EXPECT_EQ(r["type"], "numeric");
+        }
+        if (r["path"] == "settings/learn")
+        {
+            EXPECT_EQ(r["value"], "null");
+        }
+        at = end + 1;
+    }
+    EXPECT_GT(lines, 5u);
+
+    // watch --json and --timestamps.
+    std::string watched;
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        Dhub("watch settings/enable --json --count 1 --timeout 20", &watched);
+        done = true;
+    });
+    for (int i = 0; i < 100 && !done; i++)
+    {
+        Dhub("push settings/enable false", &out);
+        usleep(100000);
+    }
+    watcher.join();
+    std::map<std::string, std::string> w;
+    ASSERT_TRUE(ParseFlatObject(watched.substr(0, watched.find('\n')), &w)) << watched;
+    EXPECT_EQ(w["value"], "false");
+    EXPECT_EQ(w["kind"], "output");
+    done = false;
+    std::thread stamped([&] {
+        Dhub("watch settings/enable --timestamps --count 1 --timeout 20", &watched);
+        done = true;
+    });
+    for (int i = 0; i < 100 && !done; i++)
+    {
+        Dhub("push settings/enable true", &out);
+        usleep(100000);
+    }
+    stamped.join();
+    std::vector<std::string> f = pa_text_Split(watched.substr(0, watched.find('\n')), '\t');
+    ASSERT_EQ(f.size(), 3u) << watched;
+    EXPECT_GT(atof(f[0].c_str()), 1.0e9);
+    EXPECT_EQ(f[1], "settings/enable");
+    EXPECT_EQ(f[2], "true");
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }

@@ -31,12 +31,21 @@ void Usage(FILE* out)
             "  push PATH [VALUE]         push to an output (no value for a trigger)\n"
             "  watch [PREFIX]            print each push under PREFIX as: path<TAB>value\n"
             "      --count N             stop after N pushes\n"
+            "      --timestamps          print the push's time first: seconds<TAB>path<TAB>value\n"
             "  wait PATH                 wait until the resource exists\n"
+            "\n"
+            "Values are printed one record a line: a backslash prints as \\\\, a line end as \\n, a tab\n"
+            "as \\t, a carriage return as \\r and any other control character as \\xNN.\n"
+            "With --json, list, get and watch print one JSON object a line instead:\n"
+            "  {\"path\":..., \"kind\":..., \"type\":..., \"units\":..., \"value\":..., \"timestamp\":...}\n"
+            "(value: true/false for a boolean, a number for a numeric, a string for a string or JSON\n"
+            "value, null for a trigger or a resource without a value; timestamp: seconds since 1970).\n"
             "\n"
             "Options:\n"
             "  --socket PATH             admin socket (default <runtime dir>/datahub.sock)\n"
             "  --runtime-dir DIR         runtime directory of the program (default $VELTRONA_RUNTIME_DIR\n"
             "                            or /tmp/veltrona-UID)\n"
+            "  --json                    list, get, watch: one JSON object a line\n"
             "  --timeout SECONDS         give up after this long (watch, wait; default: wait forever\n"
             "                            for watch, 10 s for wait)\n"
             "  --help                    this text\n"
@@ -57,6 +66,71 @@ std::string Unescaped(const std::string& text)
     std::vector<char> buf(text.size() + 1);
     if (!dhub_Unescape(text.c_str(), buf.data(), buf.size())) return text;
     return buf.data();
+}
+
+// A value as printed: control characters escaped so that one record stays one line.
+std::string Shown(const std::string& raw)
+{
+    std::string out;
+    for (unsigned char c : raw)
+    {
+        switch (c)
+        {
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (c < 0x20 || c == 0x7F)
+                {
+                    char hex[8];
+                    snprintf(hex, sizeof(hex), "\\x%02X", c);
+                    out += hex;
+                }
+                else
+                {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out;
+}
+
+std::string JsonString(const std::string& raw)
+{
+    std::string out = "\"";
+    for (unsigned char c : raw)
+    {
+        if (c == '"' || c == '\\')
+        {
+            out += '\\';
+            out += static_cast<char>(c);
+        }
+        else if (c < 0x20 || c == 0x7F)
+        {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\u%04X", c);
+            out += hex;
+        }
+        else
+        {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// One resource as a JSON object; hasValue false prints the value as null.
+std::string JsonRecord(const std::string& path, const std::string& kind, const std::string& type,
+                       const std::string& units, bool hasValue, const std::string& value, const std::string& timestamp)
+{
+    std::string v = "null";
+    if (hasValue && type == "boolean") v = value == "true" ? "true" : "false";
+    else if (hasValue && type == "numeric") v = value;
+    else if (hasValue && type != "trigger") v = JsonString(value);
+    std::string ts = hasValue && !timestamp.empty() ? timestamp : "null";
+    return "{\"path\":" + JsonString(path) + ",\"kind\":" + JsonString(kind) + ",\"type\":" + JsonString(type) +
+           ",\"units\":" + JsonString(units) + ",\"value\":" + v + ",\"timestamp\":" + ts + "}";
 }
 
 std::string Escaped(const std::string& text, bool* ok)
@@ -86,6 +160,8 @@ int main(int argc, char** argv)
     std::string runtimeDir;
     double timeout = -1;
     long count = -1;
+    bool json = false;
+    bool timestamps = false;
     std::vector<std::string> args;
     for (int i = 1; i < argc; i++)
     {
@@ -108,6 +184,8 @@ int main(int argc, char** argv)
             printf("dhub %s\n", VELTRONA_VERSION);
             return 0;
         }
+        else if (a == "--json") json = true;
+        else if (a == "--timestamps") timestamps = true;
         else if (a == "--socket") socketPath = value();
         else if (a == "--runtime-dir") runtimeDir = value();
         else if (a == "--timeout" || a == "--count")
@@ -204,10 +282,15 @@ int main(int argc, char** argv)
             if (conn.ReadLine(&reply, -1) != 1) return Lost();
             if (reply == "END") return 0;
             std::vector<std::string> f = Fields(reply);
-            if (f.size() != 7 || f[0] != "RES") return Refused(reply);
+            if (f.size() != 8 || f[0] != "RES") return Refused(reply);
             if (f[2] == "placeholder") continue;
+            if (json)
+            {
+                printf("%s\n", JsonRecord(f[1], f[2], f[3], f[4], f[5] != "none", Unescaped(f[6]), f[7]).c_str());
+                continue;
+            }
             printf("%-40s %-6s %-7s %-8s %-7s %s\n", f[1].c_str(), f[2].c_str(), f[3].c_str(),
-                   f[4].empty() ? "-" : f[4].c_str(), f[5].c_str(), Unescaped(f[6]).c_str());
+                   f[4].empty() ? "-" : f[4].c_str(), f[5].c_str(), Shown(Unescaped(f[6])).c_str());
         }
     }
     if (cmd == "get")
@@ -215,13 +298,18 @@ int main(int argc, char** argv)
         wantArgs(1, 1);
         if (!conn.Send("GET\t" + args[1]) || conn.ReadLine(&reply, -1) != 1) return Lost();
         std::vector<std::string> f = Fields(reply);
-        if (f[0] != "OK" || f.size() != 5) return Refused(reply);
+        if (f[0] != "OK" || f.size() != 7) return Refused(reply);
+        if (json)
+        {
+            printf("%s\n", JsonRecord(args[1], f[5], f[1], f[6], f[3] != "none", Unescaped(f[4]), f[2]).c_str());
+            return 0;
+        }
         if (f[3] == "none")
         {
             fprintf(stderr, "dhub: %s has no value yet\n", args[1].c_str());
             return 1;
         }
-        printf("%s\n", Unescaped(f[4]).c_str());
+        printf("%s\n", Shown(Unescaped(f[4])).c_str());
         return 0;
     }
     if (cmd == "push")
@@ -263,8 +351,10 @@ int main(int argc, char** argv)
             if (r == 0) return 3;
             if (r < 0) return Lost();
             std::vector<std::string> f = Fields(reply);
-            if (f.size() != 5 || f[0] != "PUSH") continue;
-            printf("%s\t%s\n", f[1].c_str(), Unescaped(f[4]).c_str());
+            if (f.size() != 7 || f[0] != "PUSH") continue;
+            if (json) printf("%s\n", JsonRecord(f[1], f[5], f[2], f[6], true, Unescaped(f[4]), f[3]).c_str());
+            else if (timestamps) printf("%s\t%s\t%s\n", f[3].c_str(), f[1].c_str(), Shown(Unescaped(f[4])).c_str());
+            else printf("%s\t%s\n", f[1].c_str(), Shown(Unescaped(f[4])).c_str());
             fflush(stdout);
         }
         return 0;

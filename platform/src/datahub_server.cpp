@@ -1,8 +1,9 @@
 // Admin socket of the Data Hub. One line per request, tab-separated fields, values escaped:
-//   LIST                 -> one "RES" line per resource, then "END"
-//   GET <path>           -> "OK <type> <timestamp> <state> <value>" or "ERR <reason>"
+//   LIST                 -> one "RES <path> <kind> <type> <units> <state> <value> <timestamp>" line per
+//                           resource, then "END"
+//   GET <path>           -> "OK <type> <timestamp> <state> <value> <kind> <units>" or "ERR <reason>"
 //   PUSH <path> [value]  -> "OK", "NOTKEPT <reason>" (applied, not kept across a restart) or "ERR <reason>"
-//   WATCH [prefix]       -> "OK", then one "PUSH <path> <type> <timestamp> <value>" line per push
+//   WATCH [prefix]       -> "OK", then one "PUSH <path> <type> <timestamp> <value> <kind> <units>" line per push
 #include "datahub_admin.h"
 #include "le_log.h"
 #include "le_utf8.h"
@@ -147,8 +148,12 @@ void WatchLine(const char* path, io_DataType_t type, double timestamp, const cha
 {
     auto* c = static_cast<Connection*>(ctx);
     if (c->broken) return;
+    // The hub's lock is recursive: the resource's kind and units come from the pushing thread too.
+    dhub_ResourceInfo_t info;
+    bool known = dhub_GetInfo(path, &info, nullptr, 0) != LE_NOT_FOUND;
     std::string line = std::string("PUSH\t") + path + "\t" + dhub_TypeName(type) + "\t" + FormatTime(timestamp) +
-                       "\t" + Escaped(value) + "\n";
+                       "\t" + Escaped(value) + "\t" + (known ? KindName(info.kind) : "") + "\t" +
+                       (known ? info.units : "") + "\n";
     Queue(c, line);
     Wake();
 }
@@ -174,6 +179,53 @@ void Serve(Connection* c, const std::string& line)
 }
 }
 
+namespace
+{
+// What a push needs, in words that name the resource.
+std::string Expected(const std::string& path, io_DataType_t type)
+{
+    switch (type)
+    {
+        case IO_DATA_TYPE_BOOLEAN: return path + " is a boolean output: push true or false";
+        case IO_DATA_TYPE_NUMERIC: return path + " is a numeric output: push a number";
+        case IO_DATA_TYPE_JSON: return path + " is a JSON output: push a JSON value";
+        default: return path + " is a string output: push a text";
+    }
+}
+
+// The answer to "PUSH path [escaped value]".
+std::string PushAnswer(const std::string& path, const std::string* escaped)
+{
+    std::vector<char> value(IO_MAX_STRING_VALUE_LEN + 2);
+    if (escaped != nullptr && !dhub_Unescape(escaped->c_str(), value.data(), value.size()))
+    {
+        return "ERR\tbadly escaped or too long value\n";
+    }
+    dhub_ResourceInfo_t info;
+    le_result_t found = dhub_GetInfo(path.c_str(), &info, nullptr, 0);
+    if (found == LE_NOT_FOUND || info.kind == DHUB_KIND_PLACEHOLDER) return "ERR\tno such resource: " + path + "\n";
+    if (info.kind != DHUB_KIND_OUTPUT) return "ERR\t" + path + " is an input: only the gateway pushes to it\n";
+    bool trigger = info.dataType == IO_DATA_TYPE_TRIGGER;
+    if (trigger && escaped != nullptr) return "ERR\t" + path + " is a trigger: push it without a value\n";
+    if (!trigger && escaped == nullptr && info.dataType != IO_DATA_TYPE_STRING)
+    {
+        return "ERR\t" + Expected(path, info.dataType) + "\n";
+    }
+    le_result_t r = dhub_AdminPush(path.c_str(), escaped != nullptr ? value.data() : "");
+    switch (r)
+    {
+        case LE_OK: return "OK\n";
+        case LE_IO_ERROR: return "NOTKEPT\tapplied, but the settings file could not be written: lost at the next restart\n";
+        case LE_NOT_FOUND: return "ERR\tno such resource: " + path + "\n";
+        case LE_NOT_PERMITTED: return "ERR\t" + path + " is an input: only the gateway pushes to it\n";
+        case LE_FORMAT_ERROR:
+            return "ERR\t" + Expected(path, info.dataType) + ", not '" + (escaped ? *escaped : "") + "'\n";
+        case LE_OVERFLOW: return "ERR\tvalue too long for " + path + "\n";
+        default: return std::string("ERR\t") + LE_RESULT_TXT(r) + "\n";
+    }
+}
+}
+
 bool dhub_AnswerRequest(const char* line, std::string* answer)
 {
     std::vector<std::string> fields = pa_text_Split(line, '\t');
@@ -185,7 +237,8 @@ bool dhub_AnswerRequest(const char* line, std::string* answer)
             [](const dhub_ResourceInfo_t* info, const char* value, void* ctx) {
                 *static_cast<std::string*>(ctx) += std::string("RES\t") + info->path + "\t" + KindName(info->kind) +
                                                    "\t" + dhub_TypeName(info->dataType) + "\t" + info->units + "\t" +
-                                                   StateName(*info) + "\t" + Escaped(value) + "\n";
+                                                   StateName(*info) + "\t" + Escaped(value) + "\t" +
+                                                   FormatTime(info->timestamp) + "\n";
             },
             answer);
         *answer += "END\n";
@@ -203,29 +256,12 @@ bool dhub_AnswerRequest(const char* line, std::string* answer)
         }
         if (r == LE_UNAVAILABLE) value[0] = '\0';
         *answer = std::string("OK\t") + dhub_TypeName(info.dataType) + "\t" + FormatTime(info.timestamp) + "\t" +
-                  StateName(info) + "\t" + Escaped(value.data()) + "\n";
+                  StateName(info) + "\t" + Escaped(value.data()) + "\t" + KindName(info.kind) + "\t" + info.units +
+                  "\n";
     }
     else if (cmd == "PUSH" && (fields.size() == 2 || fields.size() == 3))
     {
-        std::vector<char> value(IO_MAX_STRING_VALUE_LEN + 2);
-        if (fields.size() == 3 && !dhub_Unescape(fields[2].c_str(), value.data(), value.size()))
-        {
-            *answer = "ERR\tbadly escaped or too long value\n";
-            return true;
-        }
-        le_result_t r = dhub_AdminPush(fields[1].c_str(), fields.size() == 3 ? value.data() : "");
-        switch (r)
-        {
-            case LE_OK: *answer = "OK\n"; break;
-            case LE_IO_ERROR:
-                *answer = "NOTKEPT\tapplied, but the settings file could not be written: lost at the next restart\n";
-                break;
-            case LE_NOT_FOUND: *answer = "ERR\tno such resource\n"; break;
-            case LE_NOT_PERMITTED: *answer = "ERR\tnot an output\n"; break;
-            case LE_FORMAT_ERROR: *answer = "ERR\tvalue does not suit the resource's type\n"; break;
-            case LE_OVERFLOW: *answer = "ERR\tvalue too long\n"; break;
-            default: *answer = std::string("ERR\t") + LE_RESULT_TXT(r) + "\n"; break;
-        }
+        *answer = PushAnswer(fields[1], fields.size() == 3 ? &fields[2] : nullptr);
     }
     else
     {
