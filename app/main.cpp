@@ -14,7 +14,9 @@
 #include "sim_esp3.h"
 #include "sim_modbus.h"
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,10 +27,12 @@
 namespace
 {
 volatile sig_atomic_t Interrupts = 0;
+volatile sig_atomic_t LastSignal = 0;
 
-void OnSignal(int)
+void OnSignal(int sig)
 {
     Interrupts = Interrupts + 1;
+    LastSignal = sig;
     if (Interrupts > 1) _exit(130);   // a second Ctrl-C does not wait for a blocking start-up step
     le_event_StopLoop(le_thread_GetMain(), 130);
 }
@@ -39,6 +43,37 @@ void ReportBoardMode(void*, void*)
                                         "EnOcean gateway"};
     fprintf(stderr, "veltrona: board mode %u (%s)%s\n", BoardType, BoardType < 4 ? names[BoardType] : "?",
             BoardType == BOARD_NONE ? "" : ", running; Ctrl-C ends");
+}
+
+// Why no known board was found, as far as the identification EEPROM's bus tells.
+std::string WhyNoBoard()
+{
+    const char* const bus = "/dev/i2c-5";
+    int fd = pa_i2c_Open(bus, O_RDWR);
+    if (fd < 0) return std::string("no I2C bus at ") + bus + " (" + strerror(errno) + ")";
+    uint8_t address[2] = {0x00, 0x04};
+    char blocks[2][33] = {};
+    bool answered = pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x52) >= 0 && pa_i2c_Write(fd, address, 2) == 2 &&
+                    pa_i2c_Read(fd, blocks[0], 32) == 32;
+    address[1] = 0x24;
+    answered = answered && pa_i2c_Write(fd, address, 2) == 2 && pa_i2c_Read(fd, blocks[1], 32) == 32;
+    pa_i2c_Close(fd);
+    if (!answered) return std::string("no identification EEPROM answers at 0x52 on ") + bus;
+    // Each block as text: erased, or its printable characters.
+    auto describe = [](const char* block) {
+        bool erased = true;
+        std::string text;
+        for (size_t i = 0; i < 32; i++)
+        {
+            unsigned char c = static_cast<unsigned char>(block[i]);
+            erased = erased && c == 0xFF;
+            if (c == '\0') break;
+            text += (c < 0x20 || c > 0x7E) ? '?' : static_cast<char>(c);
+        }
+        return erased ? std::string("erased") : "'" + text + "'";
+    };
+    return "the identification EEPROM holds no known board (signature " + describe(blocks[0]) + ", name " +
+           describe(blocks[1]) + ")";
 }
 
 void Usage(FILE* out)
@@ -249,7 +284,21 @@ int main(int argc, char** argv)
     int code = le_event_RunLoop();
 
     dhub_StopAdminServer();
-    fprintf(stderr, "veltrona: stopped (%s)\n", code == 130 ? "interrupted" : "application stopped");
+    le_log_Flush();   // the program's own lines come after what the component logged
+    int status = code == 130 ? 0 : code;
+    if (code == 130)
+    {
+        fprintf(stderr, "veltrona: stopped (%s)\n", LastSignal == SIGTERM ? "terminated" : "interrupted");
+    }
+    else if (BoardType == BOARD_NONE)
+    {
+        fprintf(stderr, "veltrona: stopped: no known board: %s\n", WhyNoBoard().c_str());
+        status = 1;
+    }
+    else
+    {
+        fprintf(stderr, "veltrona: stopped (application stopped)\n");
+    }
     // A thread of the component (a converter's looper serving a client) may still run: the simulated
     // board is stopped and the log written out, and the process ends here rather than running the
     // static destructors under that thread.
@@ -258,5 +307,5 @@ int main(int argc, char** argv)
     simEsp3_Stop();
     le_log_Flush();
     fflush(nullptr);
-    _exit(code == 130 ? 0 : code);
+    _exit(status);
 }

@@ -37,6 +37,12 @@ public:
         return WaitExit(seconds);
     }
 
+    int Terminate(int seconds)
+    {
+        kill(pid_, SIGTERM);
+        return WaitExit(seconds);
+    }
+
     ~Program()
     {
         if (pid_ > 0)

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 TEST_F(EndToEnd, AddOnBoardOffersItsSettingThatTheToolReadsPushesAndWatches)
@@ -98,11 +99,40 @@ TEST_F(EndToEnd, UnknownBoardStopsTheProgramByItself)
 {
     Program veltrona;
     ASSERT_TRUE(veltrona.Start({"--scenario", "none", "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
-    EXPECT_EQ(veltrona.WaitExit(20), 0) << ReadTextFile(Log());
+    EXPECT_EQ(veltrona.WaitExit(20), 1) << ReadTextFile(Log());
     std::string log = ReadTextFile(Log());
     EXPECT_NE(log.find("Application 'Veltrona' is stopping"), std::string::npos) << log;
     EXPECT_EQ(log.find("Init Octave..."), std::string::npos) << log;
     EXPECT_NE(log.find("veltrona: board mode 0 (no known board)"), std::string::npos) << log;
+    EXPECT_NE(log.find("veltrona: stopped: no known board: the identification EEPROM holds no known board "
+                       "(signature erased, name erased)"),
+              std::string::npos)
+        << log;
+
+    // What the bus tells is said: no chip, no bus, contents of another board.
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--scenario", "absent"}, "no identification EEPROM answers at 0x52 on /dev/i2c-5"},
+        {{"--scenario", "unreadable"}, "no I2C bus at /dev/i2c-5"},
+        {{"--scenario", "none", "--set", "eeprom.signature=ACME Toasters"}, "(signature 'ACME Toasters', name erased)"},
+    };
+    for (const auto& c : cases)
+    {
+        Program other;
+        std::vector<std::string> args = c.first;
+        args.insert(args.end(), {"--clock", "skip", "--runtime-dir", Runtime()});
+        std::string log2 = dir.File("other.log");
+        ASSERT_TRUE(other.Start(args, log2));
+        EXPECT_EQ(other.WaitExit(20), 1) << ReadTextFile(log2);
+        EXPECT_NE(ReadTextFile(log2).find(c.second), std::string::npos) << ReadTextFile(log2);
+    }
+}
+
+TEST_F(EndToEnd, SigtermEndsTheProgramAsCleanlyAsCtrlC)
+{
+    Program veltrona;
+    StartGateway(&veltrona, "addon");
+    EXPECT_EQ(veltrona.Terminate(10), 0);
+    EXPECT_NE(ReadTextFile(Log()).find("veltrona: stopped (terminated)"), std::string::npos) << ReadTextFile(Log());
 }
 
 TEST_F(EndToEnd, ARuntimeDirectoryOthersCanWriteOrOwnIsRefused)
