@@ -82,13 +82,8 @@ int main(int argc, char** argv)
         return 2;
     }
     if (!UseServiceDirectory("enocean", serviceDir)) return 2;
-    le_result_t connected = le_EnOcean_TryConnectService();
-    if (connected != LE_OK)
-    {
-        fprintf(stderr, "enocean: cannot reach le_EnOcean in %s (%s)\n", le_msg_GetServiceDirectory(),
-                connected == LE_NOT_PERMITTED ? "protocol refused" : "is veltrona running on a gateway?");
-        return 2;
-    }
+    int unreachable = ConnectTool("enocean", "le_EnOcean", le_EnOcean_TryConnectService, timeout);
+    if (unreachable != 0) return unreachable;
 
     if (args[0] == "send")
     {

@@ -240,13 +240,8 @@ int main(int argc, char** argv)
 
     const Service& s = Services[addon ? 1 : 0];
     if (!UseServiceDirectory("extadc", options.serviceDir)) return 2;
-    le_result_t connected = s.tryConnect();
-    if (connected != LE_OK)
-    {
-        fprintf(stderr, "extadc: cannot reach %s in %s (%s)\n", s.name, le_msg_GetServiceDirectory(),
-                connected == LE_NOT_PERMITTED ? "protocol refused" : "is veltrona running?");
-        return 2;
-    }
+    int unreachable = ConnectTool("extadc", s.name, s.tryConnect, options.timeout);
+    if (unreachable != 0) return unreachable;
     s.onDisconnect(StopOnServiceGone, nullptr);
 
     int code = 0;

@@ -121,13 +121,8 @@ int main(int argc, char** argv)
     }
 
     if (!UseServiceDirectory("modbus", serviceDir)) return 2;
-    le_result_t connected = le_EModbus_TryConnectService();
-    if (connected != LE_OK)
-    {
-        fprintf(stderr, "modbus: cannot reach le_EModbus in %s (%s)\n", le_msg_GetServiceDirectory(),
-                connected == LE_NOT_PERMITTED ? "protocol refused" : "is veltrona running?");
-        return 2;
-    }
+    int unreachable = ConnectTool("modbus", "le_EModbus", le_EModbus_TryConnectService, timeout);
+    if (unreachable != 0) return unreachable;
     le_EModbus_SetDisconnectHandler(StopOnServiceGone, nullptr);
 
     int code = 0;

@@ -71,6 +71,40 @@ void OnDeadline(le_timer_Ref_t)
 }
 }
 
+int ConnectTool(const char* tool, const char* service, le_result_t (*tryConnect)(void), double timeout)
+{
+    double limit = timeout < 0 ? 30.0 : timeout;
+    double deadline = NowSeconds() + limit;
+    bool said = false;
+    for (;;)
+    {
+        double left = deadline - NowSeconds();
+        le_msg_SetHandshakeWait(left > 0 ? static_cast<int>(left * 1000) : 1);
+        le_result_t r = tryConnect();
+        le_msg_SetHandshakeWait(5000);
+        if (r == LE_OK) return 0;
+        if (r != LE_TIMEOUT)
+        {
+            const char* why = r == LE_NOT_PERMITTED ? "it refused the protocol"
+                              : r == LE_BUSY        ? "it serves as many clients as it takes"
+                                                    : "is veltrona running?";
+            fprintf(stderr, "%s: cannot reach %s in %s (%s)\n", tool, service, le_msg_GetServiceDirectory(), why);
+            return 2;
+        }
+        if (!said)
+        {
+            fprintf(stderr, "%s: waiting for %s (veltrona is starting up)\n", tool, service);
+            said = true;
+        }
+        if (NowSeconds() >= deadline)
+        {
+            fprintf(stderr, "%s: %s did not answer within %g s\n", tool, service, limit);
+            return 3;
+        }
+        usleep(200 * 1000);
+    }
+}
+
 bool ServiceGone = false;
 
 void StopOnServiceGone(void*)

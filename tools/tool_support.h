@@ -2,6 +2,8 @@
 // serving the loop for a while.
 #pragma once
 
+#include "le_basics.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <cstdint>
@@ -24,6 +26,11 @@ bool UsableRuntimeDir(const char* tool, std::string* dir);
 // Serves the main loop until a handler stops it or, when timeout >= 0, the time runs out: 3 then,
 // or 0 when running out the time was all that was asked (timeoutIsFailure false).
 int ServeLoopFor(double timeout, bool timeoutIsFailure);
+// Opens the tool's session with tryConnect. A service that does not answer yet (veltrona still
+// starting up) is waited for, with one line saying so, for timeout seconds (30 when negative).
+// 0 once connected, else the exit status with its message printed: 2 for a service that is not
+// there or refuses, 3 when the wait ran out.
+int ConnectTool(const char* tool, const char* service, le_result_t (*tryConnect)(void), double timeout);
 // A service's disconnect handler for the tools: notes that the service went away and ends the loop
 // with status 2.
 extern bool ServiceGone;

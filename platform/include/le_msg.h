@@ -47,8 +47,11 @@ size_t le_msg_GetSessionCount(le_msg_ServiceRef_t serviceRef);
 // Client side.
 le_msg_SessionRef_t le_msg_CreateSession(le_msg_ProtocolRef_t protocolRef, const char* serviceName);
 // LE_UNAVAILABLE when nobody serves; LE_NOT_PERMITTED when the server refused the protocol;
-// LE_BUSY when the service serves as many sessions as it takes.
+// LE_BUSY when the service serves as many sessions as it takes; LE_TIMEOUT when the server did not
+// answer the handshake in time (its loop is busy, as during a program's start-up).
 le_result_t le_msg_TryOpenSessionSync(le_msg_SessionRef_t sessionRef);
+// How long TryOpenSessionSync waits for the handshake's answer (1 ms to 5 s, the default).
+void le_msg_SetHandshakeWait(int ms);
 // Messages the server sends on its own (not answers) go to this handler, on the client's loop.
 void le_msg_SetSessionRecvHandler(le_msg_SessionRef_t sessionRef, le_msg_ReceiveHandler_t handler,
                                   void* contextPtr);

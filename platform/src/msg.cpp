@@ -5,6 +5,7 @@
 #include "pa_path.h"
 #include "pa_socket.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -36,7 +37,8 @@ enum FrameKind : uint32_t
 };
 const size_t FrameHeaderSize = 12;
 const size_t MaxPendingOutput = 8u * 1024u * 1024u;
-const int HandshakeTimeoutMs = 5000;    // a client that has not finished its handshake by then is closed
+const int HandshakeTimeoutMs = 5000;
+std::atomic<int> ClientHandshakeMs{HandshakeTimeoutMs};   // how long a client waits for the answer    // a client that has not finished its handshake by then is closed
 const int ListenBacklog = 128;          // holds a burst of clients connecting at once
 const uint32_t AcceptRetryMs = 500;     // listening pauses this long when a client cannot be accepted
 enum HandshakeAnswer : uint8_t
@@ -699,6 +701,11 @@ le_msg_SessionRef_t le_msg_CreateSession(le_msg_ProtocolRef_t protocolRef, const
     return s;
 }
 
+void le_msg_SetHandshakeWait(int ms)
+{
+    ClientHandshakeMs = ms < 1 ? 1 : (ms > HandshakeTimeoutMs ? HandshakeTimeoutMs : ms);
+}
+
 le_result_t le_msg_TryOpenSessionSync(le_msg_SessionRef_t s)
 {
     if (s->open) return LE_OK;
@@ -722,7 +729,13 @@ le_result_t le_msg_TryOpenSessionSync(le_msg_SessionRef_t s)
     uint8_t status = HANDSHAKE_REFUSED;
     struct pollfd p = {fd, POLLIN, 0};
     bool sent = pa_socket_SendAll(fd, hello.data(), hello.size());
-    if (poll(&p, 1, HandshakeTimeoutMs) != 1 || recv(fd, &status, 1, 0) != 1 || status != HANDSHAKE_ACCEPTED || !sent)
+    if (poll(&p, 1, ClientHandshakeMs.load()) != 1)
+    {
+        // No answer in time: the server is busy (a program still starting up), not refusing.
+        close(fd);
+        return LE_TIMEOUT;
+    }
+    if (recv(fd, &status, 1, 0) != 1 || status != HANDSHAKE_ACCEPTED || !sent)
     {
         close(fd);
         return status == HANDSHAKE_BUSY ? LE_BUSY : LE_NOT_PERMITTED;
