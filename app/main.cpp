@@ -26,6 +26,7 @@
 
 namespace
 {
+const size_t LogFileBytes = 4u << 20;   // a log file's bound: two of them at most
 volatile sig_atomic_t Interrupts = 0;
 volatile sig_atomic_t LastSignal = 0;
 
@@ -92,7 +93,10 @@ void Usage(FILE* out)
             "                        is the real one even with a simulated board)\n"
             "  --runtime-dir DIR     sockets and state (default $VELTRONA_RUNTIME_DIR or /tmp/veltrona-UID)\n"
             "  --clock MODE          real (default), skip (sleeps return at once) or virtual\n"
-            "  --log-level LEVEL     debug, info (default), warning, error, crit\n"
+            "  --log-level LEVEL     what is logged: debug, info (default), warning, error, crit\n"
+            "  --log-file PATH       the complete log (default <runtime dir>/veltrona.log; none: no file).\n"
+            "                        Past 4 MiB it moves to PATH.1 and a new file starts: at most 8 MiB\n"
+            "  --console-level LEVEL what of the log the console shows too (default warning)\n"
             "  --help                this text\n"
             "  --version             the program's version\n"
             "\n"
@@ -128,6 +132,8 @@ int main(int argc, char** argv)
     if (!pa_path_DefaultRuntimeDir(runtimeDir, sizeof(runtimeDir))) return Fail("runtime directory path too long");
     le_clk_Mode_t clockMode = LE_CLK_REAL;
     le_log_Level_t logLevel = LE_LOG_INFO;
+    le_log_Level_t consoleLevel = LE_LOG_WARN;
+    std::string logFile;
 
     for (int i = 1; i < argc; i++)
     {
@@ -173,6 +179,11 @@ int main(int argc, char** argv)
             else if (m == "virtual") clockMode = LE_CLK_VIRTUAL;
             else return Fail("--clock takes real, skip or virtual");
         }
+        else if (a == "--log-file") logFile = value("--log-file");
+        else if (a == "--console-level")
+        {
+            if (!le_log_ParseLevel(value("--console-level"), &consoleLevel)) return Fail("unknown console level");
+        }
         else if (a == "--log-level")
         {
             if (!le_log_ParseLevel(value("--log-level"), &logLevel)) return Fail("unknown log level");
@@ -192,6 +203,20 @@ int main(int argc, char** argv)
     char reason[PA_PATH_MAX + 128];
     if (pa_path_CheckRuntimeDir(runtimeDir, reason, sizeof(reason)) != LE_OK) return Fail(reason);
     char path[PA_PATH_MAX];
+
+    if (logFile.empty())
+    {
+        if (!pa_path_Join(runtimeDir, "veltrona.log", path, sizeof(path))) return Fail("runtime directory path too long");
+        logFile = path;
+    }
+    if (logFile != "none")
+    {
+        if (le_log_OpenFile(logFile.c_str(), LogFileBytes) != LE_OK)
+        {
+            return Fail(("cannot open the log file " + logFile + ": " + strerror(errno)).c_str());
+        }
+        le_log_SetConsoleLevel(consoleLevel);
+    }
 
     if (!real)
     {
@@ -273,9 +298,9 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    fprintf(stderr, "veltrona: %s, runtime directory %s\n",
+    fprintf(stderr, "veltrona: %s, runtime directory %s, log %s\n",
             real ? "real devices" : (scenarioFile.empty() ? ("scenario " + scenario).c_str() : scenarioFile.c_str()),
-            runtimeDir);
+            runtimeDir, logFile == "none" ? "on the console only" : logFile.c_str());
 
     pa_appCtrl_SetOwnName("Veltrona");
     _VeltronaComponent_Init();

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <sys/wait.h>
@@ -17,8 +18,13 @@
 class Program
 {
 public:
-    bool Start(const std::vector<std::string>& args, const std::string& logPath)
+    // The console shows the whole log (info and up), as the tests read it, unless args choose.
+    bool Start(std::vector<std::string> args, const std::string& logPath)
     {
+        if (std::find(args.begin(), args.end(), "--console-level") == args.end())
+        {
+            args.insert(args.end(), {"--console-level", "info"});
+        }
         pid_ = simProcess_Start(VELTRONA_BIN, args, logPath, true);
         return pid_ > 0;
     }

@@ -702,3 +702,22 @@ TEST_F(EndToEnd, DhubNamesWhatIsWrongAndPrintsOneRecordALine)
     EXPECT_EQ(f[2], "true");
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
+
+TEST_F(EndToEnd, TheConsoleStaysCalmWhileTheLogFileHoldsTheTrace)
+{
+    Program veltrona;
+    ASSERT_TRUE(veltrona.Start({"--scenario", "gateway", "--clock", "skip", "--runtime-dir", Runtime(), "--set",
+                                "esp3.period_ms=100", "--console-level", "warning"},
+                               Log()));
+    std::string out;
+    ASSERT_EQ(Dhub("wait settings/addon_type --timeout 20", &out), 0) << out;
+    std::string file = Runtime() + "/veltrona.log";
+    ASSERT_TRUE(Becomes("grep -q 'E01a0000' '" + file + "' && echo traced", "traced", &out));
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string console = ReadTextFile(Log());
+    EXPECT_EQ(console.find(" INFO | "), std::string::npos) << console;
+    EXPECT_NE(console.find("veltrona: board mode 3 (EnOcean gateway)"), std::string::npos) << console;
+    EXPECT_NE(console.find("log " + file), std::string::npos) << console;
+    std::string trace = ReadTextFile(file);
+    EXPECT_NE(trace.find(" INFO | VeltronaComponent T=main | "), std::string::npos);
+}

@@ -784,6 +784,35 @@ TEST_F(SeamTest, LogLinesCarryWhereTheyCameFromAndHonourTheFilter)
     EXPECT_FALSE(le_log_ParseLevel("loud", &parsed));
 }
 
+TEST_F(SeamTest, TheLogFileHoldsEveryLineAndMovesAsideAtItsBound)
+{
+    std::string path = dir.File("veltrona.log");
+    ASSERT_EQ(le_log_OpenFile(path.c_str(), 2000), LE_OK);
+    le_log_SetConsoleLevel(LE_LOG_WARN);
+    for (int i = 0; i < 60; i++)
+    {
+        LE_INFO("line %02d of the file, long enough to fill it in a few dozen lines", i);
+        le_log_Flush();
+    }
+    LE_WARN("a warning");
+    le_log_CloseFile();
+    std::string current = ReadTextFile(path);
+    std::string previous = ReadTextFile(path + ".1");
+    EXPECT_LE(current.size(), 2000u);
+    EXPECT_LE(previous.size(), 2000u);
+    EXPECT_GT(previous.size(), 1500u);
+    // The newest lines are in the file itself, the ones before them in .1, nothing older survives.
+    EXPECT_NE(current.find("a warning"), std::string::npos);
+    EXPECT_NE(current.find("line 59 of the file"), std::string::npos);
+    EXPECT_EQ(previous.find("line 00 of the file"), std::string::npos);
+    EXPECT_NE(current.find(" INFO | framework T=main | test_seams.cpp "), std::string::npos) << current;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(le_log_OpenFile(dir.File("no/such/dir/x.log").c_str(), 2000), LE_FAULT);
+    EXPECT_EQ(le_log_OpenFile(path.c_str(), 0), LE_BAD_PARAMETER);
+}
+
 TEST_F(SeamTest, LogMessagesNeverCarryRawControlOrMalformedBytes)
 {
     le_log_SessionRef_t s = le_log_RegComponent("Probe", nullptr);

@@ -38,6 +38,13 @@ void le_log_SetStderr(bool enabled);
 // Lines for stderr are written in batches; this writes what is waiting. The event loop calls it
 // before it blocks, sleeps call it, warnings and worse are written at once, and exit flushes.
 void le_log_Flush(void);
+// Lines below this level are kept off stderr (the file, the sink and the capture still get them).
+void le_log_SetConsoleLevel(le_log_Level_t level);
+// Appends every line that passes the filters to the file, written with stderr's batches. Past
+// maxBytes the file moves to "<path>.1" (replacing the previous one) and a new one starts: the two
+// hold at most twice maxBytes. LE_BAD_PARAMETER, LE_FAULT (cannot open).
+le_result_t le_log_OpenFile(const char* path, size_t maxBytes);
+void le_log_CloseFile(void);
 
 // Captures log lines in memory (for tests and diagnostics).
 void le_log_CaptureStart(void);

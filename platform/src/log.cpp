@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
-#include <unistd.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 struct le_log_Session
@@ -41,6 +43,12 @@ struct LogState
     bool capturing = false;
     std::vector<std::string> captured;
     std::string pending;   // lines for stderr not written yet
+    le_log_Level_t consoleLevel = LE_LOG_DEBUG;   // stderr shows what passes this as well
+    int fileFd = -1;       // the log file, when one is open
+    std::string filePath;
+    size_t fileBytes = 0;
+    size_t fileMax = 0;
+    std::string filePending;
 };
 
 // Lines for stderr are gathered and written in one go when the writer is about to wait (the event
@@ -48,18 +56,46 @@ struct LogState
 // loop then costs one write per pass instead of one per line.
 const size_t PendingFlushBytes = 16384;
 
-// Caller holds the log mutex.
-void WritePending(LogState& st)
+void WriteAll(int fd, const std::string& text)
 {
     size_t off = 0;
-    while (off < st.pending.size())
+    while (off < text.size())
     {
-        ssize_t n = write(STDERR_FILENO, st.pending.data() + off, st.pending.size() - off);
+        ssize_t n = write(fd, text.data() + off, text.size() - off);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;   // nowhere to write: the lines are dropped rather than kept forever
         off += static_cast<size_t>(n);
     }
+}
+
+// Caller holds the log mutex. A file that would pass its bound moves to "<path>.1" (replacing the
+// previous one) and a new file starts, so the two hold at most twice the bound.
+void WriteFilePending(LogState& st)
+{
+    if (st.fileFd < 0 || st.filePending.empty()) return;
+    if (st.fileBytes > 0 && st.fileBytes + st.filePending.size() > st.fileMax)
+    {
+        close(st.fileFd);
+        rename(st.filePath.c_str(), (st.filePath + ".1").c_str());
+        st.fileFd = open(st.filePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+        st.fileBytes = 0;
+        if (st.fileFd < 0)
+        {
+            st.filePending.clear();
+            return;
+        }
+    }
+    WriteAll(st.fileFd, st.filePending);
+    st.fileBytes += st.filePending.size();
+    st.filePending.clear();
+}
+
+// Caller holds the log mutex.
+void WritePending(LogState& st)
+{
+    WriteAll(STDERR_FILENO, st.pending);
     st.pending.clear();
+    WriteFilePending(st);
 }
 
 void FlushAtExit()
@@ -235,13 +271,26 @@ void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char*
     {
         std::lock_guard<std::mutex> lock(LogMutex());
         LogState& st = State();
-        if (st.toStderr)
+        bool toConsole = st.toStderr && level >= st.consoleLevel;
+        if (toConsole || st.fileFd >= 0)
         {
             static bool exitFlushRegistered = (atexit(FlushAtExit) == 0);
             LE_UNUSED(exitFlushRegistered);
-            st.pending += text;
-            st.pending += '\n';
-            if (level >= LE_LOG_WARN || st.pending.size() >= PendingFlushBytes) WritePending(st);
+            if (toConsole)
+            {
+                st.pending += text;
+                st.pending += '\n';
+            }
+            if (st.fileFd >= 0)
+            {
+                st.filePending += text;
+                st.filePending += '\n';
+            }
+            if (level >= LE_LOG_WARN || st.pending.size() >= PendingFlushBytes ||
+                st.filePending.size() >= PendingFlushBytes)
+            {
+                WritePending(st);
+            }
         }
         if (st.capturing)
         {
@@ -273,7 +322,40 @@ void le_log_SetStderr(bool enabled)
 void le_log_Flush(void)
 {
     std::lock_guard<std::mutex> lock(LogMutex());
-    if (!State().pending.empty()) WritePending(State());
+    if (!State().pending.empty() || !State().filePending.empty()) WritePending(State());
+}
+
+void le_log_SetConsoleLevel(le_log_Level_t level)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    State().consoleLevel = level;
+}
+
+le_result_t le_log_OpenFile(const char* path, size_t maxBytes)
+{
+    if (path == nullptr || *path == '\0' || maxBytes == 0) return LE_BAD_PARAMETER;
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return LE_FAULT;
+    struct stat st;
+    size_t size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    std::lock_guard<std::mutex> lock(LogMutex());
+    LogState& s = State();
+    WritePending(s);
+    if (s.fileFd >= 0) close(s.fileFd);
+    s.fileFd = fd;
+    s.filePath = path;
+    s.fileBytes = size;
+    s.fileMax = maxBytes;
+    return LE_OK;
+}
+
+void le_log_CloseFile(void)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    LogState& s = State();
+    WritePending(s);
+    if (s.fileFd >= 0) close(s.fileFd);
+    s.fileFd = -1;
 }
 
 void le_log_CaptureStart(void)
