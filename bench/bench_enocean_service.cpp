@@ -45,7 +45,7 @@ int main(int argc, char** argv)
     int master = -1, holdSlave = -1;
     std::string slave;
     if (!OpenRawPty(&master, &slave, &holdSlave)) return 1;
-    pid_t pid = StartGateway(options.veltrona, rt, slave, "warning", rt + "/veltrona.log");
+    pid_t pid = StartGateway(options.veltrona, rt, slave, "warning", rt + "/console.log");
     if (pid < 0) return 1;
     le_msg_SetServiceDirectory((rt + "/services").c_str());
     if (!ConnectWithin(le_EnOcean_TryConnectService, 30))

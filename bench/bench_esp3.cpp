@@ -118,7 +118,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::string log = rt + "/veltrona.log";
+    std::string log = rt + "/console.log";
     pid_t pid = StartGateway(veltrona, rt, slave, logLevel, log);
     if (pid < 0)
     {

@@ -91,7 +91,7 @@ int main(int argc, char** argv)
     if (rt.empty()) return 1;
     pid_t pid = StartProgram(options.veltrona, {"--scenario", "converter", "--clock", "skip", "--runtime-dir", rt,
                                                 "--log-level", "warning"},
-                             rt + "/veltrona.log");
+                             rt + "/console.log");
     if (pid < 0) return 1;
     std::string services = rt + "/services";
     le_msg_SetServiceDirectory(services.c_str());

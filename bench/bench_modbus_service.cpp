@@ -52,7 +52,7 @@ int main(int argc, char** argv)
     if (rt.empty()) return 1;
     pid_t pid = StartProgram(options.veltrona, {"--scenario", "addon", "--clock", "skip", "--runtime-dir", rt, "--log-level",
                                         "warning"},
-                             rt + "/veltrona.log");
+                             rt + "/console.log");
     if (pid < 0) return 1;
     le_msg_SetServiceDirectory((rt + "/services").c_str());
     if (!ConnectWithin(le_EModbus_TryConnectService, 30) || le_EModbus_Start() != LE_OK ||
