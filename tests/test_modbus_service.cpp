@@ -114,11 +114,13 @@ TEST_F(ModbusService, TheToolStartsSetsTheSpeedSendsAndPrintsTheAnswers)
     EXPECT_EQ(Tool("baud 9600", &out), 1) << out;
     EXPECT_NE(out.find("DUPLICATE"), std::string::npos);
     EXPECT_EQ(Tool("baud 1200", &out), 1) << out;
+    EXPECT_NE(out.find("1200 is not a rate the link takes: 2400, 4800, 9600"), std::string::npos) << out;
     EXPECT_EQ(Tool("baud 19200", &out), 0) << out;
     EXPECT_EQ(Tool("stop", &out), 0) << out;
     EXPECT_EQ(Tool("send 010300050001", &out), 1) << out;
     EXPECT_EQ(Tool("send 0103zz", &out), 2) << out;
     EXPECT_EQ(Tool("frobnicate", &out), 2) << out;
+    EXPECT_EQ(out, "modbus: unknown command 'frobnicate' (see --help)\n");
     EXPECT_EQ(RunCommand(std::string(MODBUS_BIN) + " --runtime-dir /nonexistent start 2>/dev/null", &out), 2);
     EXPECT_EQ(veltrona.Interrupt(10), 0);
     EXPECT_NE(ReadTextFile(Log()).find("Modbus Stop."), std::string::npos);

@@ -78,8 +78,7 @@ int main(int argc, char** argv)
     if (args.empty() || (args[0] == "send" && (args.size() < 3 || args.size() > 4)) ||
         (args[0] == "listen" && args.size() != 1) || (args[0] != "send" && args[0] != "listen"))
     {
-        Usage(stderr);
-        return 2;
+        return UsageError("enocean", args, !args.empty() && (args[0] == "send" || args[0] == "listen"), Usage);
     }
     if (!UseServiceDirectory("enocean", serviceDir)) return 2;
     int unreachable = ConnectTool("enocean", "le_EnOcean", le_EnOcean_TryConnectService, timeout);

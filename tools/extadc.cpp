@@ -199,10 +199,16 @@ int main(int argc, char** argv)
     const std::vector<std::string>& args = options.args;
     const std::string command = args.empty() ? "" : args[0];
     bool known = false;
-    for (const Command& c : Commands) known = known || (command == c.name && args.size() == c.operands + 1);
-    if (!known || (alerts && command != "watch"))
+    bool operandsFit = false;
+    for (const Command& c : Commands)
     {
-        Usage(stderr);
+        known = known || command == c.name;
+        operandsFit = operandsFit || (command == c.name && args.size() == c.operands + 1);
+    }
+    if (!operandsFit) return UsageError("extadc", args, known, Usage);
+    if (alerts && command != "watch")
+    {
+        fprintf(stderr, "extadc: --alerts goes with watch\n");
         return 2;
     }
 

@@ -92,11 +92,7 @@ int main(int argc, char** argv)
     size_t operands = command == "baud" || command == "send" ? 2 : 1;
     bool known = command == "start" || command == "stop" || command == "baud" || command == "send" ||
                  command == "listen";
-    if (!known || args.size() != operands)
-    {
-        Usage(stderr);
-        return 2;
-    }
+    if (!known || args.size() != operands) return UsageError("modbus", args, known, Usage);
 
     uint32_t baud = 0;
     std::vector<uint8_t> request;
@@ -139,6 +135,11 @@ int main(int argc, char** argv)
     {
         le_result_t r = le_EModbus_SetBaudRate(baud);
         printf("%s\n", ResultName(r));
+        if (r == LE_BAD_PARAMETER)
+        {
+            fprintf(stderr, "modbus: %u is not a rate the link takes: 2400, 4800, 9600, 19200, 38400, 57600, 115200, "
+                            "230400 or 460800\n", baud);
+        }
         code = ExitCode(r);
     }
     else if (command == "send")

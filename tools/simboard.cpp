@@ -54,9 +54,8 @@ int main(int argc, char** argv)
     else if (args.size() == 3 && args[0] == "set") request = "SET\t" + args[1] + "\t" + args[2];
     else
     {
-        if (args.empty()) Usage(stderr);
-        else fprintf(stderr, "simboard: unknown command or wrong number of arguments (see --help)\n");
-        return 2;
+        bool known = !args.empty() && (args[0] == "list" || args[0] == "get" || args[0] == "set");
+        return UsageError("simboard", args, known, Usage);
     }
     for (const std::string& a : args)
     {

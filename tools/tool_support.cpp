@@ -105,6 +105,14 @@ int ConnectTool(const char* tool, const char* service, le_result_t (*tryConnect)
     }
 }
 
+int UsageError(const char* tool, const std::vector<std::string>& args, bool knownCommand, void (*usage)(FILE*))
+{
+    if (args.empty()) usage(stderr);
+    else if (!knownCommand) fprintf(stderr, "%s: unknown command '%s' (see --help)\n", tool, args[0].c_str());
+    else fprintf(stderr, "%s: wrong operands for '%s' (see --help)\n", tool, args[0].c_str());
+    return 2;
+}
+
 bool ServiceGone = false;
 
 void StopOnServiceGone(void*)

@@ -31,6 +31,9 @@ int ServeLoopFor(double timeout, bool timeoutIsFailure);
 // 0 once connected, else the exit status with its message printed: 2 for a service that is not
 // there or refuses, 3 when the wait ran out.
 int ConnectTool(const char* tool, const char* service, le_result_t (*tryConnect)(void), double timeout);
+// A command line the tool cannot run: the usage when no command was given, else a line naming the
+// unknown command or the command whose operands are wrong. Returns 2.
+int UsageError(const char* tool, const std::vector<std::string>& args, bool knownCommand, void (*usage)(FILE*));
 // A service's disconnect handler for the tools: notes that the service went away and ends the loop
 // with status 2.
 extern bool ServiceGone;
