@@ -8,6 +8,7 @@
 #include "le_msg.h"
 #include "le_thread.h"
 #include "pa_i2c.h"
+#include "pa_notify.h"
 #include "pa_path.h"
 #include "sim_board.h"
 #include "sim_control.h"
@@ -42,8 +43,12 @@ void ReportBoardMode(void*, void*)
 {
     static const char* const names[] = {"no known board", "add-on boards only", "universal converter",
                                         "EnOcean gateway"};
-    fprintf(stderr, "veltrona: board mode %u (%s)%s\n", BoardType, BoardType < 4 ? names[BoardType] : "?",
+    const char* name = BoardType < 4 ? names[BoardType] : "?";
+    fprintf(stderr, "veltrona: board mode %u (%s)%s\n", BoardType, name,
             BoardType == BOARD_NONE ? "" : ", running; Ctrl-C ends");
+    // The start-up is over: a service manager may count the program as started.
+    std::string status = std::string("READY=1\nSTATUS=board mode ") + std::to_string(BoardType) + " (" + name + ")";
+    pa_notify_Send(status.c_str());
 }
 
 // Why no known board was found, as far as the identification EEPROM's bus tells.
@@ -308,6 +313,7 @@ int main(int argc, char** argv)
     le_event_QueueFunction(ReportBoardMode, nullptr, nullptr);
     int code = le_event_RunLoop();
 
+    pa_notify_Send("STOPPING=1");
     dhub_StopAdminServer();
     le_log_Flush();   // the program's own lines come after what the component logged
     int status = code == 130 ? 0 : code;

@@ -6,13 +6,16 @@
 #include "pa_text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -720,4 +723,34 @@ TEST_F(EndToEnd, TheConsoleStaysCalmWhileTheLogFileHoldsTheTrace)
     EXPECT_NE(console.find("log " + file), std::string::npos) << console;
     std::string trace = ReadTextFile(file);
     EXPECT_NE(trace.find(" INFO | VeltronaComponent T=main | "), std::string::npos);
+}
+
+TEST_F(EndToEnd, AServiceManagerHearsReadyOnceStartedAndStoppingOnTheWayOut)
+{
+    std::string path = dir.File("notify.sock");
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+    auto next = [fd](int ms) {
+        struct pollfd p = {fd, POLLIN, 0};
+        char buf[256] = "";
+        if (poll(&p, 1, ms) != 1) return std::string();
+        ssize_t n = recv(fd, buf, sizeof(buf) - 1, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    };
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    Program veltrona;
+    bool started = veltrona.Start({"--scenario", "addon", "--clock", "skip", "--runtime-dir", Runtime()}, Log());
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started);
+    EXPECT_EQ(next(20000), "READY=1\nSTATUS=board mode 1 (add-on boards only)") << ReadTextFile(Log());
+    std::string out;
+    EXPECT_EQ(Dhub("get settings/addon_type", &out), 0) << out;   // ready means served
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    EXPECT_EQ(next(5000), "STOPPING=1");
+    close(fd);
 }
