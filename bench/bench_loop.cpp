@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,8 +44,21 @@ void OnReadable(int fd, short)
 }
 }
 
-int main()
+int main(int argc, char** argv)
 {
+    if (argc > 1)
+    {
+        bool help = strcmp(argv[1], "--help") == 0;
+        if (strcmp(argv[1], "--version") == 0)
+        {
+            printf("bench_loop %s\n", VELTRONA_VERSION);
+            return 0;
+        }
+        fprintf(help ? stdout : stderr,
+                "Usage: bench_loop\nPrints the event loop's throughput: queued functions, timer expiries and fd\n"
+                "events per second.\n");
+        return help ? 0 : 2;
+    }
     le_log_SetStderr(false);
     le_clk_SetMode(LE_CLK_VIRTUAL);
 
