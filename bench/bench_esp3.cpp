@@ -54,9 +54,11 @@ int Connect(const std::string& path)
     return -1;
 }
 
-// Reads one line (blocking, up to timeout seconds); false at the end of the stream.
-bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout)
+// Reads one line (blocking, up to timeout seconds); false when none came, *endedPtr (if given)
+// telling whether the stream ended.
+bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout, bool* endedPtr = nullptr)
 {
+    if (endedPtr) *endedPtr = false;
     double end = Now() + timeout;
     for (;;)
     {
@@ -72,7 +74,11 @@ bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout)
         if (left <= 0 || poll(&p, 1, left) <= 0) return false;
         char buf[65536];
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0) return false;
+        if (n <= 0)
+        {
+            if (endedPtr) *endedPtr = true;
+            return false;
+        }
         buffer->append(buf, static_cast<size_t>(n));
     }
 }
@@ -163,14 +169,14 @@ int main(int argc, char** argv)
     std::atomic<bool> watching{true};
     std::thread counter([&] {
         std::string l;
-        while (watching && ReadLine(watch, &buffer, &l, 0.2))
+        bool ended = false;
+        // A pause in the pushes (the gateway busy elsewhere) is waited through, not taken for the end.
+        while (watching && !ended)
         {
+            if (!ReadLine(watch, &buffer, &l, 0.2, &ended)) continue;
             size_t tab = l.find('\t', 5);
             if (l.compare(0, 5, "PUSH\t") == 0 && tab != std::string::npos && l.compare(tab - 5, 5, "/data") == 0)
                 decoded++;
-        }
-        while (watching && ReadLine(watch, &buffer, &l, 0.2))
-        {
         }
     });
 
