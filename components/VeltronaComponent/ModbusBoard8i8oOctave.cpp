@@ -73,10 +73,10 @@ void BuildChannel(int n)
     snprintf(digit, sizeof(digit), "%d", n);
     channel->channel = static_cast<uint8_t>(n);
 
-    snprintf(channel->analogPath, sizeof(channel->analogPath), "addon/analog_input%d", n);
+    le_utf8_Copy(channel->analogPath, ChannelPath("analog_input", n).c_str(), sizeof(channel->analogPath), nullptr);
     if (io_CreateInput(channel->analogPath, IO_DATA_TYPE_NUMERIC, "percent") != LE_OK)
         LE_INFO("Failed to create Data Hub Input Analog %s", digit);
-    snprintf(channel->digitalPath, sizeof(channel->digitalPath), "addon/digital_input%d", n);
+    le_utf8_Copy(channel->digitalPath, ChannelPath("digital_input", n).c_str(), sizeof(channel->digitalPath), nullptr);
     if (io_CreateInput(channel->digitalPath, IO_DATA_TYPE_BOOLEAN, "") != LE_OK)
         LE_INFO("Failed to create Data Hub Input %s", digit);
 
