@@ -16,9 +16,6 @@ le_msg_ServiceRef_t le_EnOcean_GetServiceRef(void);
 size_t le_EnOcean_ClientHandlerCount(void);
 le_msg_ServiceRef_t le_ExtAdc_GetServiceRef(void);
 le_msg_ServiceRef_t le_ExtAdcAddON_GetServiceRef(void);
-// Value and alert handlers that le_ExtAdc and le_ExtAdcAddON clients hold in the converters.
-size_t le_ExtAdc_ClientHandlerCount(void);
-size_t le_ExtAdcAddON_ClientHandlerCount(void);
 le_msg_ServiceRef_t le_EModbus_GetServiceRef(void);
 // Receive handlers that le_EModbus clients hold in the link.
 size_t le_EModbus_ClientHandlerCount(void);

@@ -177,7 +177,8 @@ void SessionClosed(le_msg_SessionRef_t session, void* contextPtr)
 // A channel value the converter knows; others are answered without calling it.
 bool KnownChannel(const Server* s, uint64_t value)
 {
-    return value == ADC1 || value == ADC2 || value == ADC3 || value == ADC4 ? (s->ops.channels & value) != 0 : false;
+    bool oneChannel = value == ADC1 || value == ADC2 || value == ADC3 || value == ADC4;
+    return oneChannel && (s->ops.channels & value) != 0;
 }
 
 void ServeSetDeviceAddress(le_ipc_ServerCall_t* call)
@@ -372,14 +373,4 @@ le_msg_ServiceRef_t le_ExtAdc_GetServiceRef(void)
 le_msg_ServiceRef_t le_ExtAdcAddON_GetServiceRef(void)
 {
     return Servers[1].service;
-}
-
-size_t le_ExtAdc_ClientHandlerCount(void)
-{
-    return Servers[0].handlers ? le_ref_Count(Servers[0].handlers) : 0;
-}
-
-size_t le_ExtAdcAddON_ClientHandlerCount(void)
-{
-    return Servers[1].handlers ? le_ref_Count(Servers[1].handlers) : 0;
 }
