@@ -310,6 +310,53 @@ TEST_F(DataHubTest, WatchesSeeComponentAndAdminPushesAndHandlersRunOnTheirThread
     EXPECT_EQ(Watched.size(), 2u);
 }
 
+namespace
+{
+std::vector<std::string> Changes;
+void OnChange(const dhub_Change_t* c, void*)
+{
+    static const char* const names[] = {"push", "default", "delete"};
+    Changes.push_back(std::string(names[c->change]) + " " + c->path + " " + dhub_TypeName(c->dataType) + " " +
+                      (c->kind == DHUB_KIND_INPUT ? "in" : "out") + " '" + c->value + "'");
+}
+}
+
+TEST_F(DataHubTest, ChangeWatchesSeeDefaultsKeptSettingsAndDeletionsThatPushWatchesDoNot)
+{
+    std::string file = dir_.File("settings.txt");
+    ASSERT_EQ(dhub_SetSettingsFile(file.c_str()), LE_OK);
+    ASSERT_EQ(io_CreateOutput("settings/enable", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
+    ASSERT_EQ(dhub_AdminPush("settings/enable", "false"), LE_OK);
+    dhub_Reset();
+    Watched.clear();
+    ASSERT_EQ(dhub_SetSettingsFile(file.c_str()), LE_OK);
+    void* changes = dhub_AddChangeWatch("settings/", OnChange, nullptr);
+    void* pushes = dhub_AddWatch("settings/", OnWatch, nullptr);
+
+    ASSERT_EQ(io_CreateOutput("settings/enable", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);   // the kept value comes back
+    io_SetBooleanDefault("settings/enable", true);                                   // and stands over the default
+    ASSERT_EQ(io_CreateInput("settings/level", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    io_SetNumericDefault("settings/level", 3);
+    io_PushNumeric("settings/level", IO_NOW, 4.25);
+    io_DeleteResource("settings/level");
+    io_DeleteResource("settings/level");   // gone already: nothing to tell
+    io_AddNumericPushHandler("settings/later", OnNumeric, A);
+    io_DeleteResource("settings/later");   // a placeholder was never a resource
+    ASSERT_EQ(dhub_AdminPush("settings/enable", "1"), LE_OK);
+    io_PushNumeric("other/x", IO_NOW, 1);   // outside the prefix
+
+    EXPECT_EQ(Changes, (std::vector<std::string>{"push settings/enable boolean out 'false'",
+                                                 "default settings/level numeric in '3'",
+                                                 "push settings/level numeric in '4.25'",
+                                                 "delete settings/level numeric in ''",
+                                                 "push settings/enable boolean out 'true'"}));
+    EXPECT_EQ(Watched, (std::vector<std::string>{"settings/level=4.25", "settings/enable=true"}));
+    dhub_RemoveWatch(changes);
+    dhub_RemoveWatch(pushes);
+    io_PushNumeric("settings/level", IO_NOW, 5);
+    EXPECT_EQ(Changes.size(), 5u);
+}
+
 //--------------------------------------------------------------------------------------------------
 // The admin socket
 //--------------------------------------------------------------------------------------------------

@@ -43,11 +43,36 @@ le_result_t dhub_GetInfo(const char* path, dhub_ResourceInfo_t* info, char* valu
 // LE_IO_ERROR when it was applied but the file could not be written, so that a restart loses it.
 le_result_t dhub_AdminPush(const char* path, const char* text);
 
+// An admin push as the admin socket and the cloud link take it, checked first against the
+// resource: value NULL pushes nothing (a trigger, or an empty text). Returns what dhub_AdminPush
+// returns, or LE_BAD_PARAMETER when the value does not suit the resource; *reason then says, in
+// words that name the resource, what went wrong (for LE_IO_ERROR: that it was applied, not kept).
+le_result_t dhub_CheckedPush(const char* path, const char* value, std::string* reason);
+
 // Watch: called, on the thread that pushed and under the hub's lock (it must not block), for each
 // push (component or admin) under the prefix.
 typedef void (*dhub_WatchFunc_t)(const char* path, io_DataType_t type, double timestamp, const char* value,
                                  void* ctx);
 void* dhub_AddWatch(const char* pathPrefix, dhub_WatchFunc_t func, void* ctx);
+
+// Every change of the resources under the prefix, for a mirror of the hub (the cloud link): pushes
+// (component or admin, and a kept setting given back to an output as it is created), defaults
+// and deletions. Called like a watch: on the changing thread, under the hub's lock.
+typedef enum { DHUB_CHANGE_PUSH, DHUB_CHANGE_DEFAULT, DHUB_CHANGE_DELETE } dhub_ChangeKind_t;
+typedef struct
+{
+    dhub_ChangeKind_t change;
+    const char* path;
+    dhub_Kind_t kind;
+    io_DataType_t dataType;
+    double timestamp;    // DHUB_CHANGE_DELETE: 0
+    const char* value;   // as dhub_GetInfo gives it; "" for a trigger or a deletion
+}
+dhub_Change_t;
+typedef void (*dhub_ChangeFunc_t)(const dhub_Change_t* change, void* ctx);
+void* dhub_AddChangeWatch(const char* pathPrefix, dhub_ChangeFunc_t func, void* ctx);
+
+// Removes a watch of either kind; once it returns the watch is never called again.
 void dhub_RemoveWatch(void* watchRef);
 
 // Answers one request line of the admin protocol (LIST, GET, PUSH; see the admin socket) with the

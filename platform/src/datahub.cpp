@@ -58,7 +58,8 @@ struct Kept
 struct Watch
 {
     std::string prefix;
-    dhub_WatchFunc_t func;
+    dhub_WatchFunc_t func;         // pushes only
+    dhub_ChangeFunc_t changeFunc;  // every change
     void* context;
 };
 
@@ -211,8 +212,9 @@ void ValueText(const Resource& r, std::string* out)
     }
 }
 
-// Watches run under the lock so that a removed watch is never called afterwards.
-void NotifyWatches(const std::string& path, const Resource& r)
+// Watches run under the lock so that a removed watch is never called afterwards. A push is heard
+// by both kinds of watch; a default, a kept setting given back and a deletion only by change watches.
+void NotifyWatches(dhub_ChangeKind_t change, const std::string& path, const Resource& r, bool pushWatchesToo)
 {
     std::lock_guard<std::recursive_mutex> lock(HubMutex);
     std::string text;
@@ -220,13 +222,26 @@ void NotifyWatches(const std::string& path, const Resource& r)
     for (const auto& w : Watches)
     {
         if (path.compare(0, w.second.prefix.size(), w.second.prefix) != 0) continue;
+        if (w.second.func != nullptr && !pushWatchesToo) continue;
         if (!formatted)
         {
-            ValueText(r, &text);
+            if (change != DHUB_CHANGE_DELETE) ValueText(r, &text);
             formatted = true;
         }
-        w.second.func(path.c_str(), r.type, r.timestamp, text.c_str(), w.second.context);
+        if (w.second.func != nullptr)
+        {
+            w.second.func(path.c_str(), r.type, r.timestamp, text.c_str(), w.second.context);
+            continue;
+        }
+        dhub_Change_t c{change, path.c_str(), r.kind, r.type, change == DHUB_CHANGE_DELETE ? 0.0 : r.timestamp,
+                        text.c_str()};
+        w.second.changeFunc(&c, w.second.context);
     }
+}
+
+void NotifyPush(const std::string& path, const Resource& r)
+{
+    NotifyWatches(DHUB_CHANGE_PUSH, path, r, true);
 }
 
 // Sets a new value (not a default) and queues it to every handler. Caller holds the lock.
@@ -326,7 +341,11 @@ le_result_t CreateResource(const char* path, io_DataType_t type, const char* uni
     if (kind == DHUB_KIND_OUTPUT && kept != KeptSettings.end() && kept->second.type == type)
     {
         Value v;
-        if (ParseValue(type, kept->second.text.c_str(), &v)) StoreAndDeliver(r, IO_NOW, v);
+        if (ParseValue(type, kept->second.text.c_str(), &v))
+        {
+            StoreAndDeliver(r, IO_NOW, v);
+            NotifyWatches(DHUB_CHANGE_PUSH, path, r, false);
+        }
     }
     return LE_OK;
 }
@@ -354,6 +373,7 @@ void SetDefault(const char* path, io_DataType_t type, const Value& v)
     r.timestamp = Now();
     r.value = v;
     for (const Handler& h : r.handlers) QueueDelivery(h, r);
+    NotifyWatches(DHUB_CHANGE_DEFAULT, path, r, false);
 }
 
 void Push(const char* path, io_DataType_t type, double timestamp, const Value& v)
@@ -378,7 +398,7 @@ void Push(const char* path, io_DataType_t type, double timestamp, const Value& v
         StoreAndDeliver(r, timestamp, v);
         copy = r;
     }
-    NotifyWatches(path, copy);
+    NotifyPush(path, copy);
 }
 
 uint64_t RefToId(const void* ref)
@@ -498,6 +518,7 @@ void io_DeleteResource(const char* path)
     std::lock_guard<std::recursive_mutex> lock(HubMutex);
     auto it = Resources.find(path);
     if (it == Resources.end()) return;
+    if (it->second.kind != DHUB_KIND_PLACEHOLDER) NotifyWatches(DHUB_CHANGE_DELETE, path, it->second, false);
     if (it->second.handlers.empty())
     {
         Resources.erase(it);
@@ -772,7 +793,7 @@ le_result_t dhub_AdminPush(const char* path, const char* text)
         }
         copy = r;
     }
-    NotifyWatches(path, copy);
+    NotifyPush(path, copy);
     return kept ? LE_OK : LE_IO_ERROR;
 }
 
@@ -780,7 +801,15 @@ void* dhub_AddWatch(const char* pathPrefix, dhub_WatchFunc_t func, void* ctx)
 {
     std::lock_guard<std::recursive_mutex> lock(HubMutex);
     uint64_t id = NextId.fetch_add(1);
-    Watches[id] = Watch{pathPrefix ? pathPrefix : "", func, ctx};
+    Watches[id] = Watch{pathPrefix ? pathPrefix : "", func, nullptr, ctx};
+    return IdToRef(id);
+}
+
+void* dhub_AddChangeWatch(const char* pathPrefix, dhub_ChangeFunc_t func, void* ctx)
+{
+    std::lock_guard<std::recursive_mutex> lock(HubMutex);
+    uint64_t id = NextId.fetch_add(1);
+    Watches[id] = Watch{pathPrefix ? pathPrefix : "", nullptr, func, ctx};
     return IdToRef(id);
 }
 

@@ -201,29 +201,52 @@ std::string PushAnswer(const std::string& path, const std::string* escaped)
     {
         return "ERR\tbadly escaped or too long value\n";
     }
+    std::string reason;
+    le_result_t r = dhub_CheckedPush(path.c_str(), escaped != nullptr ? value.data() : nullptr, &reason);
+    if (r == LE_OK) return "OK\n";
+    return (r == LE_IO_ERROR ? "NOTKEPT\t" : "ERR\t") + reason + "\n";
+}
+}
+
+le_result_t dhub_CheckedPush(const char* path, const char* value, std::string* reason)
+{
+    std::string p = path ? path : "";
+    reason->clear();
     dhub_ResourceInfo_t info;
-    le_result_t found = dhub_GetInfo(path.c_str(), &info, nullptr, 0);
-    if (found == LE_NOT_FOUND || info.kind == DHUB_KIND_PLACEHOLDER) return "ERR\tno such resource: " + path + "\n";
-    if (info.kind != DHUB_KIND_OUTPUT) return "ERR\t" + path + " is an input: only the gateway pushes to it\n";
-    bool trigger = info.dataType == IO_DATA_TYPE_TRIGGER;
-    if (trigger && escaped != nullptr) return "ERR\t" + path + " is a trigger: push it without a value\n";
-    if (!trigger && escaped == nullptr && info.dataType != IO_DATA_TYPE_STRING)
+    le_result_t found = dhub_GetInfo(p.c_str(), &info, nullptr, 0);
+    if (found == LE_NOT_FOUND || info.kind == DHUB_KIND_PLACEHOLDER)
     {
-        return "ERR\t" + Expected(path, info.dataType) + "\n";
+        *reason = "no such resource: " + p;
+        return LE_NOT_FOUND;
     }
-    le_result_t r = dhub_AdminPush(path.c_str(), escaped != nullptr ? value.data() : "");
+    if (info.kind != DHUB_KIND_OUTPUT)
+    {
+        *reason = p + " is an input: only the gateway pushes to it";
+        return LE_NOT_PERMITTED;
+    }
+    bool trigger = info.dataType == IO_DATA_TYPE_TRIGGER;
+    if (trigger && value != nullptr)
+    {
+        *reason = p + " is a trigger: push it without a value";
+        return LE_BAD_PARAMETER;
+    }
+    if (!trigger && value == nullptr && info.dataType != IO_DATA_TYPE_STRING)
+    {
+        *reason = Expected(p, info.dataType);
+        return LE_BAD_PARAMETER;
+    }
+    le_result_t r = dhub_AdminPush(p.c_str(), value != nullptr ? value : "");
     switch (r)
     {
-        case LE_OK: return "OK\n";
-        case LE_IO_ERROR: return "NOTKEPT\tapplied, but the settings file could not be written: lost at the next restart\n";
-        case LE_NOT_FOUND: return "ERR\tno such resource: " + path + "\n";
-        case LE_NOT_PERMITTED: return "ERR\t" + path + " is an input: only the gateway pushes to it\n";
-        case LE_FORMAT_ERROR:
-            return "ERR\t" + Expected(path, info.dataType) + ", not '" + (escaped ? *escaped : "") + "'\n";
-        case LE_OVERFLOW: return "ERR\tvalue too long for " + path + "\n";
-        default: return std::string("ERR\t") + LE_RESULT_TXT(r) + "\n";
+        case LE_OK: break;
+        case LE_IO_ERROR: *reason = "applied, but the settings file could not be written: lost at the next restart"; break;
+        case LE_NOT_FOUND: *reason = "no such resource: " + p; break;
+        case LE_NOT_PERMITTED: *reason = p + " is an input: only the gateway pushes to it"; break;
+        case LE_FORMAT_ERROR: *reason = Expected(p, info.dataType) + ", not '" + Escaped(value ? value : "") + "'"; break;
+        case LE_OVERFLOW: *reason = "value too long for " + p; break;
+        default: *reason = LE_RESULT_TXT(r); break;
     }
-}
+    return r;
 }
 
 bool dhub_AnswerRequest(const char* line, std::string* answer)
