@@ -1,5 +1,6 @@
 // veltrona: runs the component on the simulated board (the default) or on real devices.
 #include "VeltronaComponent.h"
+#include "cloud_link.h"
 #include "datahub_admin.h"
 #include "le_appCtrl.h"
 #include "le_clock.h"
@@ -102,6 +103,19 @@ void Usage(FILE* out)
             "  --log-file PATH       the complete log (default <runtime dir>/veltrona.log; none: no file).\n"
             "                        Past 4 MiB it moves to PATH.1 and a new file starts: at most 8 MiB\n"
             "  --console-level LEVEL what of the log the console shows too (default warning)\n"
+            "\n"
+            "Cloud link (the Data Hub over MQTT; off without --mqtt):\n"
+            "  --mqtt URL            broker: mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883, TLS)\n"
+            "  --mqtt-prefix TOPIC   topic prefix (default veltrona/<host name>)\n"
+            "  --mqtt-client-id ID   client id (default veltrona-<host name>)\n"
+            "  --mqtt-user NAME      user name\n"
+            "  --mqtt-password-file PATH  the password, on the file's first line\n"
+            "  --mqtt-ca-file PATH   CA certificates that a TLS broker's certificate must chain to\n"
+            "                        (default: the system's, /etc/ssl/certs)\n"
+            "  --mqtt-keepalive S    keepalive in seconds (default 60)\n"
+            "  --mqtt-outbox-values N  values kept while the broker is away (default 100000)\n"
+            "  --mqtt-outbox-bytes N   bytes kept while the broker is away (default 16777216)\n"
+            "\n"
             "  --help                this text\n"
             "  --version             the program's version\n"
             "\n"
@@ -139,6 +153,7 @@ int main(int argc, char** argv)
     le_log_Level_t logLevel = LE_LOG_INFO;
     le_log_Level_t consoleLevel = LE_LOG_WARN;
     std::string logFile;
+    cloud_Config_t cloud;
 
     for (int i = 1; i < argc; i++)
     {
@@ -185,6 +200,24 @@ int main(int argc, char** argv)
             else return Fail("--clock takes real, skip or virtual");
         }
         else if (a == "--log-file") logFile = value("--log-file");
+        else if (a == "--mqtt") cloud.url = value("--mqtt");
+        else if (a == "--mqtt-prefix") cloud.prefix = value("--mqtt-prefix");
+        else if (a == "--mqtt-client-id") cloud.clientId = value("--mqtt-client-id");
+        else if (a == "--mqtt-user") cloud.user = value("--mqtt-user");
+        else if (a == "--mqtt-password-file") cloud.passwordFile = value("--mqtt-password-file");
+        else if (a == "--mqtt-ca-file") cloud.caFile = value("--mqtt-ca-file");
+        else if (a == "--mqtt-keepalive" || a == "--mqtt-outbox-values" || a == "--mqtt-outbox-bytes")
+        {
+            const char* text = value(a.c_str());
+            char* end = nullptr;
+            errno = 0;
+            unsigned long long n = strtoull(text, &end, 10);
+            if (end == text || *end != '\0' || errno != 0 || text[0] == '-' || n > (1ull << 40))
+                return Fail((a + " takes a whole number, not '" + text + "'").c_str());
+            if (a == "--mqtt-keepalive") cloud.keepaliveSeconds = n > 65535 ? 0 : static_cast<int>(n);
+            else if (a == "--mqtt-outbox-values") cloud.outboxMaxValues = static_cast<size_t>(n);
+            else cloud.outboxMaxBytes = static_cast<size_t>(n);
+        }
         else if (a == "--console-level")
         {
             if (!le_log_ParseLevel(value("--console-level"), &consoleLevel)) return Fail("unknown console level");
@@ -296,6 +329,14 @@ int main(int argc, char** argv)
         atexit(simControl_Stop);
     }
 
+    if (!cloud.url.empty())
+    {
+        if (!pa_path_Join(runtimeDir, "mqtt-outbox.txt", path, sizeof(path))) return Fail("runtime directory path too long");
+        cloud.outboxFile = path;
+        std::string why;
+        if (cloud_Start(cloud, &why) != LE_OK) return Fail(("cloud link: " + why).c_str());
+    }
+
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_handler = OnSignal;
@@ -306,6 +347,7 @@ int main(int argc, char** argv)
     fprintf(stderr, "veltrona: %s, runtime directory %s, log %s\n",
             real ? "real devices" : (scenarioFile.empty() ? ("scenario " + scenario).c_str() : scenarioFile.c_str()),
             runtimeDir, logFile == "none" ? "on the console only" : logFile.c_str());
+    if (!cloud.url.empty()) fprintf(stderr, "veltrona: cloud link to %s, topics under %s/\n", cloud.url.c_str(), cloud_TopicPrefix());
 
     pa_appCtrl_SetOwnName("Veltrona");
     _VeltronaComponent_Init();
@@ -314,6 +356,7 @@ int main(int argc, char** argv)
     int code = le_event_RunLoop();
 
     pa_notify_Send("STOPPING=1");
+    cloud_Stop();
     dhub_StopAdminServer();
     le_log_Flush();   // the program's own lines come after what the component logged
     int status = code == 130 ? 0 : code;

@@ -1,0 +1,54 @@
+// The cloud link: the Data Hub's admin side towards an MQTT broker (MQTT 5, through libmosquitto),
+// served by the calling thread's event loop.
+//
+// Topics, under a prefix:
+//   <prefix>/<path>          each input and output value, retained, QoS 1; the payload is the value
+//                            as dhub prints it (true/false, the shortest decimal that reads back as
+//                            the number, the text or JSON as it is; a trigger's payload is its
+//                            time), with the user properties "timestamp" (seconds since 1970, with
+//                            milliseconds) and "type". A deleted resource's topic is cleared.
+//   <prefix>/<path>/set      a message there is an admin push to the output (any payload fires a
+//                            trigger); a retained one is taken once, then cleared
+//   <prefix>/<path>/error    why a push was refused (not retained)
+//   <prefix>/status          "online" while connected, "offline" when not (the broker's last will)
+//
+// Values pushed to inputs pass through an outbox file, in order, bounded by count and bytes (the
+// oldest go first); an entry leaves when the broker has acknowledged it.
+#pragma once
+
+#include "le_basics.h"
+
+#include <cstddef>
+#include <string>
+
+typedef struct
+{
+    std::string url;            // mqtt://host[:port] or mqtts://host[:port]
+    std::string prefix;         // empty: "veltrona/<host name>"
+    std::string clientId;       // empty: "veltrona-<host name>"
+    std::string user;           // empty: none
+    std::string passwordFile;   // first line is the password; empty: none
+    std::string caFile;         // mqtts: the CA certificates to trust; empty: the system's
+    int keepaliveSeconds = 60;
+    std::string outboxFile;
+    size_t outboxMaxValues = 100000;
+    size_t outboxMaxBytes = 16u << 20;
+}
+cloud_Config_t;
+
+// Where the link's state shows in the Data Hub (read-only inputs, never published themselves).
+#define CLOUD_STATUS_PREFIX "platform/cloud/"
+
+// Splits a broker URL; false with *reason when it is not one.
+bool cloud_ParseUrl(const std::string& url, bool* tls, std::string* host, int* port, std::string* reason);
+
+// Checks the configuration, opens the outbox and starts connecting. LE_BAD_PARAMETER or LE_FAULT
+// with *reason when it cannot start; once started, the link keeps trying on its own.
+le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason);
+
+// The topic prefix in use (after cloud_Start).
+const char* cloud_TopicPrefix(void);
+
+// Says "offline", gives in-flight values a moment to be acknowledged, disconnects and closes the
+// outbox (what is left waits for the next start).
+void cloud_Stop(void);

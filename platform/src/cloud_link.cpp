@@ -1,0 +1,731 @@
+#include "cloud_link.h"
+#include "cloud_outbox.h"
+#include "datahub_admin.h"
+#include "le_clock.h"
+#include "le_event.h"
+#include "le_log.h"
+#include "le_thread.h"
+#include "pa_path.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <random>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+namespace
+{
+// Values handed to the broker and not yet acknowledged, at most.
+const size_t SendWindow = 256;
+const uint32_t HousekeepingMs = 1000;
+const uint64_t FirstRetryMs = 1000;
+const uint64_t LastRetryMs = 60000;
+const uint64_t ShortestConnectWaitMs = 10000;   // a connection not up by then (or the keepalive) is abandoned
+const uint64_t DropLogEveryMs = 10000;
+const int StopWaitMs = 2000;   // in-flight values get this long to be acknowledged on the way out
+
+typedef enum { LINK_STOPPED, LINK_WAITING, LINK_CONNECTING, LINK_ONLINE } LinkState_t;
+
+struct Change
+{
+    dhub_ChangeKind_t change;
+    dhub_Kind_t kind;
+    io_DataType_t type;
+    double timestamp;
+    std::string path;
+    std::string value;
+};
+
+cloud_Config_t Config;
+bool Tls = false;
+std::string Host;
+int Port = 0;
+std::string Prefix;
+std::string Password;
+LinkState_t State = LINK_STOPPED;
+struct mosquitto* Mosq = nullptr;
+le_fdMonitor_Ref_t Monitor = nullptr;
+le_timer_Ref_t RetryTimer = nullptr;
+le_timer_Ref_t HouseTimer = nullptr;
+le_thread_Ref_t LinkThread = nullptr;
+void* Watch = nullptr;
+CloudOutbox Outbox;
+std::unordered_map<int, uint64_t> MidToSeq;
+uint64_t RetryDelayMs = FirstRetryMs;
+uint64_t ConnectStartedMs = 0;
+std::string LostReason;   // set by the library's callbacks, acted on once the library call returns
+std::mt19937 Jitter{std::random_device{}()};
+
+// What pushing threads hand to the link's loop.
+std::mutex PendingMutex;
+std::vector<Change> Pending;
+std::atomic<bool> ProcessQueued{false};
+
+// What the status resources last showed.
+uint64_t Published = 0;
+double ShownDepth = -1, ShownBytes = -1, ShownDropped = -1, ShownPublished = -1;
+uint64_t DroppedLogged = 0;
+uint64_t DropLoggedAtMs = 0;
+size_t DrainStartDepth = 0;
+uint64_t DrainStartedMs = 0;
+
+const char* StateName(LinkState_t s)
+{
+    switch (s)
+    {
+        case LINK_ONLINE: return "online";
+        case LINK_CONNECTING: return "connecting";
+        case LINK_WAITING: return "offline";
+        default: return "stopped";
+    }
+}
+
+std::string StatusPath(const char* leaf)
+{
+    return std::string(CLOUD_STATUS_PREFIX) + leaf;
+}
+
+std::string BrokerName()
+{
+    return Config.url;
+}
+
+std::string ErrorText(int rc)
+{
+    if (rc == MOSQ_ERR_ERRNO) return strerror(errno);
+    return mosquitto_strerror(rc);
+}
+
+void SetState(LinkState_t s)
+{
+    State = s;
+    io_PushString(StatusPath("state").c_str(), IO_NOW, StateName(s));
+}
+
+void ShowNumber(const char* leaf, double value, double* shown)
+{
+    if (value == *shown) return;
+    *shown = value;
+    io_PushNumeric(StatusPath(leaf).c_str(), IO_NOW, value);
+}
+
+void ShowOutbox()
+{
+    ShowNumber("outbox/depth", static_cast<double>(Outbox.Depth()), &ShownDepth);
+    ShowNumber("outbox/bytes", static_cast<double>(Outbox.Bytes()), &ShownBytes);
+    ShowNumber("outbox/dropped", static_cast<double>(Outbox.Dropped()), &ShownDropped);
+    ShowNumber("published", static_cast<double>(Published), &ShownPublished);
+}
+
+void LogDrops(bool now)
+{
+    if (Outbox.Dropped() == DroppedLogged) return;
+    uint64_t t = le_clk_NowMs();
+    if (!now && DroppedLogged != 0 && t - DropLoggedAtMs < DropLogEveryMs) return;
+    LE_WARN("Cloud link: the outbox is full (%zu values, %zu bytes): %llu of the oldest values dropped so far",
+            Outbox.Depth(), Outbox.Bytes(), static_cast<unsigned long long>(Outbox.Dropped()));
+    DroppedLogged = Outbox.Dropped();
+    DropLoggedAtMs = t;
+}
+
+// Publishes a value (QoS 1) with its time and type; mid is set on success.
+int PublishValue(const std::string& path, io_DataType_t type, double timestamp, const std::string& value, int* mid)
+{
+    std::string topic = Prefix + "/" + path;
+    char ts[48];
+    snprintf(ts, sizeof(ts), "%.3f", timestamp);
+    // A trigger has no value: its time is its payload, since an empty retained payload clears a topic.
+    const std::string& payload = type == IO_DATA_TYPE_TRIGGER ? std::string(ts) : value;
+    mosquitto_property* props = nullptr;
+    mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "timestamp", ts);
+    mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "type", dhub_TypeName(type));
+    int rc = mosquitto_publish_v5(Mosq, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, true,
+                                  props);
+    mosquitto_property_free_all(&props);
+    return rc;
+}
+
+int PublishText(const std::string& topic, const std::string& payload, bool retain)
+{
+    return mosquitto_publish_v5(Mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                                retain, nullptr);
+}
+
+void WantWrite()
+{
+    if (Monitor == nullptr || Mosq == nullptr) return;
+    if (mosquitto_want_write(Mosq)) le_fdMonitor_Enable(Monitor, POLLOUT);
+    else le_fdMonitor_Disable(Monitor, POLLOUT);
+}
+
+// A publish that can never succeed (a topic MQTT does not allow, a value too large for the broker)
+// must not hold up the outbox behind it.
+bool Undeliverable(int rc)
+{
+    return rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_PAYLOAD_SIZE ||
+           rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_QOS_NOT_SUPPORTED || rc == MOSQ_ERR_NOT_SUPPORTED;
+}
+
+bool ExistsWithValue(const std::string& path)
+{
+    dhub_ResourceInfo_t info;
+    return dhub_GetInfo(path.c_str(), &info, nullptr, 0) == LE_OK && info.kind != DHUB_KIND_PLACEHOLDER;
+}
+
+// Hands the outbox to the broker, oldest first, as far as the window allows.
+void Pump()
+{
+    while (State == LINK_ONLINE && Outbox.InFlight() < SendWindow)
+    {
+        cloudOutbox_Entry* e = Outbox.NextToSend();
+        if (e == nullptr) break;
+        int mid = 0;
+        int rc;
+        if (e->deleted)
+        {
+            // A resource that came back meanwhile has its value published instead.
+            if (ExistsWithValue(e->path))
+            {
+                Outbox.Acked(e->seq);
+                continue;
+            }
+            rc = mosquitto_publish_v5(Mosq, &mid, (Prefix + "/" + e->path).c_str(), 0, nullptr, 1, true, nullptr);
+        }
+        else
+        {
+            rc = PublishValue(e->path, e->type, e->timestamp, e->value, &mid);
+        }
+        if (rc == MOSQ_ERR_SUCCESS)
+        {
+            MidToSeq[mid] = e->seq;
+            continue;
+        }
+        if (Undeliverable(rc))
+        {
+            LE_ERROR("Cloud link: %s cannot be published (%s); it leaves the outbox", e->path.c_str(),
+                     ErrorText(rc).c_str());
+            Outbox.Acked(e->seq);
+            continue;
+        }
+        // The connection is failing: what was not acknowledged goes again on the next one.
+        if (LostReason.empty()) LostReason = ErrorText(rc);
+        break;
+    }
+    Outbox.Flush();
+    WantWrite();
+}
+
+void PublishState(const std::string& path, io_DataType_t type, double timestamp, const std::string& value)
+{
+    int rc = PublishValue(path, type, timestamp, value, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS && Undeliverable(rc))
+    {
+        LE_ERROR("Cloud link: %s cannot be published (%s)", path.c_str(), ErrorText(rc).c_str());
+    }
+}
+
+void ProcessPending(void*, void*)
+{
+    std::vector<Change> batch;
+    {
+        std::lock_guard<std::mutex> lock(PendingMutex);
+        batch.swap(Pending);
+        ProcessQueued = false;
+    }
+    if (State == LINK_STOPPED) return;
+    for (const Change& c : batch)
+    {
+        if (c.change == DHUB_CHANGE_DELETE)
+        {
+            Outbox.Add(true, c.path.c_str(), c.type, 0.0, "");
+        }
+        else if (c.change == DHUB_CHANGE_PUSH && c.kind == DHUB_KIND_INPUT)
+        {
+            Outbox.Add(false, c.path.c_str(), c.type, c.timestamp, c.value.c_str());
+        }
+        else if (State == LINK_ONLINE)
+        {
+            // Outputs and defaults are state: published when online, and all again on connecting.
+            PublishState(c.path, c.type, c.timestamp, c.value);
+        }
+    }
+    LogDrops(false);
+    Pump();
+}
+
+// On the changing thread, under the hub's lock: only queue.
+void OnChange(const dhub_Change_t* c, void*)
+{
+    if (strncmp(c->path, CLOUD_STATUS_PREFIX, sizeof(CLOUD_STATUS_PREFIX) - 1) == 0) return;
+    bool queue = false;
+    {
+        std::lock_guard<std::mutex> lock(PendingMutex);
+        Pending.push_back(Change{c->change, c->kind, c->dataType, c->timestamp, c->path, c->value});
+        queue = !ProcessQueued.exchange(true);
+    }
+    if (queue) le_event_QueueFunctionToThread(LinkThread, ProcessPending, nullptr, nullptr);
+}
+
+// Every output, and every input that has only its default, as the hub has it now.
+void PublishAllState()
+{
+    struct Item
+    {
+        std::string path;
+        io_DataType_t type;
+        double timestamp;
+        std::string value;
+    };
+    std::vector<Item> items;
+    dhub_ForEach(
+        [](const dhub_ResourceInfo_t* info, const char* value, void* ctx) {
+            if (!info->hasValue || info->kind == DHUB_KIND_PLACEHOLDER) return;
+            if (strncmp(info->path, CLOUD_STATUS_PREFIX, sizeof(CLOUD_STATUS_PREFIX) - 1) == 0) return;
+            if (info->kind == DHUB_KIND_INPUT && !info->isDefault) return;
+            static_cast<std::vector<Item>*>(ctx)->push_back(Item{info->path, info->dataType, info->timestamp, value});
+        },
+        &items);
+    for (const Item& i : items) PublishState(i.path, i.type, i.timestamp, i.value);
+}
+
+void OnConnect(struct mosquitto*, void*, int rc, int, const mosquitto_property*)
+{
+    if (rc != 0)
+    {
+        LostReason = std::string("the broker refused the connection: ") + mosquitto_reason_string(rc);
+        return;
+    }
+    // Changes from before the connection go first (inputs to the outbox); the state published
+    // below is newer than any of them.
+    ProcessPending(nullptr, nullptr);
+    SetState(LINK_ONLINE);
+    RetryDelayMs = FirstRetryMs;
+    LE_INFO("Cloud link: connected to %s; topics under %s/", BrokerName().c_str(), Prefix.c_str());
+    PublishText(Prefix + "/status", "online", true);
+    mosquitto_subscribe_v5(Mosq, nullptr, (Prefix + "/#").c_str(), 1, MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
+                           nullptr);
+    PublishAllState();
+    Outbox.ResendAll();
+    DrainStartDepth = Outbox.Depth();
+    DrainStartedMs = le_clk_NowMs();
+    if (DrainStartDepth > 0) LE_INFO("Cloud link: delivering the %zu values of the outbox", DrainStartDepth);
+}
+
+void OnDisconnect(struct mosquitto*, void*, int rc, const mosquitto_property*)
+{
+    if (LostReason.empty()) LostReason = rc == 0 ? "disconnected" : ErrorText(rc);
+}
+
+void OnPublish(struct mosquitto*, void*, int mid, int reason, const mosquitto_property*)
+{
+    auto it = MidToSeq.find(mid);
+    if (it == MidToSeq.end()) return;
+    uint64_t seq = it->second;
+    MidToSeq.erase(it);
+    if (reason >= 0x80)
+    {
+        LE_ERROR("Cloud link: the broker refused a value (%s); it leaves the outbox", mosquitto_reason_string(reason));
+    }
+    else
+    {
+        Published++;
+    }
+    Outbox.Acked(seq);
+    if (DrainStartDepth > 0 && Outbox.Depth() == 0)
+    {
+        LE_INFO("Cloud link: the outbox is delivered (%zu values in %.1f s)", DrainStartDepth,
+                static_cast<double>(le_clk_NowMs() - DrainStartedMs) / 1000.0);
+        DrainStartDepth = 0;
+    }
+}
+
+// "<prefix>/<path>/set": an admin push. A retained request is taken once and then cleared.
+void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, const mosquitto_property*)
+{
+    static const char Suffix[] = "/set";
+    std::string topic = msg->topic ? msg->topic : "";
+    size_t head = Prefix.size() + 1;
+    if (topic.size() <= head + sizeof(Suffix) - 1 || topic.compare(0, Prefix.size(), Prefix) != 0 ||
+        topic[Prefix.size()] != '/' || topic.compare(topic.size() - (sizeof(Suffix) - 1), std::string::npos, Suffix) != 0)
+    {
+        return;
+    }
+    if (msg->retain && msg->payloadlen == 0) return;   // a request already taken
+    std::string path = topic.substr(head, topic.size() - head - (sizeof(Suffix) - 1));
+    std::string payload(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen));
+    dhub_ResourceInfo_t info;
+    bool trigger = dhub_GetInfo(path.c_str(), &info, nullptr, 0) != LE_NOT_FOUND &&
+                   info.dataType == IO_DATA_TYPE_TRIGGER;
+    std::string reason;
+    le_result_t r;
+    if (payload.find('\0') != std::string::npos)
+    {
+        r = LE_FORMAT_ERROR;
+        reason = "a value with a NUL byte is refused for " + path;
+    }
+    else
+    {
+        r = dhub_CheckedPush(path.c_str(), trigger ? nullptr : payload.c_str(), &reason);
+    }
+    if (r == LE_OK)
+    {
+        LE_INFO("Cloud link: %s set from %s", path.c_str(), topic.c_str());
+    }
+    else
+    {
+        LE_INFO("Cloud link: push to %s refused: %s", path.c_str(), reason.c_str());
+        PublishText(Prefix + "/" + path + "/error", reason, false);
+    }
+    if (msg->retain) PublishText(topic, "", true);
+}
+
+void DropConnection()
+{
+    if (Monitor != nullptr)
+    {
+        le_fdMonitor_Delete(Monitor);
+        Monitor = nullptr;
+    }
+    if (Mosq != nullptr)
+    {
+        mosquitto_destroy(Mosq);
+        Mosq = nullptr;
+    }
+    MidToSeq.clear();
+    Outbox.ResendAll();
+}
+
+void ScheduleRetry(const std::string& why, bool wasOnline)
+{
+    DropConnection();
+    SetState(LINK_WAITING);
+    std::uniform_real_distribution<double> spread(0.75, 1.25);
+    uint64_t delay = static_cast<uint64_t>(static_cast<double>(RetryDelayMs) * spread(Jitter));
+    RetryDelayMs = std::min(RetryDelayMs * 2, LastRetryMs);
+    if (wasOnline)
+    {
+        LE_WARN("Cloud link: connection to %s lost: %s; %zu values wait in the outbox; next attempt in %.1f s",
+                BrokerName().c_str(), why.c_str(), Outbox.Depth(), static_cast<double>(delay) / 1000.0);
+    }
+    else
+    {
+        LE_WARN("Cloud link: cannot connect to %s: %s; next attempt in %.1f s", BrokerName().c_str(), why.c_str(),
+                static_cast<double>(delay) / 1000.0);
+    }
+    le_timer_SetMsInterval(RetryTimer, static_cast<uint32_t>(delay));
+    le_timer_Start(RetryTimer);
+}
+
+void CheckLost()
+{
+    if (LostReason.empty() || (State != LINK_CONNECTING && State != LINK_ONLINE)) return;
+    std::string why;
+    why.swap(LostReason);
+    ScheduleRetry(why, State == LINK_ONLINE);
+}
+
+void OnSocket(int, short events)
+{
+    if (Mosq == nullptr) return;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (events & (POLLIN | POLLHUP | POLLERR | POLLRDHUP)) rc = mosquitto_loop_read(Mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS && (events & POLLOUT)) rc = mosquitto_loop_write(Mosq, 1);
+    if (rc != MOSQ_ERR_SUCCESS && LostReason.empty())
+    {
+        LostReason = rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NO_CONN ? "the broker closed the connection" : ErrorText(rc);
+    }
+    if (State == LINK_ONLINE) Pump();
+    CheckLost();
+    WantWrite();
+}
+
+void Connect()
+{
+    SetState(LINK_CONNECTING);
+    ConnectStartedMs = le_clk_NowMs();
+    LostReason.clear();
+    Mosq = mosquitto_new(Config.clientId.c_str(), true, nullptr);
+    if (Mosq == nullptr)
+    {
+        ScheduleRetry(strerror(errno), false);
+        return;
+    }
+    mosquitto_int_option(Mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_will_set_v5(Mosq, (Prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
+    if (!Config.user.empty()) mosquitto_username_pw_set(Mosq, Config.user.c_str(), Password.empty() ? nullptr : Password.c_str());
+    if (Tls)
+    {
+        int rc = mosquitto_tls_set(Mosq, Config.caFile.empty() ? nullptr : Config.caFile.c_str(),
+                                   Config.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+        {
+            ScheduleRetry(std::string("TLS set-up: ") + ErrorText(rc), false);
+            return;
+        }
+    }
+    mosquitto_connect_v5_callback_set(Mosq, OnConnect);
+    mosquitto_disconnect_v5_callback_set(Mosq, OnDisconnect);
+    mosquitto_publish_v5_callback_set(Mosq, OnPublish);
+    mosquitto_message_v5_callback_set(Mosq, OnMessage);
+    int rc = mosquitto_connect_bind_async(Mosq, Host.c_str(), Port, Config.keepaliveSeconds, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS)
+    {
+        ScheduleRetry(ErrorText(rc), false);
+        return;
+    }
+    int fd = mosquitto_socket(Mosq);
+    if (fd < 0)
+    {
+        ScheduleRetry("no socket", false);
+        return;
+    }
+    Monitor = le_fdMonitor_Create("cloud link", fd, OnSocket, POLLIN);
+    WantWrite();
+}
+
+void OnRetry(le_timer_Ref_t)
+{
+    if (State == LINK_WAITING) Connect();
+}
+
+void OnHousekeeping(le_timer_Ref_t)
+{
+    if (Mosq != nullptr)
+    {
+        int rc = mosquitto_loop_misc(Mosq);   // keepalive pings, and the broker's silence noticed
+        if (rc != MOSQ_ERR_SUCCESS && LostReason.empty()) LostReason = "the broker stopped answering";
+        uint64_t limit = std::max<uint64_t>(ShortestConnectWaitMs, static_cast<uint64_t>(Config.keepaliveSeconds) * 1000);
+        if (State == LINK_CONNECTING && le_clk_NowMs() - ConnectStartedMs > limit && LostReason.empty())
+        {
+            LostReason = "no answer within " + std::to_string(limit / 1000) + " s";
+        }
+        CheckLost();
+        WantWrite();
+    }
+    Outbox.Sync();
+    LogDrops(false);
+    ShowOutbox();
+}
+
+std::string HostName()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof(name) - 1) != 0 || name[0] == '\0') return "gateway";
+    return name;
+}
+
+bool ReadPassword(const std::string& file, std::string* password, std::string* reason)
+{
+    FILE* f = fopen(file.c_str(), "r");
+    if (f == nullptr)
+    {
+        *reason = "cannot read the password file " + file + ": " + strerror(errno);
+        return false;
+    }
+    char line[1024] = {};
+    if (fgets(line, sizeof(line), f) == nullptr) line[0] = '\0';
+    fclose(f);
+    size_t n = strcspn(line, "\r\n");
+    password->assign(line, n);
+    return true;
+}
+
+bool ValidTopicPart(const std::string& text)
+{
+    return !text.empty() && text.find_first_of("+#") == std::string::npos && text.find('\0') == std::string::npos &&
+           text.front() != '/' && text.back() != '/';
+}
+}
+
+bool cloud_ParseUrl(const std::string& url, bool* tls, std::string* host, int* port, std::string* reason)
+{
+    std::string rest;
+    if (url.compare(0, 7, "mqtt://") == 0)
+    {
+        *tls = false;
+        rest = url.substr(7);
+    }
+    else if (url.compare(0, 8, "mqtts://") == 0)
+    {
+        *tls = true;
+        rest = url.substr(8);
+    }
+    else
+    {
+        *reason = "the broker URL must start with mqtt:// or mqtts://: " + url;
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    *port = *tls ? 8883 : 1883;
+    std::string portText;
+    if (!rest.empty() && rest[0] == '[')
+    {
+        size_t close = rest.find(']');
+        if (close == std::string::npos)
+        {
+            *reason = "unclosed '[' in the broker URL: " + url;
+            return false;
+        }
+        *host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size())
+        {
+            if (rest[close + 1] != ':')
+            {
+                *reason = "unexpected text after the address in the broker URL: " + url;
+                return false;
+            }
+            portText = rest.substr(close + 2);
+        }
+    }
+    else
+    {
+        size_t colon = rest.rfind(':');
+        *host = rest.substr(0, colon);
+        if (colon != std::string::npos) portText = rest.substr(colon + 1);
+    }
+    if (host->empty() || host->find_first_of("/@?# ") != std::string::npos)
+    {
+        *reason = "no usable host in the broker URL: " + url;
+        return false;
+    }
+    if (!portText.empty() || rest.find(':') != std::string::npos)
+    {
+        char* end = nullptr;
+        long p = portText.empty() ? 0 : strtol(portText.c_str(), &end, 10);
+        if (portText.empty() || *end != '\0' || p < 1 || p > 65535)
+        {
+            *reason = "the port in the broker URL must be 1 to 65535: " + url;
+            return false;
+        }
+        *port = static_cast<int>(p);
+    }
+    return true;
+}
+
+le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
+{
+    if (State != LINK_STOPPED)
+    {
+        *reason = "the cloud link is already running";
+        return LE_DUPLICATE;
+    }
+    Config = config;
+    if (!cloud_ParseUrl(Config.url, &Tls, &Host, &Port, reason)) return LE_BAD_PARAMETER;
+    std::string host = HostName();
+    Prefix = Config.prefix.empty() ? "veltrona/" + host : Config.prefix;
+    if (!ValidTopicPart(Prefix))
+    {
+        *reason = "the topic prefix must not be empty, hold '+' or '#', or start or end with '/': " + Prefix;
+        return LE_BAD_PARAMETER;
+    }
+    if (Config.clientId.empty()) Config.clientId = "veltrona-" + host;
+    if (Config.clientId.size() > 65535)
+    {
+        *reason = "the client id is too long";
+        return LE_BAD_PARAMETER;
+    }
+    if (Config.keepaliveSeconds < 5 || Config.keepaliveSeconds > 65535)
+    {
+        *reason = "the keepalive must be 5 to 65535 seconds";
+        return LE_BAD_PARAMETER;
+    }
+    if (Config.outboxMaxValues < 1 || Config.outboxMaxBytes < 4096)
+    {
+        *reason = "the outbox must hold at least one value and 4096 bytes";
+        return LE_BAD_PARAMETER;
+    }
+    Password.clear();
+    if (!Config.passwordFile.empty() && !ReadPassword(Config.passwordFile, &Password, reason)) return LE_BAD_PARAMETER;
+    if (!Config.passwordFile.empty() && Config.user.empty())
+    {
+        *reason = "a password file needs a user name";
+        return LE_BAD_PARAMETER;
+    }
+    if (!Config.caFile.empty() && access(Config.caFile.c_str(), R_OK) != 0)
+    {
+        *reason = "cannot read the CA file " + Config.caFile + ": " + strerror(errno);
+        return LE_BAD_PARAMETER;
+    }
+    if (Outbox.Open(Config.outboxFile.c_str(), Config.outboxMaxValues, Config.outboxMaxBytes) != LE_OK)
+    {
+        *reason = "cannot write the outbox " + Config.outboxFile;
+        return LE_FAULT;
+    }
+    DroppedLogged = Outbox.Dropped();
+    LogDrops(true);
+
+    static std::once_flag libInit;
+    std::call_once(libInit, [] { mosquitto_lib_init(); });
+    LinkThread = le_thread_GetCurrent();
+    const char* const texts[] = {"state"};
+    const char* const numbers[] = {"outbox/depth", "outbox/bytes", "outbox/dropped", "published"};
+    for (const char* t : texts) io_CreateInput(StatusPath(t).c_str(), IO_DATA_TYPE_STRING, "");
+    for (const char* n : numbers) io_CreateInput(StatusPath(n).c_str(), IO_DATA_TYPE_NUMERIC, "");
+    ShownDepth = ShownBytes = ShownDropped = ShownPublished = -1;
+    Published = 0;
+    ShowOutbox();
+
+    RetryTimer = le_timer_Create("cloud link retry");
+    le_timer_SetHandler(RetryTimer, OnRetry);
+    HouseTimer = le_timer_Create("cloud link housekeeping");
+    le_timer_SetHandler(HouseTimer, OnHousekeeping);
+    le_timer_SetMsInterval(HouseTimer, HousekeepingMs);
+    le_timer_SetRepeat(HouseTimer, 0);
+    le_timer_Start(HouseTimer);
+    Watch = dhub_AddChangeWatch("", OnChange, nullptr);
+    RetryDelayMs = FirstRetryMs;
+    LE_INFO("Cloud link: connecting to %s as %s; topics under %s/; outbox %s (at most %zu values, %zu bytes)",
+            BrokerName().c_str(), Config.clientId.c_str(), Prefix.c_str(), Config.outboxFile.c_str(),
+            Config.outboxMaxValues, Config.outboxMaxBytes);
+    Connect();
+    return LE_OK;
+}
+
+const char* cloud_TopicPrefix(void)
+{
+    return Prefix.c_str();
+}
+
+void cloud_Stop(void)
+{
+    if (State == LINK_STOPPED) return;
+    if (Watch != nullptr)
+    {
+        dhub_RemoveWatch(Watch);
+        Watch = nullptr;
+    }
+    ProcessPending(nullptr, nullptr);
+    if (State == LINK_ONLINE && Mosq != nullptr)
+    {
+        PublishText(Prefix + "/status", "offline", true);
+        // The last values get a moment to be acknowledged; what is not stays in the outbox.
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(StopWaitMs);
+        while ((Outbox.InFlight() > 0 || mosquitto_want_write(Mosq)) && std::chrono::steady_clock::now() < until &&
+               LostReason.empty())
+        {
+            if (mosquitto_loop(Mosq, 50, 1) != MOSQ_ERR_SUCCESS) break;
+            Pump();
+        }
+        mosquitto_disconnect(Mosq);
+        mosquitto_loop_write(Mosq, 1);
+    }
+    DropConnection();
+    le_timer_Delete(RetryTimer);
+    le_timer_Delete(HouseTimer);
+    RetryTimer = HouseTimer = nullptr;
+    Outbox.Flush();
+    if (Outbox.Depth() > 0) LE_INFO("Cloud link: %zu values wait in the outbox for the next start", Outbox.Depth());
+    Outbox.Close();
+    State = LINK_STOPPED;
+    LE_INFO("Cloud link: stopped");
+}

@@ -1,0 +1,374 @@
+#include "cloud_outbox.h"
+#include "datahub_admin.h"
+#include "le_log.h"
+#include "pa_path.h"
+#include "pa_text.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+// Records, one a line, tab-separated, the last field the CRC-32 of the line before it:
+//   V <seq> <type> <timestamp> <path> <value>   a value (path and value escaped as dhub escapes them)
+//   X <seq> <type> 0 <path> ""                  a deletion
+//   D <seq>                                     every entry up to seq has left (delivered or dropped)
+namespace
+{
+// A file this much larger than what it still holds is rewritten.
+const size_t RewriteSlackBytes = 1u << 20;
+
+bool TypeByName(const std::string& name, io_DataType_t* type)
+{
+    for (int t = IO_DATA_TYPE_TRIGGER; t <= IO_DATA_TYPE_JSON; t++)
+    {
+        if (name == dhub_TypeName(static_cast<io_DataType_t>(t)))
+        {
+            *type = static_cast<io_DataType_t>(t);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Sealed(const std::string& body)
+{
+    char crc[16];
+    snprintf(crc, sizeof(crc), "\t%08x\n", cloudOutbox_Crc32(body.data(), body.size()));
+    return body + crc;
+}
+
+std::string GoneRecord(uint64_t seq)
+{
+    return Sealed("D\t" + std::to_string(seq));
+}
+
+bool ParseSeq(const std::string& text, uint64_t* seq)
+{
+    if (text.empty() || text.size() > 20) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text.c_str(), &end, 10);
+    if (*end != '\0' || errno != 0 || text[0] == '-') return false;
+    *seq = v;
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size())
+    {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+}
+
+uint32_t cloudOutbox_Crc32(const void* data, size_t size)
+{
+    static uint32_t table[256];
+    static bool ready = false;
+    if (!ready)
+    {
+        for (uint32_t i = 0; i < 256; i++)
+        {
+            uint32_t c = i;
+            for (int k = 0; k < 8; k++) c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
+            table[i] = c;
+        }
+        ready = true;
+    }
+    uint32_t crc = 0xFFFFFFFFu;
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < size; i++) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+std::string cloudOutbox_Record(const cloudOutbox_Entry& e)
+{
+    std::vector<char> path(2 * e.path.size() + 1);
+    std::vector<char> value(2 * e.value.size() + 1);
+    dhub_Escape(e.path.c_str(), path.data(), path.size());
+    dhub_Escape(e.value.c_str(), value.data(), value.size());
+    char ts[64];
+    dhub_FormatNumber(e.timestamp, ts, sizeof(ts));
+    return Sealed(std::string(e.deleted ? "X" : "V") + "\t" + std::to_string(e.seq) + "\t" + dhub_TypeName(e.type) +
+                  "\t" + ts + "\t" + path.data() + "\t" + value.data());
+}
+
+CloudOutbox::~CloudOutbox()
+{
+    Close();
+}
+
+le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes)
+{
+    Close();
+    path_ = path;
+    maxCount_ = maxCount > 0 ? maxCount : 1;
+    maxBytes_ = maxBytes;
+    entries_.clear();
+    liveBytes_ = 0;
+    sentCount_ = 0;
+    inFlight_ = 0;
+    dropped_ = 0;
+    unwritten_.clear();
+
+    size_t goodLines = 0, badLines = 0;
+    uint64_t maxSeq = 0;
+    FILE* f = pa_fs_Fopen(path, "r");
+    if (f == nullptr && errno != ENOENT)
+    {
+        LE_ERROR("Cloud link: cannot read the outbox %s: %s", path, strerror(errno));
+    }
+    if (f != nullptr)
+    {
+        std::string line;
+        int c;
+        bool ended = true;
+        for (;;)
+        {
+            line.clear();
+            while ((c = fgetc(f)) != EOF && c != '\n') line += static_cast<char>(c);
+            if (c == EOF && line.empty()) break;
+            ended = (c == '\n');
+            // A line must end and carry the checksum of what it says; anything else was cut short.
+            size_t tab = line.rfind('\t');
+            uint32_t crc = 0;
+            bool sound = ended && tab != std::string::npos && line.size() - tab == 9 &&
+                         sscanf(line.c_str() + tab + 1, "%8x", &crc) == 1 &&
+                         crc == cloudOutbox_Crc32(line.data(), tab);
+            std::vector<std::string> f6 = sound ? pa_text_Split(line.substr(0, tab), '\t') : std::vector<std::string>();
+            uint64_t seq = 0;
+            if (sound && f6.size() == 2 && f6[0] == "D" && ParseSeq(f6[1], &seq))
+            {
+                while (!entries_.empty() && entries_.front().seq <= seq)
+                {
+                    liveBytes_ -= entries_.front().bytes;
+                    entries_.pop_front();
+                }
+                if (seq > maxSeq) maxSeq = seq;
+                goodLines++;
+                continue;
+            }
+            cloudOutbox_Entry e;
+            std::vector<char> text(IO_MAX_STRING_VALUE_LEN + 1);
+            std::vector<char> p(IO_MAX_RESOURCE_PATH_LEN + 1);
+            char* end = nullptr;
+            if (sound && f6.size() == 6 && (f6[0] == "V" || f6[0] == "X") && ParseSeq(f6[1], &e.seq) &&
+                e.seq > maxSeq && TypeByName(f6[2], &e.type) &&
+                dhub_Unescape(f6[4].c_str(), p.data(), p.size()) && dhub_Unescape(f6[5].c_str(), text.data(), text.size()))
+            {
+                e.timestamp = strtod(f6[3].c_str(), &end);
+                e.deleted = f6[0] == "X";
+                e.path = p.data();
+                e.value = text.data();
+                e.bytes = line.size() + 1;
+                maxSeq = e.seq;
+                liveBytes_ += e.bytes;
+                entries_.push_back(std::move(e));
+                goodLines++;
+                continue;
+            }
+            badLines++;
+            break;   // nothing after a damaged line can be trusted to be in order
+        }
+        fclose(f);
+    }
+    nextSeq_ = maxSeq + 1;
+    lastGone_ = entries_.empty() ? maxSeq : entries_.front().seq - 1;
+    if (badLines > 0)
+    {
+        LE_WARN("Cloud link: the outbox %s ended in a damaged record (a crash while writing): %zu records read, "
+                "the rest left out", path, goodLines);
+    }
+    while (!entries_.empty() && (entries_.size() > maxCount_ || liveBytes_ > maxBytes_)) DropOldest();
+    if (!Rewrite()) return LE_FAULT;
+    if (!entries_.empty())
+    {
+        LE_INFO("Cloud link: %zu values wait in the outbox %s", entries_.size(), path);
+    }
+    return LE_OK;
+}
+
+void CloudOutbox::Close()
+{
+    if (fd_ >= 0)
+    {
+        Flush();
+        Sync();
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+// The file holds exactly what is live: written beside it, then renamed over it.
+bool CloudOutbox::Rewrite()
+{
+    std::string content = GoneRecord(lastGone_);
+    for (const cloudOutbox_Entry& e : entries_) content += cloudOutbox_Record(e);
+    if (fd_ >= 0)
+    {
+        close(fd_);
+        fd_ = -1;
+    }
+    if (pa_fs_WriteFileAtomic(path_.c_str(), content.data(), content.size()) != LE_OK)
+    {
+        if (!fileBroken_) LE_ERROR("Cloud link: cannot write the outbox %s: it is kept in memory only", path_.c_str());
+        fileBroken_ = true;
+        return false;
+    }
+    fd_ = pa_fs_Open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
+    if (fd_ < 0)
+    {
+        if (!fileBroken_) LE_ERROR("Cloud link: cannot open the outbox %s: %s", path_.c_str(), strerror(errno));
+        fileBroken_ = true;
+        return false;
+    }
+    if (fileBroken_) LE_INFO("Cloud link: the outbox %s is written again", path_.c_str());
+    fileBroken_ = false;
+    fileBytes_ = content.size();
+    lastGoneWritten_ = lastGone_;
+    unwritten_.clear();
+    dirty_ = false;
+    return true;
+}
+
+// A write that fails halfway is cut back, so the file never holds half a record followed by more.
+bool CloudOutbox::Append(const std::string& text)
+{
+    if (text.empty()) return true;
+    if (fd_ < 0 || !WriteAll(fd_, text))
+    {
+        if (fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(fileBytes_)) != 0)
+        {
+            close(fd_);
+            fd_ = -1;
+        }
+        if (!fileBroken_)
+        {
+            LE_ERROR("Cloud link: cannot write the outbox %s: %s; it is kept in memory until it can be",
+                     path_.c_str(), strerror(errno));
+        }
+        fileBroken_ = true;
+        return false;
+    }
+    fileBytes_ += text.size();
+    dirty_ = true;
+    return true;
+}
+
+void CloudOutbox::DropOldest()
+{
+    cloudOutbox_Entry& e = entries_.front();
+    if (sentCount_ > 0)
+    {
+        sentCount_--;
+        if (e.sent && !e.acked) inFlight_--;
+    }
+    liveBytes_ -= e.bytes;
+    lastGone_ = e.seq;
+    entries_.pop_front();
+    dropped_++;
+}
+
+void CloudOutbox::PopDelivered()
+{
+    while (!entries_.empty() && entries_.front().acked)
+    {
+        lastGone_ = entries_.front().seq;
+        liveBytes_ -= entries_.front().bytes;
+        entries_.pop_front();
+        if (sentCount_ > 0) sentCount_--;
+    }
+}
+
+void CloudOutbox::Add(bool deleted, const char* path, io_DataType_t type, double timestamp, const char* value)
+{
+    cloudOutbox_Entry e;
+    e.seq = nextSeq_++;
+    e.deleted = deleted;
+    e.type = type;
+    e.timestamp = timestamp;
+    e.path = path;
+    e.value = value ? value : "";
+    std::string record = cloudOutbox_Record(e);
+    e.bytes = record.size();
+    while (!entries_.empty() && (entries_.size() >= maxCount_ || liveBytes_ + e.bytes > maxBytes_)) DropOldest();
+    liveBytes_ += e.bytes;
+    entries_.push_back(std::move(e));
+    unwritten_ += record;
+}
+
+bool CloudOutbox::Flush()
+{
+    if (path_.empty()) return false;
+    bool slack = fileBytes_ > RewriteSlackBytes && fileBytes_ > 2 * (liveBytes_ + unwritten_.size());
+    if (fileBroken_ || fd_ < 0 || slack) return Rewrite();
+    // A record of an entry dropped before it was written is written anyway; the gone mark after it
+    // tells the next reader.
+    std::string text = std::move(unwritten_);
+    unwritten_.clear();
+    if (lastGone_ != lastGoneWritten_) text += GoneRecord(lastGone_);
+    if (!Append(text)) return false;
+    lastGoneWritten_ = lastGone_;
+    return true;
+}
+
+void CloudOutbox::Sync()
+{
+    if (fd_ >= 0 && dirty_)
+    {
+        fdatasync(fd_);
+        dirty_ = false;
+    }
+}
+
+cloudOutbox_Entry* CloudOutbox::NextToSend()
+{
+    while (sentCount_ < entries_.size())
+    {
+        cloudOutbox_Entry& e = entries_[sentCount_++];
+        if (e.acked) continue;
+        e.sent = true;
+        inFlight_++;
+        return &e;
+    }
+    return nullptr;
+}
+
+void CloudOutbox::Acked(uint64_t seq)
+{
+    if (entries_.empty() || seq < entries_.front().seq) return;
+    size_t index = static_cast<size_t>(seq - entries_.front().seq);
+    if (index >= sentCount_) return;
+    cloudOutbox_Entry& e = entries_[index];
+    if (e.acked || !e.sent) return;
+    e.acked = true;
+    inFlight_--;
+    PopDelivered();
+}
+
+void CloudOutbox::ResendAll()
+{
+    for (size_t i = 0; i < sentCount_ && i < entries_.size(); i++) entries_[i].sent = false;
+    sentCount_ = 0;
+    inFlight_ = 0;
+}
+
+bool CloudOutbox::HasPending(const std::string& path) const
+{
+    for (const cloudOutbox_Entry& e : entries_)
+    {
+        if (e.path == path) return true;
+    }
+    return false;
+}

@@ -1,0 +1,234 @@
+// The cloud link's outbox: order, bounds, acknowledgements, and a file that survives crashes.
+#include "cloud_outbox.h"
+#include "le_log.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+class OutboxTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        le_log_SetStderr(false);
+        le_log_CaptureStart();
+    }
+    TempDir dir_;
+    std::string File() const { return dir_.File("outbox.txt"); }
+
+    static std::vector<std::string> Values(const CloudOutbox& box)
+    {
+        std::vector<std::string> out;
+        for (const cloudOutbox_Entry& e : box.Entries()) out.push_back((e.deleted ? "-" : "") + e.path + "=" + e.value);
+        return out;
+    }
+
+    // Hands out everything and confirms it all, as a broker would.
+    static void DeliverAll(CloudOutbox* box)
+    {
+        std::vector<uint64_t> seqs;
+        while (cloudOutbox_Entry* e = box->NextToSend()) seqs.push_back(e->seq);
+        for (uint64_t s : seqs) box->Acked(s);
+    }
+};
+}
+
+TEST_F(OutboxTest, ValuesSurviveARestartInOrderAndDeliveredOnesDoNotComeBack)
+{
+    {
+        CloudOutbox box;
+        ASSERT_EQ(box.Open(File().c_str(), 100, 1 << 20), LE_OK);
+        box.Add(false, "sensors/a/data", IO_DATA_TYPE_JSON, 1000.5, "{\"T\":1}\n\ttab\\");
+        box.Add(false, "sensors/b/level", IO_DATA_TYPE_NUMERIC, 1000.75, "3.25");
+        box.Add(true, "sensors/c/data", IO_DATA_TYPE_STRING, 0, "");
+        box.Add(false, "sensors/d", IO_DATA_TYPE_TRIGGER, 1001, "");
+        ASSERT_TRUE(box.Flush());
+        // The first two are confirmed; the process then ends without closing (a crash).
+        cloudOutbox_Entry* first = box.NextToSend();
+        cloudOutbox_Entry* second = box.NextToSend();
+        ASSERT_TRUE(first && second);
+        box.Acked(second->seq);   // out of order: nothing leaves until the first is confirmed
+        EXPECT_EQ(box.Depth(), 4u);
+        box.Acked(first->seq);
+        EXPECT_EQ(box.Depth(), 2u);
+        ASSERT_TRUE(box.Flush());
+    }
+    CloudOutbox again;
+    ASSERT_EQ(again.Open(File().c_str(), 100, 1 << 20), LE_OK);
+    EXPECT_EQ(Values(again), (std::vector<std::string>{"-sensors/c/data=", "sensors/d="}));
+    EXPECT_EQ(again.Entries()[1].type, IO_DATA_TYPE_TRIGGER);
+    EXPECT_EQ(again.Entries()[1].timestamp, 1001);
+    // New entries follow the old ones.
+    again.Add(false, "x", IO_DATA_TYPE_NUMERIC, 2, "1");
+    EXPECT_GT(again.Entries()[2].seq, again.Entries()[1].seq);
+    again.Close();
+
+    // Escaped texts come back exactly.
+    CloudOutbox third;
+    ASSERT_EQ(third.Open(dir_.File("other.txt").c_str(), 10, 1 << 20), LE_OK);
+    third.Add(false, "p\tq", IO_DATA_TYPE_STRING, 5, "line\nnext\r\\end");
+    third.Close();
+    ASSERT_EQ(third.Open(dir_.File("other.txt").c_str(), 10, 1 << 20), LE_OK);
+    EXPECT_EQ(Values(third), (std::vector<std::string>{"p\tq=line\nnext\r\\end"}));
+}
+
+TEST_F(OutboxTest, TheOldestGoFirstWhenCountOrBytesRunOutAndTheDropsAreCounted)
+{
+    CloudOutbox box;
+    ASSERT_EQ(box.Open(File().c_str(), 3, 1 << 20), LE_OK);
+    for (int i = 1; i <= 5; i++) box.Add(false, "v", IO_DATA_TYPE_NUMERIC, i, std::to_string(i).c_str());
+    EXPECT_EQ(Values(box), (std::vector<std::string>{"v=3", "v=4", "v=5"}));
+    EXPECT_EQ(box.Dropped(), 2u);
+    box.Close();
+    // The bound holds across a restart with smaller bounds too: by bytes this time.
+    CloudOutbox smaller;
+    size_t oneRecord = cloudOutbox_Record(cloudOutbox_Entry{4, false, IO_DATA_TYPE_NUMERIC, 4, "v", "4"}).size();
+    ASSERT_EQ(smaller.Open(File().c_str(), 100, 2 * oneRecord), LE_OK);
+    EXPECT_EQ(Values(smaller), (std::vector<std::string>{"v=4", "v=5"}));
+    EXPECT_EQ(smaller.Dropped(), 1u);
+    EXPECT_LE(smaller.Bytes(), 2 * oneRecord);
+    smaller.Add(false, "v", IO_DATA_TYPE_NUMERIC, 6, "6");
+    EXPECT_EQ(Values(smaller), (std::vector<std::string>{"v=5", "v=6"}));
+    EXPECT_EQ(smaller.Dropped(), 2u);
+
+    // An in-flight value that is dropped no longer counts as in flight.
+    ASSERT_NE(smaller.NextToSend(), nullptr);
+    EXPECT_EQ(smaller.InFlight(), 1u);
+    smaller.Add(false, "v", IO_DATA_TYPE_NUMERIC, 7, "7");
+    smaller.Add(false, "v", IO_DATA_TYPE_NUMERIC, 8, "8");
+    EXPECT_EQ(smaller.InFlight(), 0u);
+    EXPECT_EQ(smaller.NextToSend()->value, "7");
+}
+
+TEST_F(OutboxTest, AResendStartsFromTheOldestUnconfirmedAndSkipsConfirmedOnes)
+{
+    CloudOutbox box;
+    ASSERT_EQ(box.Open(File().c_str(), 100, 1 << 20), LE_OK);
+    for (int i = 1; i <= 4; i++) box.Add(false, "v", IO_DATA_TYPE_NUMERIC, i, std::to_string(i).c_str());
+    std::vector<cloudOutbox_Entry*> sent;
+    while (cloudOutbox_Entry* e = box.NextToSend()) sent.push_back(e);
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(box.InFlight(), 4u);
+    box.Acked(sent[2]->seq);
+    box.Acked(sent[2]->seq);   // a repeated acknowledgement changes nothing
+    EXPECT_EQ(box.InFlight(), 3u);
+    box.ResendAll();   // the connection went away
+    std::vector<std::string> again;
+    std::vector<uint64_t> seqs;
+    while (cloudOutbox_Entry* e = box.NextToSend())
+    {
+        again.push_back(e->value);
+        seqs.push_back(e->seq);
+    }
+    EXPECT_EQ(again, (std::vector<std::string>{"1", "2", "4"}));
+    for (uint64_t s : seqs) box.Acked(s);
+    EXPECT_EQ(box.Depth(), 0u);
+    EXPECT_EQ(box.InFlight(), 0u);
+    EXPECT_EQ(box.Bytes(), 0u);
+}
+
+TEST_F(OutboxTest, ACrashInTheMiddleOfARecordLosesOnlyThatRecord)
+{
+    {
+        CloudOutbox box;
+        ASSERT_EQ(box.Open(File().c_str(), 100, 1 << 20), LE_OK);
+        box.Add(false, "a", IO_DATA_TYPE_NUMERIC, 1, "1");
+        box.Add(false, "b", IO_DATA_TYPE_NUMERIC, 2, "2");
+        box.Close();
+    }
+    std::string whole = ReadTextFile(File());
+    std::string third = cloudOutbox_Record(cloudOutbox_Entry{3, false, IO_DATA_TYPE_NUMERIC, 3, "c", "3"});
+    // Every way the third record can be cut short, and one whose bytes were changed.
+    std::vector<std::string> damaged;
+    for (size_t cut = 1; cut < third.size(); cut++) damaged.push_back(whole + third.substr(0, cut));
+    std::string flipped = third;
+    flipped[2] = '7';
+    damaged.push_back(whole + flipped + third);
+    for (const std::string& content : damaged)
+    {
+        ASSERT_TRUE(WriteTextFile(File(), content));
+        CloudOutbox box;
+        ASSERT_EQ(box.Open(File().c_str(), 100, 1 << 20), LE_OK);
+        EXPECT_EQ(Values(box), (std::vector<std::string>{"a=1", "b=2"})) << content;
+        // What follows is appended after the good records, never after the damage.
+        box.Add(false, "d", IO_DATA_TYPE_NUMERIC, 4, "4");
+        box.Close();
+        CloudOutbox reread;
+        ASSERT_EQ(reread.Open(File().c_str(), 100, 1 << 20), LE_OK);
+        EXPECT_EQ(Values(reread), (std::vector<std::string>{"a=1", "b=2", "d=4"})) << content;
+    }
+    EXPECT_GT(le_log_CaptureCount("ended in a damaged record"), 0u);
+}
+
+TEST_F(OutboxTest, TheFileIsRewrittenWhenDeliveredRecordsFillIt)
+{
+    CloudOutbox box;
+    ASSERT_EQ(box.Open(File().c_str(), 100000, 64 << 20), LE_OK);
+    std::string value(200, 'x');
+    for (int round = 0; round < 60; round++)
+    {
+        for (int i = 0; i < 100; i++) box.Add(false, "v", IO_DATA_TYPE_STRING, i, value.c_str());
+        ASSERT_TRUE(box.Flush());
+        DeliverAll(&box);
+        ASSERT_TRUE(box.Flush());
+    }
+    // 6000 records of about 230 bytes went through; the file never held much more than 1 MiB.
+    EXPECT_LT(box.FileBytes(), (1u << 20) + 100 * 300);
+    struct stat st;
+    ASSERT_EQ(stat(File().c_str(), &st), 0);
+    EXPECT_EQ(static_cast<size_t>(st.st_size), box.FileBytes());
+    box.Add(false, "last", IO_DATA_TYPE_NUMERIC, 1, "1");
+    box.Close();
+    CloudOutbox again;
+    ASSERT_EQ(again.Open(File().c_str(), 100, 1 << 20), LE_OK);
+    EXPECT_EQ(Values(again), (std::vector<std::string>{"last=1"}));
+}
+
+TEST_F(OutboxTest, AFileThatCannotBeWrittenKeepsTheValuesInMemoryAndIsRewrittenLater)
+{
+    // A place where no file can be made (its directory is a file): the outbox does not open.
+    std::string notDir = dir_.File("plain");
+    ASSERT_TRUE(WriteTextFile(notDir, "x"));
+    CloudOutbox none;
+    EXPECT_EQ(none.Open((notDir + "/outbox.txt").c_str(), 10, 1 << 20), LE_FAULT);
+
+    // A file size limit makes appends fail halfway: the file is cut back to whole records, the
+    // values stay in memory, and once writing works again the file holds them all.
+    CloudOutbox box;
+    ASSERT_EQ(box.Open(File().c_str(), 1000, 1 << 20), LE_OK);
+    box.Add(false, "a", IO_DATA_TYPE_NUMERIC, 1, "1");
+    ASSERT_TRUE(box.Flush());
+    struct stat st;
+    ASSERT_EQ(stat(File().c_str(), &st), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit small = old;
+    small.rlim_cur = static_cast<rlim_t>(st.st_size) + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    box.Add(false, "b", IO_DATA_TYPE_NUMERIC, 2, "2");
+    box.Add(false, "c", IO_DATA_TYPE_NUMERIC, 3, "3");
+    EXPECT_FALSE(box.Flush());
+    struct stat after;
+    ASSERT_EQ(stat(File().c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, st.st_size);   // no half record left behind
+    EXPECT_EQ(Values(box), (std::vector<std::string>{"a=1", "b=2", "c=3"}));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_TRUE(box.Flush());
+    box.Close();
+    CloudOutbox again;
+    ASSERT_EQ(again.Open(File().c_str(), 1000, 1 << 20), LE_OK);
+    EXPECT_EQ(Values(again), (std::vector<std::string>{"a=1", "b=2", "c=3"}));
+    EXPECT_EQ(le_log_CaptureCount("it is kept in memory until it can be"), 1u);
+    EXPECT_EQ(le_log_CaptureCount("is written again"), 1u);
+}
