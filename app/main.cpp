@@ -234,6 +234,17 @@ int main(int argc, char** argv)
         }
     }
 
+    if (!cloud.url.empty())
+    {
+        std::string why;
+        if (cloud_CheckConfig(cloud, &why) != LE_OK) return Fail(("cloud link: " + why).c_str());
+    }
+    else if (!cloud.prefix.empty() || !cloud.clientId.empty() || !cloud.user.empty() || !cloud.passwordFile.empty() ||
+             !cloud.caFile.empty())
+    {
+        return Fail("the --mqtt-... options need --mqtt URL");
+    }
+
     le_clk_SetMode(clockMode);
     le_log_SetGlobalFilterLevel(logLevel);
 

@@ -49,6 +49,13 @@ public:
         return WaitExit(seconds);
     }
 
+    // As a crash or a power cut would end it: no clean-up of any kind.
+    int Kill()
+    {
+        kill(pid_, SIGKILL);
+        return WaitExit(10);
+    }
+
     ~Program()
     {
         if (pid_ > 0)

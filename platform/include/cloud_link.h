@@ -42,6 +42,10 @@ cloud_Config_t;
 // Splits a broker URL; false with *reason when it is not one.
 bool cloud_ParseUrl(const std::string& url, bool* tls, std::string* host, int* port, std::string* reason);
 
+// Checks the configuration (the URL, the prefix, the bounds, the password and CA files) without
+// starting anything. LE_BAD_PARAMETER with *reason when it cannot work.
+le_result_t cloud_CheckConfig(const cloud_Config_t& config, std::string* reason);
+
 // Checks the configuration, opens the outbox and starts connecting. LE_BAD_PARAMETER or LE_FAULT
 // with *reason when it cannot start; once started, the link keeps trying on its own.
 le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason);

@@ -102,8 +102,17 @@ std::string BrokerName()
 
 std::string ErrorText(int rc)
 {
-    if (rc == MOSQ_ERR_ERRNO) return strerror(errno);
-    return mosquitto_strerror(rc);
+    std::string text = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
+}
+
+// The broker is out in the real world: waits for it are measured in real time, whatever the
+// platform's clock does (a skipping clock jumps over the start-up wait).
+uint64_t RealMs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 void SetState(LinkState_t s)
@@ -317,7 +326,7 @@ void OnConnect(struct mosquitto*, void*, int rc, int, const mosquitto_property*)
     PublishAllState();
     Outbox.ResendAll();
     DrainStartDepth = Outbox.Depth();
-    DrainStartedMs = le_clk_NowMs();
+    DrainStartedMs = RealMs();
     if (DrainStartDepth > 0) LE_INFO("Cloud link: delivering the %zu values of the outbox", DrainStartDepth);
 }
 
@@ -344,7 +353,7 @@ void OnPublish(struct mosquitto*, void*, int mid, int reason, const mosquitto_pr
     if (DrainStartDepth > 0 && Outbox.Depth() == 0)
     {
         LE_INFO("Cloud link: the outbox is delivered (%zu values in %.1f s)", DrainStartDepth,
-                static_cast<double>(le_clk_NowMs() - DrainStartedMs) / 1000.0);
+                static_cast<double>(RealMs() - DrainStartedMs) / 1000.0);
         DrainStartDepth = 0;
     }
 }
@@ -452,7 +461,7 @@ void OnSocket(int, short events)
 void Connect()
 {
     SetState(LINK_CONNECTING);
-    ConnectStartedMs = le_clk_NowMs();
+    ConnectStartedMs = RealMs();
     LostReason.clear();
     Mosq = mosquitto_new(Config.clientId.c_str(), true, nullptr);
     if (Mosq == nullptr)
@@ -461,6 +470,7 @@ void Connect()
         return;
     }
     mosquitto_int_option(Mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(Mosq, MOSQ_OPT_TCP_NODELAY, 1);   // values go out as they come, not batched by Nagle
     mosquitto_will_set_v5(Mosq, (Prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
     if (!Config.user.empty()) mosquitto_username_pw_set(Mosq, Config.user.c_str(), Password.empty() ? nullptr : Password.c_str());
     if (Tls)
@@ -505,7 +515,7 @@ void OnHousekeeping(le_timer_Ref_t)
         int rc = mosquitto_loop_misc(Mosq);   // keepalive pings, and the broker's silence noticed
         if (rc != MOSQ_ERR_SUCCESS && LostReason.empty()) LostReason = "the broker stopped answering";
         uint64_t limit = std::max<uint64_t>(ShortestConnectWaitMs, static_cast<uint64_t>(Config.keepaliveSeconds) * 1000);
-        if (State == LINK_CONNECTING && le_clk_NowMs() - ConnectStartedMs > limit && LostReason.empty())
+        if (State == LINK_CONNECTING && RealMs() - ConnectStartedMs > limit && LostReason.empty())
         {
             LostReason = "no answer within " + std::to_string(limit / 1000) + " s";
         }
@@ -612,6 +622,68 @@ bool cloud_ParseUrl(const std::string& url, bool* tls, std::string* host, int* p
     return true;
 }
 
+namespace
+{
+// What a configuration comes to, with its defaults filled in; false with *reason when it cannot work.
+struct Resolved
+{
+    cloud_Config_t config;
+    bool tls = false;
+    std::string host;
+    int port = 0;
+    std::string prefix;
+    std::string password;
+};
+
+bool Resolve(const cloud_Config_t& config, Resolved* r, std::string* reason)
+{
+    r->config = config;
+    cloud_Config_t& c = r->config;
+    if (!cloud_ParseUrl(c.url, &r->tls, &r->host, &r->port, reason)) return false;
+    std::string host = HostName();
+    r->prefix = c.prefix.empty() ? "veltrona/" + host : c.prefix;
+    if (!ValidTopicPart(r->prefix))
+    {
+        *reason = "the topic prefix must not be empty, hold '+' or '#', or start or end with '/': " + r->prefix;
+        return false;
+    }
+    if (c.clientId.empty()) c.clientId = "veltrona-" + host;
+    if (c.clientId.size() > 65535)
+    {
+        *reason = "the client id is too long";
+        return false;
+    }
+    if (c.keepaliveSeconds < 5 || c.keepaliveSeconds > 65535)
+    {
+        *reason = "the keepalive must be 5 to 65535 seconds";
+        return false;
+    }
+    if (c.outboxMaxValues < 1 || c.outboxMaxBytes < 4096)
+    {
+        *reason = "the outbox must hold at least one value and 4096 bytes";
+        return false;
+    }
+    if (!c.passwordFile.empty() && !ReadPassword(c.passwordFile, &r->password, reason)) return false;
+    if (!c.passwordFile.empty() && c.user.empty())
+    {
+        *reason = "a password file needs a user name";
+        return false;
+    }
+    if (!c.caFile.empty() && access(c.caFile.c_str(), R_OK) != 0)
+    {
+        *reason = "cannot read the CA file " + c.caFile + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+}
+
+le_result_t cloud_CheckConfig(const cloud_Config_t& config, std::string* reason)
+{
+    Resolved r;
+    return Resolve(config, &r, reason) ? LE_OK : LE_BAD_PARAMETER;
+}
+
 le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
 {
     if (State != LINK_STOPPED)
@@ -619,43 +691,14 @@ le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
         *reason = "the cloud link is already running";
         return LE_DUPLICATE;
     }
-    Config = config;
-    if (!cloud_ParseUrl(Config.url, &Tls, &Host, &Port, reason)) return LE_BAD_PARAMETER;
-    std::string host = HostName();
-    Prefix = Config.prefix.empty() ? "veltrona/" + host : Config.prefix;
-    if (!ValidTopicPart(Prefix))
-    {
-        *reason = "the topic prefix must not be empty, hold '+' or '#', or start or end with '/': " + Prefix;
-        return LE_BAD_PARAMETER;
-    }
-    if (Config.clientId.empty()) Config.clientId = "veltrona-" + host;
-    if (Config.clientId.size() > 65535)
-    {
-        *reason = "the client id is too long";
-        return LE_BAD_PARAMETER;
-    }
-    if (Config.keepaliveSeconds < 5 || Config.keepaliveSeconds > 65535)
-    {
-        *reason = "the keepalive must be 5 to 65535 seconds";
-        return LE_BAD_PARAMETER;
-    }
-    if (Config.outboxMaxValues < 1 || Config.outboxMaxBytes < 4096)
-    {
-        *reason = "the outbox must hold at least one value and 4096 bytes";
-        return LE_BAD_PARAMETER;
-    }
-    Password.clear();
-    if (!Config.passwordFile.empty() && !ReadPassword(Config.passwordFile, &Password, reason)) return LE_BAD_PARAMETER;
-    if (!Config.passwordFile.empty() && Config.user.empty())
-    {
-        *reason = "a password file needs a user name";
-        return LE_BAD_PARAMETER;
-    }
-    if (!Config.caFile.empty() && access(Config.caFile.c_str(), R_OK) != 0)
-    {
-        *reason = "cannot read the CA file " + Config.caFile + ": " + strerror(errno);
-        return LE_BAD_PARAMETER;
-    }
+    Resolved r;
+    if (!Resolve(config, &r, reason)) return LE_BAD_PARAMETER;
+    Config = r.config;
+    Tls = r.tls;
+    Host = r.host;
+    Port = r.port;
+    Prefix = r.prefix;
+    Password = r.password;
     if (Outbox.Open(Config.outboxFile.c_str(), Config.outboxMaxValues, Config.outboxMaxBytes) != LE_OK)
     {
         *reason = "cannot write the outbox " + Config.outboxFile;
@@ -687,7 +730,10 @@ le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
     LE_INFO("Cloud link: connecting to %s as %s; topics under %s/; outbox %s (at most %zu values, %zu bytes)",
             BrokerName().c_str(), Config.clientId.c_str(), Prefix.c_str(), Config.outboxFile.c_str(),
             Config.outboxMaxValues, Config.outboxMaxBytes);
-    Connect();
+    // The first attempt waits for the loop to run, so that a start-up that blocks does not count
+    // against the broker's answer.
+    le_event_QueueFunction([](void*, void*) { if (State == LINK_WAITING) Connect(); }, nullptr, nullptr);
+    SetState(LINK_WAITING);
     return LE_OK;
 }
 

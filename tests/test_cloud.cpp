@@ -1,0 +1,488 @@
+// The cloud link end to end: veltrona on the simulated gateway, a real mosquitto broker started
+// here on a free loopback port, and MQTT clients watching and driving it.
+#include "e2e_support.h"
+#include "mqtt_broker.h"
+#include "sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace
+{
+const char* const Sensors = "E01a00001\nE01a00002\nE01a00003\nE01a00004\nE01a00005\nE01a00006\nE01a00007\n"
+                            "E01a00008\nE01a00009\nE01a0000a\n";
+
+// One value as both sides name it: time, path and value.
+struct Record
+{
+    std::string timestamp;
+    std::string path;
+    std::string value;
+    bool operator==(const Record& o) const { return timestamp == o.timestamp && path == o.path && value == o.value; }
+};
+
+std::ostream& operator<<(std::ostream& os, const Record& r)
+{
+    return os << r.timestamp << " " << r.path << " " << r.value;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The sensors' data values a client received, in order.
+std::vector<Record> DataRecords(const std::vector<MqttMessage>& messages)
+{
+    std::vector<Record> out;
+    for (const MqttMessage& m : messages)
+    {
+        if (m.topic.compare(0, 11, "gw/sensors/") != 0 || !EndsWith(m.topic, "/data")) continue;
+        out.push_back(Record{m.timestamp, m.topic.substr(3), m.payload});
+    }
+    return out;
+}
+
+// What "dhub watch --timestamps" printed for the sensors' data.
+std::vector<Record> WatchedRecords(const std::string& file)
+{
+    std::vector<Record> out;
+    std::string text = ReadTextFile(file);
+    size_t pos = 0;
+    while (pos < text.size())
+    {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos) break;   // a line still being written
+        std::string line = text.substr(pos, eol - pos);
+        pos = eol + 1;
+        size_t a = line.find('\t');
+        size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+        if (b == std::string::npos) continue;
+        Record r{line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)};
+        if (EndsWith(r.path, "/data")) out.push_back(r);
+    }
+    return out;
+}
+
+// Every pushed value reached the subscriber, in the order pushed. QoS 1 delivers at least once: a
+// value in flight when the broker went away may come twice, those pushed from index once on (when
+// the broker was gone already) exactly once.
+void ExpectDelivered(const std::vector<Record>& pushed, size_t once, const std::vector<Record>& got)
+{
+    size_t previous = 0;
+    for (size_t i = 0; i < pushed.size(); i++)
+    {
+        const Record& r = pushed[i];
+        auto first = std::find(got.begin(), got.end(), r);
+        ASSERT_NE(first, got.end()) << "lost: " << r << " (pushed #" << i << ")";
+        if (i >= once)
+        {
+            EXPECT_EQ(std::count(got.begin(), got.end(), r), 1) << "twice: " << r << " (pushed #" << i << ")";
+        }
+        size_t index = static_cast<size_t>(first - got.begin());
+        EXPECT_GE(index, previous) << "out of order: " << r << " (pushed #" << i << ")";
+        previous = index;
+    }
+}
+
+bool HasPayload(const std::vector<MqttMessage>& ms, const std::string& topic, const std::string& payload)
+{
+    for (const MqttMessage& m : ms)
+    {
+        if (m.topic == topic && m.payload == payload) return true;
+    }
+    return false;
+}
+
+size_t CountTopic(const std::vector<MqttMessage>& ms, const std::string& topic)
+{
+    size_t n = 0;
+    for (const MqttMessage& m : ms) n += m.topic == topic;
+    return n;
+}
+
+// A tool left running in the background (dhub watch), ended at the end of the test.
+class Background
+{
+public:
+    bool Start(const std::string& path, const std::vector<std::string>& args, const std::string& out)
+    {
+        pid_ = simProcess_Start(path, args, out, false);
+        return pid_ > 0;
+    }
+    void Stop()
+    {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        simProcess_Wait(pid_, 5000);
+        pid_ = -1;
+    }
+    ~Background() { Stop(); }
+
+private:
+    pid_t pid_ = -1;
+};
+
+class CloudLink : public EndToEnd
+{
+protected:
+    MqttBroker broker;
+    MqttClient watcher;
+
+    void StartBroker(bool persistent, bool tls = false)
+    {
+        std::string error;
+        mkdir(dir.File("broker").c_str(), 0700);
+        ASSERT_TRUE(broker.Start(dir.File("broker"), persistent, tls, &error)) << error;
+    }
+
+    // The watcher: a client that sees everything under the prefix (and keeps its session when
+    // persistent, so that the broker queues for it while it is away).
+    void StartWatcher(bool persistent, const std::string& filter = "gw/#")
+    {
+        std::string error;
+        ASSERT_TRUE(watcher.Connect(broker.Port(), "watcher", persistent, filter, &error)) << error;
+    }
+
+    // The gateway with its ten sensors learned already, telegrams every 40 ms.
+    void PrepareRuntime()
+    {
+        mkdir(Runtime().c_str(), 0700);
+        mkdir((Runtime() + "/userrw").c_str(), 0700);
+        ASSERT_TRUE(WriteTextFile(Runtime() + "/userrw/EnOcean.txt", Sensors));
+    }
+
+    std::vector<std::string> GatewayArgs(const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> args = {"--scenario",  "gateway",    "--clock",        "skip",
+                                         "--set",       "esp3.period_ms=40", "--runtime-dir", Runtime(),
+                                         "--mqtt",      broker.Url(), "--mqtt-prefix",  "gw",
+                                         "--mqtt-keepalive", "5"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    void StartGatewayWithLink(Program* p, const std::vector<std::string>& extra = {})
+    {
+        PrepareRuntime();
+        ASSERT_TRUE(p->Start(GatewayArgs(extra), Log()));
+        std::string out;
+        ASSERT_EQ(Dhub("wait platform/cloud/state --timeout 20", &out), 0) << out << ReadTextFile(Log());
+    }
+
+    bool Online()
+    {
+        std::string out;
+        return Becomes(DhubCommand() + "get platform/cloud/state", "online", &out) ||
+               Becomes(DhubCommand() + "get platform/cloud/state", "online", &out);
+    }
+
+    bool Waits(const std::string& topic, const std::string& payload, double seconds = 20)
+    {
+        return watcher.WaitFor([&](const std::vector<MqttMessage>& ms) { return HasPayload(ms, topic, payload); },
+                               seconds);
+    }
+
+    double OutboxDepth()
+    {
+        std::string out;
+        if (Dhub("get platform/cloud/outbox/depth", &out) != 0) return -1;
+        return atof(out.c_str());
+    }
+};
+}
+
+TEST_F(CloudLink, TheGatewaysValuesReachSubscribersRetainedWithTheirTimeAndType)
+{
+    StartBroker(false);
+    StartWatcher(false);
+    Program veltrona;
+    StartGatewayWithLink(&veltrona);
+    ASSERT_TRUE(Waits("gw/status", "online")) << ReadTextFile(Log());
+    ASSERT_TRUE(watcher.WaitFor(
+        [](const std::vector<MqttMessage>& ms) {
+            std::vector<Record> data = DataRecords(ms);
+            return std::any_of(data.begin(), data.end(), [](const Record& r) { return r.path == "sensors/E01a00005/data"; });
+        },
+        20))
+        << ReadTextFile(Log());
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+
+    std::vector<MqttMessage> seen = watcher.Messages();
+    MqttMessage lastData;
+    for (const MqttMessage& m : seen)
+    {
+        if (m.topic == "gw/sensors/E01a00005/data") lastData = m;
+    }
+    EXPECT_EQ(lastData.type, "json");
+    EXPECT_EQ(lastData.payload.compare(0, 13, "{\"RawData\": \""), 0) << lastData.payload;
+    // Seconds since 1970 with milliseconds.
+    ASSERT_EQ(lastData.timestamp.size(), 14u) << lastData.timestamp;
+    EXPECT_EQ(lastData.timestamp[10], '.');
+    EXPECT_GT(atof(lastData.timestamp.c_str()), 1.7e9);
+    EXPECT_TRUE(HasPayload(seen, "gw/settings/enable", "true"));
+    EXPECT_TRUE(HasPayload(seen, "gw/status", "offline"));   // said on the way out
+    for (const MqttMessage& m : seen)
+    {
+        EXPECT_NE(m.topic.compare(0, 12, "gw/platform/"), 0) << "the link's own status is not published: " << m.topic;
+    }
+
+    // A client that comes later gets the retained values: the last of each.
+    MqttClient late;
+    std::string error;
+    ASSERT_TRUE(late.Connect(broker.Port(), "late", false, "gw/#", &error)) << error;
+    ASSERT_TRUE(late.WaitFor(
+        [](const std::vector<MqttMessage>& ms) {
+            return HasPayload(ms, "gw/settings/addon_type", "0") && CountTopic(ms, "gw/sensors/E01a00005/data") > 0 &&
+                   CountTopic(ms, "gw/status") > 0;
+        },
+        10));
+    std::vector<MqttMessage> retained = late.Messages();
+    for (const MqttMessage& m : retained)
+    {
+        EXPECT_TRUE(m.retain) << m.topic;
+        if (m.topic == "gw/sensors/E01a00005/data")
+        {
+            EXPECT_EQ(m.payload, lastData.payload);
+            EXPECT_EQ(m.timestamp, lastData.timestamp);
+        }
+        if (m.topic == "gw/settings/addon_type")
+        {
+            EXPECT_EQ(m.type, "numeric");
+        }
+        if (m.topic == "gw/status")
+        {
+            EXPECT_EQ(m.payload, "offline");
+        }
+    }
+}
+
+TEST_F(CloudLink, SettingsComeFromTheCloudAreKeptAndRefusalsAreAnsweredOnError)
+{
+    StartBroker(false);
+    StartWatcher(false);
+    Program veltrona;
+    StartGatewayWithLink(&veltrona);
+    ASSERT_TRUE(Waits("gw/status", "online")) << ReadTextFile(Log());
+    std::string out;
+
+    ASSERT_TRUE(watcher.Publish("gw/settings/description/set", "from the cloud", false));
+    ASSERT_TRUE(Becomes(DhubCommand() + "get settings/description", "from the cloud", &out)) << out;
+    EXPECT_TRUE(Waits("gw/settings/description", "from the cloud"));
+
+    // Refusals name what is wrong and change nothing.
+    ASSERT_TRUE(watcher.Publish("gw/settings/enable/set", "maybe", false));
+    EXPECT_TRUE(Waits("gw/settings/enable/error", "settings/enable is a boolean output: push true or false, not 'maybe'"));
+    ASSERT_TRUE(watcher.Publish("gw/sensors/E01a00005/data/set", "{}", false));
+    EXPECT_TRUE(Waits("gw/sensors/E01a00005/data/error",
+                      "sensors/E01a00005/data is an input: only the gateway pushes to it"));
+    ASSERT_TRUE(watcher.Publish("gw/no/such/thing/set", "1", false));
+    EXPECT_TRUE(Waits("gw/no/such/thing/error", "no such resource: no/such/thing"));
+    ASSERT_EQ(Dhub("get settings/enable", &out), 0);
+    EXPECT_EQ(out, "true\n");
+
+    // Any payload fires a trigger: twice within 5 s opens the learn window.
+    ASSERT_TRUE(watcher.Publish("gw/settings/learn/set", "go", false));
+    ASSERT_TRUE(watcher.Publish("gw/settings/learn/set", "", false));
+    EXPECT_TRUE(Until([&] { return ReadTextFile(Log()).find("Learn Mode ON") != std::string::npos; }));
+
+    // A retained request is taken once, then cleared.
+    ASSERT_TRUE(watcher.Publish("gw/settings/addon_type/set", "2", true));
+    ASSERT_EQ(Dhub("wait addon/output1 --timeout 10", &out), 0) << out;
+    EXPECT_TRUE(Waits("gw/addon/output1", "false"));
+    MqttClient late;
+    std::string error;
+    ASSERT_TRUE(late.Connect(broker.Port(), "late", false, "gw/settings/addon_type/set", &error)) << error;
+    EXPECT_FALSE(late.WaitFor([](const std::vector<MqttMessage>& ms) { return !ms.empty(); }, 1.5))
+        << late.Messages()[0].payload;
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+
+    // After a restart the settings are still there.
+    Program again;
+    ASSERT_TRUE(again.Start(GatewayArgs(), Log()));
+    ASSERT_EQ(Dhub("wait addon/output1 --timeout 20", &out), 0) << out;
+    ASSERT_EQ(Dhub("get settings/description", &out), 0);
+    EXPECT_EQ(out, "from the cloud\n");
+    ASSERT_EQ(Dhub("get settings/addon_type", &out), 0);
+    EXPECT_EQ(out, "2\n");
+    EXPECT_EQ(again.Interrupt(10), 0);
+}
+
+TEST_F(CloudLink, ABrokerOutageLosesNothingAndDeliversEveryValueOnceInOrder)
+{
+    StartBroker(true);
+    StartWatcher(true, "gw/sensors/#");
+    Program veltrona;
+    StartGatewayWithLink(&veltrona);
+    ASSERT_TRUE(Online()) << ReadTextFile(Log());
+    Background watch;
+    ASSERT_TRUE(watch.Start(DHUB_BIN, {"--runtime-dir", Runtime(), "watch", "sensors/", "--timestamps"},
+                            dir.File("watched.txt")));
+    ASSERT_TRUE(watcher.WaitFor([](const std::vector<MqttMessage>& ms) { return DataRecords(ms).size() >= 20; }, 20));
+
+    broker.Stop();
+    size_t beforeOutage = WatchedRecords(dir.File("watched.txt")).size();
+    ASSERT_TRUE(Until([&] { return OutboxDepth() >= 50; })) << ReadTextFile(Log());
+    std::string out;
+    ASSERT_EQ(Dhub("get platform/cloud/state", &out), 0);
+    EXPECT_NE(out, "online\n");
+    std::string error;
+    ASSERT_TRUE(broker.Start(dir.File("broker"), true, false, &error)) << error;
+    ASSERT_TRUE(Online()) << ReadTextFile(Log());
+    ASSERT_TRUE(Becomes(DhubCommand() + "get platform/cloud/outbox/depth", "0", &out)) << out;
+    usleep(300000);
+    watch.Stop();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);   // what is in flight is confirmed on the way out
+
+    std::vector<Record> pushed = WatchedRecords(dir.File("watched.txt"));
+    ASSERT_GE(pushed.size(), 70u);
+    ASSERT_TRUE(watcher.WaitFor(
+        [&](const std::vector<MqttMessage>& ms) {
+            std::vector<Record> got = DataRecords(ms);
+            return std::find(got.begin(), got.end(), pushed.back()) != got.end();
+        },
+        20))
+        << ReadTextFile(Log());
+    ASSERT_GE(pushed.size(), beforeOutage + 50);
+    ExpectDelivered(pushed, beforeOutage, DataRecords(watcher.Messages()));
+    if (HasFailure()) ADD_FAILURE() << ReadTextFile(Log()) << broker.Log();
+    EXPECT_NE(ReadTextFile(Log()).find("Cloud link: the outbox is delivered"), std::string::npos);
+}
+
+TEST_F(CloudLink, AKilledGatewaySaysOfflineThroughItsWillAndKeepsItsOutboxForTheNextStart)
+{
+    StartBroker(true);
+    StartWatcher(true);
+    Program first;
+    StartGatewayWithLink(&first);
+    ASSERT_TRUE(Waits("gw/status", "online")) << ReadTextFile(Log());
+    watcher.Clear();
+    EXPECT_EQ(first.Kill(), 128 + SIGKILL);
+    EXPECT_TRUE(Waits("gw/status", "offline", 15));
+
+    Program second;
+    ASSERT_TRUE(second.Start(GatewayArgs(), Log()));
+    ASSERT_TRUE(Online()) << ReadTextFile(Log());
+    Background watch;
+    ASSERT_TRUE(watch.Start(DHUB_BIN, {"--runtime-dir", Runtime(), "watch", "sensors/", "--timestamps"},
+                            dir.File("watched.txt")));
+    usleep(300000);
+    broker.Stop();
+    size_t beforeOutage = WatchedRecords(dir.File("watched.txt")).size();
+    ASSERT_TRUE(Until([&] { return OutboxDepth() >= 40; })) << ReadTextFile(Log());
+    watch.Stop();
+    usleep(300000);   // what the watch saw has been written to the outbox
+    EXPECT_EQ(second.Kill(), 128 + SIGKILL);
+    std::vector<Record> pushed = WatchedRecords(dir.File("watched.txt"));
+    ASSERT_GE(pushed.size(), beforeOutage + 40) << ReadTextFile(Log());
+    EXPECT_NE(ReadTextFile(Runtime() + "/mqtt-outbox.txt").find("sensors/E01a0000"), std::string::npos);
+
+    // The next start, with a silent radio, delivers what the killed one left.
+    std::string error;
+    ASSERT_TRUE(broker.Start(dir.File("broker"), true, false, &error)) << error;
+    Program third;
+    ASSERT_TRUE(third.Start(GatewayArgs({"--set", "esp3.present=no"}), Log()));
+    ASSERT_TRUE(Online()) << ReadTextFile(Log());
+    std::string out;
+    ASSERT_TRUE(Becomes(DhubCommand() + "get platform/cloud/outbox/depth", "0", &out)) << out;
+    ASSERT_TRUE(watcher.WaitFor(
+        [&](const std::vector<MqttMessage>& ms) {
+            std::vector<Record> got = DataRecords(ms);
+            return std::find(got.begin(), got.end(), pushed.back()) != got.end();
+        },
+        20));
+    ExpectDelivered(pushed, beforeOutage, DataRecords(watcher.Messages()));
+    if (HasFailure()) ADD_FAILURE() << ReadTextFile(Log()) << broker.Log();
+    EXPECT_EQ(third.Interrupt(10), 0);
+}
+
+TEST_F(CloudLink, DeletedResourcesHaveTheirRetainedTopicsClearedEvenWhenTheBrokerWasAway)
+{
+    StartBroker(true);
+    StartWatcher(false);
+    Program veltrona;
+    StartGatewayWithLink(&veltrona);
+    ASSERT_TRUE(Waits("gw/status", "online")) << ReadTextFile(Log());
+    std::string out;
+    ASSERT_EQ(Dhub("push settings/addon_type 2", &out), 0) << out;
+    ASSERT_TRUE(Waits("gw/addon/output4", "false"));
+    ASSERT_EQ(Dhub("push settings/addon_type 0", &out), 0) << out;
+    ASSERT_TRUE(Waits("gw/addon/output4", ""));
+
+    // Made again, then deleted while the broker is away: cleared once it is back.
+    ASSERT_EQ(Dhub("push settings/addon_type 2", &out), 0) << out;
+    ASSERT_TRUE(watcher.WaitFor([](const std::vector<MqttMessage>& ms) { return CountTopic(ms, "gw/addon/output4") >= 3; },
+                                20));
+    watcher.Disconnect();
+    broker.Stop();
+    ASSERT_EQ(Dhub("push settings/addon_type 0", &out), 0) << out;
+    std::string error;
+    ASSERT_TRUE(broker.Start(dir.File("broker"), true, false, &error)) << error;
+    ASSERT_TRUE(Online()) << ReadTextFile(Log());
+    ASSERT_TRUE(Becomes(DhubCommand() + "get platform/cloud/outbox/depth", "0", &out)) << out;
+    MqttClient late;
+    ASSERT_TRUE(late.Connect(broker.Port(), "late", false, "gw/#", &error)) << error;
+    ASSERT_TRUE(late.WaitFor([](const std::vector<MqttMessage>& ms) { return HasPayload(ms, "gw/status", "online"); }, 10));
+    usleep(500000);
+    for (const MqttMessage& m : late.Messages()) EXPECT_NE(m.topic.compare(0, 9, "gw/addon/"), 0) << m.topic;
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
+TEST_F(CloudLink, TlsWithTheBrokersCertificateAndARefusalWithoutItsCa)
+{
+    StartBroker(false, true);
+    StartWatcher(false, "gw/status");
+    Program veltrona;
+    PrepareRuntime();
+    std::vector<std::string> args = {"--scenario", "gateway", "--clock", "skip", "--runtime-dir", Runtime(),
+                                     "--mqtt", broker.TlsUrl(), "--mqtt-prefix", "gw", "--mqtt-ca-file",
+                                     broker.CaFile()};
+    ASSERT_TRUE(veltrona.Start(args, Log()));
+    ASSERT_TRUE(Waits("gw/status", "online")) << ReadTextFile(Log()) << broker.Log();
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+
+    // The system's CAs do not know the test CA: no connection, and the log says why.
+    Program untrusting;
+    args.resize(args.size() - 2);
+    ASSERT_TRUE(untrusting.Start(args, Log()));
+    ASSERT_TRUE(Until([&] {
+        return ReadTextFile(Log()).find("Cloud link: cannot connect to " + broker.TlsUrl()) != std::string::npos;
+    })) << ReadTextFile(Log());
+    std::string out;
+    ASSERT_EQ(Dhub("get platform/cloud/state", &out), 0);
+    EXPECT_NE(out, "online\n");
+    EXPECT_EQ(untrusting.Interrupt(10), 0);
+}
+
+TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)
+{
+    struct Case
+    {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--mqtt", "http://127.0.0.1"}, "must start with mqtt:// or mqtts://"},
+        {{"--mqtt", "mqtt://127.0.0.1:99999"}, "the port in the broker URL must be 1 to 65535"},
+        {{"--mqtt", "mqtt://"}, "no usable host"},
+        {{"--mqtt", "mqtt://h", "--mqtt-prefix", "a/+/b"}, "the topic prefix must not"},
+        {{"--mqtt", "mqtt://h", "--mqtt-user", "u", "--mqtt-password-file", dir.File("missing")},
+         "cannot read the password file"},
+        {{"--mqtt", "mqtt://h", "--mqtt-keepalive", "often"}, "--mqtt-keepalive takes a whole number"},
+        {{"--mqtt", "mqtt://h", "--mqtt-outbox-values", "0"}, "the outbox must hold at least one value"},
+    };
+    int n = 0;
+    for (const Case& c : cases)
+    {
+        std::vector<std::string> args = {"--runtime-dir", Runtime(), "--log-file", "none"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::string console = dir.File("console" + std::to_string(n++));
+        Program p;
+        ASSERT_TRUE(p.Start(args, console));
+        EXPECT_EQ(p.WaitExit(10), 2) << c.says;
+        EXPECT_NE(ReadTextFile(console).find(c.says), std::string::npos) << ReadTextFile(console);
+    }
+}
