@@ -125,6 +125,17 @@ bool MqttBroker::Start(const std::string& dir, bool persistent, bool tls, std::s
                            "log_dest file " + dir_ + "/broker.log\n"
                            "log_type all\n";
         conf += persistent_ ? "persistence true\npersistence_location " + dir_ + "/\n" : "persistence false\n";
+        if (!user_.empty())
+        {
+            std::string cmd = "mosquitto_passwd -c -b '" + dir_ + "/passwd' '" + user_ + "' '" + password_ + "' > '" +
+                              dir_ + "/passwd.log' 2>&1";
+            if (system(cmd.c_str()) != 0)
+            {
+                *error = "mosquitto_passwd failed: " + ReadFile(dir_ + "/passwd.log");
+                return false;
+            }
+            conf += "password_file " + dir_ + "/passwd\n";
+        }
         conf += "listener " + std::to_string(port_) + " 127.0.0.1\n";
         if (tls_)
         {

@@ -18,6 +18,13 @@ public:
     // a Stop and Start). With tls, a second listener speaks TLS with a certificate for 127.0.0.1
     // signed by a CA made here (CaFile()). False with *error when it does not come up.
     bool Start(const std::string& dir, bool persistent, bool tls, std::string* error);
+    // Before the first Start: a user who must give this password (anonymous clients stay welcome,
+    // a client naming a user must give the right password).
+    void AddUser(const std::string& user, const std::string& password)
+    {
+        user_ = user;
+        password_ = password;
+    }
     // Ends the broker as its service manager would (SIGTERM: it saves its state); Start again
     // brings it back on the same ports.
     void Stop();
@@ -36,6 +43,8 @@ private:
     int tlsPort_ = 0;
     bool persistent_ = false;
     bool tls_ = false;
+    std::string user_;
+    std::string password_;
 };
 
 struct MqttMessage

@@ -452,10 +452,32 @@ TEST_F(CloudLink, TlsWithTheBrokersCertificateAndARefusalWithoutItsCa)
     ASSERT_TRUE(Until([&] {
         return ReadTextFile(Log()).find("Cloud link: cannot connect to " + broker.TlsUrl()) != std::string::npos;
     })) << ReadTextFile(Log());
+    EXPECT_NE(ReadTextFile(Log()).find("certificate verify failed"), std::string::npos);
     std::string out;
     ASSERT_EQ(Dhub("get platform/cloud/state", &out), 0);
     EXPECT_NE(out, "online\n");
     EXPECT_EQ(untrusting.Interrupt(10), 0);
+}
+
+TEST_F(CloudLink, AUserLogsInWithThePasswordFromItsFileAndAWrongOneIsRefused)
+{
+    broker.AddUser("gateway", "s3cret word");
+    StartBroker(false);
+    StartWatcher(false, "gw/status");
+    ASSERT_TRUE(WriteTextFile(dir.File("wrong"), "guess\n"));
+    ASSERT_TRUE(WriteTextFile(dir.File("right"), "s3cret word\n"));
+    Program refused;
+    StartGatewayWithLink(&refused, {"--mqtt-user", "gateway", "--mqtt-password-file", dir.File("wrong")});
+    ASSERT_TRUE(Until([&] {
+        return ReadTextFile(Log()).find("the broker refused the connection: Not authorized") != std::string::npos;
+    })) << ReadTextFile(Log());
+    EXPECT_FALSE(HasPayload(watcher.Messages(), "gw/status", "online"));
+    EXPECT_EQ(refused.Interrupt(10), 0);
+
+    Program welcome;
+    ASSERT_TRUE(welcome.Start(GatewayArgs({"--mqtt-user", "gateway", "--mqtt-password-file", dir.File("right")}), Log()));
+    EXPECT_TRUE(Waits("gw/status", "online")) << ReadTextFile(Log());
+    EXPECT_EQ(welcome.Interrupt(10), 0);
 }
 
 TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)

@@ -30,7 +30,7 @@ const size_t SendWindow = 256;
 const uint32_t HousekeepingMs = 1000;
 const uint64_t FirstRetryMs = 1000;
 const uint64_t LastRetryMs = 60000;
-const uint64_t ShortestConnectWaitMs = 10000;   // a connection not up by then (or the keepalive) is abandoned
+const uint64_t ConnectWaitMs = 15000;   // a connection (TCP, TLS, MQTT) not up by then is abandoned
 const uint64_t DropLogEveryMs = 10000;
 const int StopWaitMs = 2000;   // in-flight values get this long to be acknowledged on the way out
 
@@ -64,6 +64,7 @@ std::unordered_map<int, uint64_t> MidToSeq;
 uint64_t RetryDelayMs = FirstRetryMs;
 uint64_t ConnectStartedMs = 0;
 std::string LostReason;   // set by the library's callbacks, acted on once the library call returns
+std::string LibraryError; // what the library last complained of (a TLS failure's detail)
 std::mt19937 Jitter{std::random_device{}()};
 
 // What pushing threads hand to the link's loop.
@@ -398,6 +399,12 @@ void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, co
     if (msg->retain) PublishText(topic, "", true);
 }
 
+// The library's own account of an error (OpenSSL's reason for a failed handshake, say).
+void OnLibraryLog(struct mosquitto*, void*, int level, const char* text)
+{
+    if ((level & MOSQ_LOG_ERR) && text != nullptr) LibraryError = text;
+}
+
 void DropConnection()
 {
     if (Monitor != nullptr)
@@ -414,8 +421,10 @@ void DropConnection()
     Outbox.ResendAll();
 }
 
-void ScheduleRetry(const std::string& why, bool wasOnline)
+void ScheduleRetry(const std::string& reason, bool wasOnline)
 {
+    std::string why = LibraryError.empty() ? reason : reason + " (" + LibraryError + ")";
+    LibraryError.clear();
     DropConnection();
     SetState(LINK_WAITING);
     std::uniform_real_distribution<double> spread(0.75, 1.25);
@@ -487,6 +496,8 @@ void Connect()
     mosquitto_disconnect_v5_callback_set(Mosq, OnDisconnect);
     mosquitto_publish_v5_callback_set(Mosq, OnPublish);
     mosquitto_message_v5_callback_set(Mosq, OnMessage);
+    mosquitto_log_callback_set(Mosq, OnLibraryLog);
+    LibraryError.clear();
     int rc = mosquitto_connect_bind_async(Mosq, Host.c_str(), Port, Config.keepaliveSeconds, nullptr);
     if (rc != MOSQ_ERR_SUCCESS)
     {
@@ -514,10 +525,9 @@ void OnHousekeeping(le_timer_Ref_t)
     {
         int rc = mosquitto_loop_misc(Mosq);   // keepalive pings, and the broker's silence noticed
         if (rc != MOSQ_ERR_SUCCESS && LostReason.empty()) LostReason = "the broker stopped answering";
-        uint64_t limit = std::max<uint64_t>(ShortestConnectWaitMs, static_cast<uint64_t>(Config.keepaliveSeconds) * 1000);
-        if (State == LINK_CONNECTING && RealMs() - ConnectStartedMs > limit && LostReason.empty())
+        if (State == LINK_CONNECTING && RealMs() - ConnectStartedMs > ConnectWaitMs && LostReason.empty())
         {
-            LostReason = "no answer within " + std::to_string(limit / 1000) + " s";
+            LostReason = "no answer within " + std::to_string(ConnectWaitMs / 1000) + " s";
         }
         CheckLost();
         WantWrite();
