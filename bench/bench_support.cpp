@@ -66,11 +66,12 @@ pid_t StartProgram(const std::string& veltrona, const std::vector<std::string>& 
 }
 
 pid_t StartGateway(const std::string& veltrona, const std::string& runtimeDir, const std::string& tty,
-                   const std::string& logLevel, const std::string& log)
+                   const std::string& logLevel, const std::string& log, const std::vector<std::string>& extra)
 {
-    return StartProgram(veltrona, {"--scenario", "gateway", "--clock", "skip", "--runtime-dir", runtimeDir, "--device",
-                                   "/dev/ttyHS0=" + tty, "--log-level", logLevel},
-                        log);
+    std::vector<std::string> args = {"--scenario", "gateway", "--clock", "skip", "--runtime-dir", runtimeDir, "--device",
+                                     "/dev/ttyHS0=" + tty, "--log-level", logLevel};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return StartProgram(veltrona, args, log);
 }
 
 bool ParseBenchOptions(int argc, char** argv, void (*usage)(FILE*), BenchOptions* options, int* exitCode)
@@ -103,6 +104,7 @@ bool ParseBenchOptions(int argc, char** argv, void (*usage)(FILE*), BenchOptions
         }
         else if (a == "--veltrona" && hasValue) options->veltrona = argv[++i];
         else if (a == "--keep" && options->offersLogOptions) options->keep = true;
+        else if (a == "--cloud" && options->offersCloud) options->cloud = true;
         else if (a == "--log-level" && hasValue && options->offersLogOptions) options->logLevel = argv[++i];
         else
         {

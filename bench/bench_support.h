@@ -24,7 +24,7 @@ bool OpenRawPty(int* master, std::string* slave, int* holdSlave);
 pid_t StartProgram(const std::string& veltrona, const std::vector<std::string>& args, const std::string& log);
 // Starts veltrona on the gateway board with its EnOcean port on the given tty, output to log.
 pid_t StartGateway(const std::string& veltrona, const std::string& runtimeDir, const std::string& tty,
-                   const std::string& logLevel, const std::string& log);
+                   const std::string& logLevel, const std::string& log, const std::vector<std::string>& extra = {});
 
 // What every benchmark takes: --seconds N (positive) and --veltrona PATH, plus --keep and
 // --log-level LEVEL where the benchmark offers them.
@@ -34,6 +34,8 @@ struct BenchOptions
     std::string veltrona;   // default: the program built beside the benchmarks
     bool offersLogOptions = false;
     bool keep = false;
+    bool offersCloud = false;   // --cloud: with the cloud link to a broker of the benchmark's own
+    bool cloud = false;
     std::string logLevel = "info";
 };
 
