@@ -238,6 +238,8 @@ int main(int argc, char** argv)
     {
         std::string why;
         if (cloud_CheckConfig(cloud, &why) != LE_OK) return Fail(("cloud link: " + why).c_str());
+        // A broker lives in real time: on the virtual clock its waits would pass in no time.
+        if (clockMode == LE_CLK_VIRTUAL) return Fail("the cloud link needs the real or the skip clock, not virtual");
     }
     else if (!cloud.prefix.empty() || !cloud.clientId.empty() || !cloud.user.empty() || !cloud.passwordFile.empty() ||
              !cloud.caFile.empty())

@@ -495,6 +495,8 @@ TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)
          "cannot read the password file"},
         {{"--mqtt", "mqtt://h", "--mqtt-keepalive", "often"}, "--mqtt-keepalive takes a whole number"},
         {{"--mqtt", "mqtt://h", "--mqtt-outbox-values", "0"}, "the outbox must hold at least one value"},
+        {{"--mqtt", "mqtt://h", "--clock", "virtual"}, "the cloud link needs the real or the skip clock"},
+        {{"--mqtt-prefix", "gw"}, "the --mqtt-... options need --mqtt URL"},
     };
     int n = 0;
     for (const Case& c : cases)

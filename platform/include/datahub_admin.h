@@ -91,3 +91,5 @@ void dhub_FormatNumber(double value, char* buf, size_t bufSize);
 bool dhub_Escape(const char* in, char* out, size_t outSize);
 bool dhub_Unescape(const char* in, char* out, size_t outSize);
 const char* dhub_TypeName(io_DataType_t type);
+// The type a name given by dhub_TypeName stands for; false for no such name.
+bool dhub_TypeFromName(const char* name, io_DataType_t* type);

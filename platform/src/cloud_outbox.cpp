@@ -22,19 +22,6 @@ namespace
 // A file this much larger than what it still holds is rewritten.
 const size_t RewriteSlackBytes = 1u << 20;
 
-bool TypeByName(const std::string& name, io_DataType_t* type)
-{
-    for (int t = IO_DATA_TYPE_TRIGGER; t <= IO_DATA_TYPE_JSON; t++)
-    {
-        if (name == dhub_TypeName(static_cast<io_DataType_t>(t)))
-        {
-            *type = static_cast<io_DataType_t>(t);
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string Sealed(const std::string& body)
 {
     char crc[16];
@@ -164,7 +151,7 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
             std::vector<char> p(IO_MAX_RESOURCE_PATH_LEN + 1);
             char* end = nullptr;
             if (sound && f6.size() == 6 && (f6[0] == "V" || f6[0] == "X") && ParseSeq(f6[1], &e.seq) &&
-                e.seq > maxSeq && TypeByName(f6[2], &e.type) &&
+                e.seq > maxSeq && dhub_TypeFromName(f6[2].c_str(), &e.type) &&
                 dhub_Unescape(f6[4].c_str(), p.data(), p.size()) && dhub_Unescape(f6[5].c_str(), text.data(), text.size()))
             {
                 e.timestamp = strtod(f6[3].c_str(), &end);

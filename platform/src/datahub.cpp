@@ -296,19 +296,6 @@ bool SaveSettings()
     return true;
 }
 
-bool TypeFromName(const char* name, io_DataType_t* type)
-{
-    for (int t = IO_DATA_TYPE_TRIGGER; t <= IO_DATA_TYPE_JSON; t++)
-    {
-        if (strcmp(name, dhub_TypeName(static_cast<io_DataType_t>(t))) == 0)
-        {
-            *type = static_cast<io_DataType_t>(t);
-            return true;
-        }
-    }
-    return false;
-}
-
 le_result_t CreateResource(const char* path, io_DataType_t type, const char* units, dhub_Kind_t kind)
 {
     const char* what = kind == DHUB_KIND_INPUT ? "create input" : "create output";
@@ -694,7 +681,7 @@ le_result_t dhub_SetSettingsFile(const char* path)
         if (!l.empty() && l.back() == '\n') l.pop_back();
         std::vector<std::string> fields = pa_text_Split(l, '\t');   // path, type, escaped value
         io_DataType_t type;
-        if (fields.size() != 3 || !TypeFromName(fields[1].c_str(), &type) ||
+        if (fields.size() != 3 || !dhub_TypeFromName(fields[1].c_str(), &type) ||
             !ValidPath(fields[0].c_str(), "load setting") ||
             !dhub_Unescape(fields[2].c_str(), text.data(), text.size()))
         {
@@ -884,6 +871,19 @@ bool dhub_Unescape(const char* in, char* out, size_t outSize)
     if (outSize == 0) return false;
     out[o] = '\0';
     return true;
+}
+
+bool dhub_TypeFromName(const char* name, io_DataType_t* type)
+{
+    for (int t = IO_DATA_TYPE_TRIGGER; t <= IO_DATA_TYPE_JSON; t++)
+    {
+        if (strcmp(name, dhub_TypeName(static_cast<io_DataType_t>(t))) == 0)
+        {
+            *type = static_cast<io_DataType_t>(t);
+            return true;
+        }
+    }
+    return false;
 }
 
 const char* dhub_TypeName(io_DataType_t type)
