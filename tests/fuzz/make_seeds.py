@@ -3,6 +3,7 @@
 changing what a target reads; libFuzzer grows its own corpus from these in a scratch directory."""
 import os
 import struct
+import zlib
 
 HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 
@@ -107,3 +108,17 @@ write("modbus", "coil-crc-added", b"\x03" + bytes([0x01, 0x05, 0x00, 0x02, 0xFF,
 write("modbus", "register-crc-added", b"\x05" + bytes([0x01, 0x06, 0x00, 0x05, 0x12, 0x34]))
 write("modbus", "exception", b"\x01" + bytes([0x01, 0x83, 0x02]))
 write("modbus", "too-long", b"\x00" + bytes(300))
+
+# The cloud link's outbox: sound records, a gone mark, a torn last line, a damaged checksum.
+def outbox(body):
+    return body + b"\t%08x\n" % zlib.crc32(body)
+
+
+sound = (outbox(b"D\t0") + outbox(b"V\t1\tnumeric\t1000.5\tsensors/a/level\t3.25")
+         + outbox(b"V\t2\tjson\t1000.75\tsensors/b/data\t{\"T\":1}\\n")
+         + outbox(b"X\t3\tstring\t0\tsensors/c/data\t") + outbox(b"V\t4\ttrigger\t1001\tsettings/learn\t"))
+write("outbox", "sound", sound)
+write("outbox", "delivered", sound + outbox(b"D\t2"))
+write("outbox", "torn", sound + outbox(b"V\t5\tnumeric\t1002\tx\t1")[:12])
+write("outbox", "damaged", sound.replace(b"3.25", b"3.26") + outbox(b"V\t6\tnumeric\t1\ty\t2"))
+write("outbox", "many", b"".join(outbox(b"V\t%d\tstring\t%d\tp\t%s" % (i, i, b"x" * 300)) for i in range(1, 80)))
