@@ -59,7 +59,6 @@ public:
     size_t InFlight() const { return inFlight_; }
     uint64_t Dropped() const { return dropped_; }
     size_t FileBytes() const { return fileBytes_; }
-    bool HasPending(const std::string& path) const;
     const std::deque<cloudOutbox_Entry>& Entries() const { return entries_; }
 
 private:

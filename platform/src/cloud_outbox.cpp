@@ -21,6 +21,8 @@ namespace
 {
 // A file this much larger than what it still holds is rewritten.
 const size_t RewriteSlackBytes = 1u << 20;
+// The longest record there can be: a path and a value, each escaped (at most doubled), and the rest.
+const size_t MaxRecordBytes = 2 * (IO_MAX_RESOURCE_PATH_LEN + IO_MAX_STRING_VALUE_LEN) + 128;
 
 std::string Sealed(const std::string& body)
 {
@@ -114,17 +116,21 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
     FILE* f = pa_fs_Fopen(path, "r");
     if (f == nullptr && errno != ENOENT)
     {
+        // Never replaced by an empty one: what it holds may still be read once the fault is mended.
         LE_ERROR("Cloud link: cannot read the outbox %s: %s", path, strerror(errno));
+        return LE_FAULT;
     }
     if (f != nullptr)
     {
         std::string line;
+        std::vector<char> text(IO_MAX_STRING_VALUE_LEN + 1);
+        std::vector<char> p(IO_MAX_RESOURCE_PATH_LEN + 1);
         int c;
         bool ended = true;
         for (;;)
         {
             line.clear();
-            while ((c = fgetc(f)) != EOF && c != '\n') line += static_cast<char>(c);
+            while ((c = fgetc(f)) != EOF && c != '\n' && line.size() <= MaxRecordBytes) line += static_cast<char>(c);
             if (c == EOF && line.empty()) break;
             ended = (c == '\n');
             // A line must end and carry the checksum of what it says; anything else was cut short.
@@ -133,9 +139,9 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
             bool sound = ended && tab != std::string::npos && line.size() - tab == 9 &&
                          sscanf(line.c_str() + tab + 1, "%8x", &crc) == 1 &&
                          crc == cloudOutbox_Crc32(line.data(), tab);
-            std::vector<std::string> f6 = sound ? pa_text_Split(line.substr(0, tab), '\t') : std::vector<std::string>();
+            std::vector<std::string> fields = sound ? pa_text_Split(line.substr(0, tab), '\t') : std::vector<std::string>();
             uint64_t seq = 0;
-            if (sound && f6.size() == 2 && f6[0] == "D" && ParseSeq(f6[1], &seq))
+            if (sound && fields.size() == 2 && fields[0] == "D" && ParseSeq(fields[1], &seq))
             {
                 while (!entries_.empty() && entries_.front().seq <= seq)
                 {
@@ -147,15 +153,13 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
                 continue;
             }
             cloudOutbox_Entry e;
-            std::vector<char> text(IO_MAX_STRING_VALUE_LEN + 1);
-            std::vector<char> p(IO_MAX_RESOURCE_PATH_LEN + 1);
             char* end = nullptr;
-            if (sound && f6.size() == 6 && (f6[0] == "V" || f6[0] == "X") && ParseSeq(f6[1], &e.seq) &&
-                e.seq > maxSeq && dhub_TypeFromName(f6[2].c_str(), &e.type) &&
-                dhub_Unescape(f6[4].c_str(), p.data(), p.size()) && dhub_Unescape(f6[5].c_str(), text.data(), text.size()))
+            if (sound && fields.size() == 6 && (fields[0] == "V" || fields[0] == "X") && ParseSeq(fields[1], &e.seq) &&
+                e.seq > maxSeq && dhub_TypeFromName(fields[2].c_str(), &e.type) &&
+                dhub_Unescape(fields[4].c_str(), p.data(), p.size()) && dhub_Unescape(fields[5].c_str(), text.data(), text.size()))
             {
-                e.timestamp = strtod(f6[3].c_str(), &end);
-                e.deleted = f6[0] == "X";
+                e.timestamp = strtod(fields[3].c_str(), &end);
+                e.deleted = fields[0] == "X";
                 e.path = p.data();
                 e.value = text.data();
                 e.bytes = line.size() + 1;
@@ -349,13 +353,4 @@ void CloudOutbox::ResendAll()
     for (size_t i = 0; i < sentCount_ && i < entries_.size(); i++) entries_[i].sent = false;
     sentCount_ = 0;
     inFlight_ = 0;
-}
-
-bool CloudOutbox::HasPending(const std::string& path) const
-{
-    for (const cloudOutbox_Entry& e : entries_)
-    {
-        if (e.path == path) return true;
-    }
-    return false;
 }
