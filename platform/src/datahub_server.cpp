@@ -212,25 +212,16 @@ le_result_t dhub_CheckedPush(const char* path, const char* value, std::string* r
 {
     std::string p = path ? path : "";
     reason->clear();
+    // What an output's type takes; anything that is not an output is refused by the push itself.
     dhub_ResourceInfo_t info;
-    le_result_t found = dhub_GetInfo(p.c_str(), &info, nullptr, 0);
-    if (found == LE_NOT_FOUND || info.kind == DHUB_KIND_PLACEHOLDER)
-    {
-        *reason = "no such resource: " + p;
-        return LE_NOT_FOUND;
-    }
-    if (info.kind != DHUB_KIND_OUTPUT)
-    {
-        *reason = p + " is an input: only the gateway pushes to it";
-        return LE_NOT_PERMITTED;
-    }
-    bool trigger = info.dataType == IO_DATA_TYPE_TRIGGER;
+    bool output = dhub_GetInfo(p.c_str(), &info, nullptr, 0) != LE_NOT_FOUND && info.kind == DHUB_KIND_OUTPUT;
+    bool trigger = output && info.dataType == IO_DATA_TYPE_TRIGGER;
     if (trigger && value != nullptr)
     {
         *reason = p + " is a trigger: push it without a value";
         return LE_BAD_PARAMETER;
     }
-    if (!trigger && value == nullptr && info.dataType != IO_DATA_TYPE_STRING)
+    if (output && !trigger && value == nullptr && info.dataType != IO_DATA_TYPE_STRING)
     {
         *reason = Expected(p, info.dataType);
         return LE_BAD_PARAMETER;
