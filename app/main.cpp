@@ -330,6 +330,15 @@ int main(int argc, char** argv)
         return Fail("cannot prepare the service directory");
     if (!pa_path_Join(runtimeDir, "datahub-settings.txt", path, sizeof(path)) || dhub_SetSettingsFile(path) != LE_OK)
         return Fail("cannot read the kept Data Hub settings");
+    // Before the admin server's thread runs, so that a refusal here ends the program plainly.
+    if (!cloud.url.empty())
+    {
+        if (!pa_path_Join(runtimeDir, "mqtt-outbox.txt", path, sizeof(path))) return Fail("runtime directory path too long");
+        cloud.outboxFile = path;
+        std::string why;
+        if (cloud_Start(cloud, &why) != LE_OK) return Fail(("cloud link: " + why).c_str());
+    }
+
     if (!pa_path_Join(runtimeDir, "datahub.sock", path, sizeof(path))) return Fail("runtime directory path too long");
     le_result_t served = dhub_StartAdminServer(path);
     if (served == LE_DUPLICATE) return Fail("another veltrona runs on this runtime directory (see --runtime-dir)");
@@ -340,14 +349,6 @@ int main(int argc, char** argv)
         if (!pa_path_Join(runtimeDir, SIM_CONTROL_SOCKET, path, sizeof(path)) || simControl_Start(path) != LE_OK)
             return Fail("cannot open the simulated board's control socket");
         atexit(simControl_Stop);
-    }
-
-    if (!cloud.url.empty())
-    {
-        if (!pa_path_Join(runtimeDir, "mqtt-outbox.txt", path, sizeof(path))) return Fail("runtime directory path too long");
-        cloud.outboxFile = path;
-        std::string why;
-        if (cloud_Start(cloud, &why) != LE_OK) return Fail(("cloud link: " + why).c_str());
     }
 
     struct sigaction sa;
