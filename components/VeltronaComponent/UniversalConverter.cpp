@@ -84,7 +84,7 @@ bool RefusedBeforeStart(Converter* c, const char* what)
 int16_t MeasureCode(Converter* c, uint8_t address, uint8_t config)
 {
     int16_t readings[UC_CONVERSIONS_MAX] = {};
-    size_t n = c->samples;
+    size_t n = std::min<size_t>(c->samples, UC_CONVERSIONS_MAX);   // the buffer's bound, whatever the instance says
     for (size_t i = 0; i < n; i++)
     {
         uint8_t buffer[3] = {0, 0, 0x80};

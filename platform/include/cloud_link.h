@@ -21,7 +21,7 @@
 #include <cstddef>
 #include <string>
 
-typedef struct
+typedef struct cloud_Config
 {
     std::string url;            // mqtt://host[:port] or mqtts://host[:port]
     std::string prefix;         // empty: "veltrona/<host name>"

@@ -54,7 +54,7 @@ typedef enum
 }
 le_ipc_Type_t;
 
-typedef struct
+typedef struct le_ipc_Param
 {
     const char* name;
     le_ipc_Type_t type;

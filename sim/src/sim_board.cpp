@@ -217,7 +217,7 @@ bool AddressFits(AddOnBoard board, unsigned address)
 
 std::string Hex(unsigned value)
 {
-    char text[8];
+    char text[16];
     snprintf(text, sizeof(text), "0x%02X", value);
     return text;
 }
