@@ -93,7 +93,14 @@ int16_t MeasureCode(Converter* c, uint8_t address, uint8_t config)
             readings[i] = static_cast<int16_t>(static_cast<uint16_t>((buffer[0] << 8) | buffer[1]));
         }
     }
-    std::sort(readings, readings + n);
+    // Seven values at most: an insertion sort, ascending.
+    for (size_t i = 1; i < n; i++)
+    {
+        int16_t v = readings[i];
+        size_t j = i;
+        for (; j > 0 && readings[j - 1] > v; j--) readings[j] = readings[j - 1];
+        readings[j] = v;
+    }
     if (!c->averageMiddle) return readings[n / 2];
     double mean = (readings[2] + readings[3] + readings[4]) / 3.0;
     auto averaged = static_cast<int16_t>(std::lround(mean));   // halves away from zero
