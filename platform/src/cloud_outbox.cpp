@@ -4,6 +4,7 @@
 #include "pa_path.h"
 #include "pa_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -338,10 +339,11 @@ cloudOutbox_Entry* CloudOutbox::NextToSend()
 
 void CloudOutbox::Acked(uint64_t seq)
 {
-    if (entries_.empty() || seq < entries_.front().seq) return;
-    size_t index = static_cast<size_t>(seq - entries_.front().seq);
-    if (index >= sentCount_) return;
-    cloudOutbox_Entry& e = entries_[index];
+    // In order of seq, though not always without gaps (a file may hold any rising numbers).
+    auto it = std::lower_bound(entries_.begin(), entries_.begin() + static_cast<long>(sentCount_), seq,
+                               [](const cloudOutbox_Entry& e, uint64_t s) { return e.seq < s; });
+    if (it == entries_.begin() + static_cast<long>(sentCount_) || it->seq != seq) return;
+    cloudOutbox_Entry& e = *it;
     if (e.acked || !e.sent) return;
     e.acked = true;
     inFlight_--;

@@ -122,3 +122,6 @@ write("outbox", "delivered", sound + outbox(b"D\t2"))
 write("outbox", "torn", sound + outbox(b"V\t5\tnumeric\t1002\tx\t1")[:12])
 write("outbox", "damaged", sound.replace(b"3.25", b"3.26") + outbox(b"V\t6\tnumeric\t1\ty\t2"))
 write("outbox", "many", b"".join(outbox(b"V\t%d\tstring\t%d\tp\t%s" % (i, i, b"x" * 300)) for i in range(1, 80)))
+# Rising numbers with a gap (a file written by hand): acknowledgements still find their entries.
+first_value = outbox(b"V\t1\tnumeric\t1000.5\tsensors/a/level\t3.25")
+write("outbox", "gap-in-seq", sound.replace(first_value, b"") + outbox(b"V\t6\tnumeric\t1\ty\t2"))
