@@ -11,6 +11,7 @@
 #include "pa_i2c.h"
 #include "pa_notify.h"
 #include "pa_path.h"
+#include "pa_text.h"
 #include "sim_board.h"
 #include "sim_control.h"
 #include "sim_esp3.h"
@@ -209,10 +210,8 @@ int main(int argc, char** argv)
         else if (a == "--mqtt-keepalive" || a == "--mqtt-outbox-values" || a == "--mqtt-outbox-bytes")
         {
             const char* text = value(a.c_str());
-            char* end = nullptr;
-            errno = 0;
-            unsigned long long n = strtoull(text, &end, 10);
-            if (end == text || *end != '\0' || errno != 0 || text[0] == '-' || n > (1ull << 40))
+            uint64_t n = 0;
+            if (!pa_text_ParseUnsigned(text, &n) || n > (1ull << 40))
                 return Fail((a + " takes a whole number, not '" + text + "'").c_str());
             if (a == "--mqtt-keepalive") cloud.keepaliveSeconds = n > 65535 ? 0 : static_cast<int>(n);
             else if (a == "--mqtt-outbox-values") cloud.outboxMaxValues = static_cast<size_t>(n);

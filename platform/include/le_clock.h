@@ -18,6 +18,10 @@ le_clk_Mode_t le_clk_GetMode(void);
 // Milliseconds since an arbitrary start; never goes back.
 uint64_t le_clk_NowMs(void);
 
+// Real monotonic milliseconds whatever the mode: for waits on the outside world (a peer's answer,
+// a socket's pause), which a skipping or virtual clock must not shorten.
+uint64_t le_clk_RealMs(void);
+
 // Wall-clock milliseconds since 1970: real time, or on the virtual clock a fixed start
 // (2026-01-01 00:00:00 UTC) plus virtual time, so that runs are reproducible.
 uint64_t le_clk_EpochMs(void);

@@ -1,11 +1,11 @@
 #include "le_atClient.h"
+#include "le_clock.h"
 #include "le_log.h"
 #include "le_utf8.h"
 #include "pa_service.h"
 #include "pa_text.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -67,10 +67,10 @@ le_result_t CopyOut(const std::string& text, char* buf, size_t bufSize)
     return le_utf8_Copy(buf, text.c_str(), bufSize, nullptr);
 }
 
+// The modem answers in real time, whatever the platform clock.
 int64_t RealMs()
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return static_cast<int64_t>(le_clk_RealMs());
 }
 }
 

@@ -183,6 +183,11 @@ uint64_t le_clk_NowMs(void)
     }
 }
 
+uint64_t le_clk_RealMs(void)
+{
+    return RealMs();
+}
+
 uint64_t le_clk_EpochMs(void)
 {
     if (ClockMode.load() == LE_CLK_VIRTUAL)

@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +90,12 @@ const char* StateName(LinkState_t s)
     }
 }
 
+// The link's own status resources: shown in the hub, never published.
+bool IsLinkStatus(const char* path)
+{
+    return strncmp(path, CLOUD_STATUS_PREFIX, sizeof(CLOUD_STATUS_PREFIX) - 1) == 0;
+}
+
 std::string StatusPath(const char* leaf)
 {
     return std::string(CLOUD_STATUS_PREFIX) + leaf;
@@ -108,13 +113,6 @@ std::string ErrorText(int rc)
     return text;
 }
 
-// The broker is out in the real world: waits for it are measured in real time, whatever the
-// platform's clock does (a skipping clock jumps over the start-up wait).
-uint64_t RealMs()
-{
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 void SetState(LinkState_t s)
 {
@@ -189,7 +187,7 @@ bool Undeliverable(int rc)
 bool ExistsWithValue(const std::string& path)
 {
     dhub_ResourceInfo_t info;
-    return dhub_GetInfo(path.c_str(), &info, nullptr, 0) == LE_OK && info.kind != DHUB_KIND_PLACEHOLDER;
+    return dhub_GetInfo(path.c_str(), &info, nullptr, 0) == LE_OK;   // a placeholder has no value
 }
 
 // Hands the outbox to the broker, oldest first, as far as the window allows.
@@ -276,7 +274,7 @@ void ProcessPending(void*, void*)
 // On the changing thread, under the hub's lock: only queue.
 void OnChange(const dhub_Change_t* c, void*)
 {
-    if (strncmp(c->path, CLOUD_STATUS_PREFIX, sizeof(CLOUD_STATUS_PREFIX) - 1) == 0) return;
+    if (IsLinkStatus(c->path)) return;
     bool queue = false;
     {
         std::lock_guard<std::mutex> lock(PendingMutex);
@@ -300,7 +298,7 @@ void PublishAllState()
     dhub_ForEach(
         [](const dhub_ResourceInfo_t* info, const char* value, void* ctx) {
             if (!info->hasValue || info->kind == DHUB_KIND_PLACEHOLDER) return;
-            if (strncmp(info->path, CLOUD_STATUS_PREFIX, sizeof(CLOUD_STATUS_PREFIX) - 1) == 0) return;
+            if (IsLinkStatus(info->path)) return;
             if (info->kind == DHUB_KIND_INPUT && !info->isDefault) return;
             static_cast<std::vector<Item>*>(ctx)->push_back(Item{info->path, info->dataType, info->timestamp, value});
         },
@@ -327,7 +325,7 @@ void OnConnect(struct mosquitto*, void*, int rc, int, const mosquitto_property*)
     PublishAllState();
     Outbox.ResendAll();
     DrainStartDepth = Outbox.Depth();
-    DrainStartedMs = RealMs();
+    DrainStartedMs = le_clk_RealMs();
     if (DrainStartDepth > 0) LE_INFO("Cloud link: delivering the %zu values of the outbox", DrainStartDepth);
 }
 
@@ -354,7 +352,7 @@ void OnPublish(struct mosquitto*, void*, int mid, int reason, const mosquitto_pr
     if (DrainStartDepth > 0 && Outbox.Depth() == 0)
     {
         LE_INFO("Cloud link: the outbox is delivered (%zu values in %.1f s)", DrainStartDepth,
-                static_cast<double>(RealMs() - DrainStartedMs) / 1000.0);
+                static_cast<double>(le_clk_RealMs() - DrainStartedMs) / 1000.0);
         DrainStartDepth = 0;
     }
 }
@@ -470,7 +468,7 @@ void OnSocket(int, short events)
 void Connect()
 {
     SetState(LINK_CONNECTING);
-    ConnectStartedMs = RealMs();
+    ConnectStartedMs = le_clk_RealMs();
     LostReason.clear();
     Mosq = mosquitto_new(Config.clientId.c_str(), true, nullptr);
     if (Mosq == nullptr)
@@ -525,7 +523,7 @@ void OnHousekeeping(le_timer_Ref_t)
     {
         int rc = mosquitto_loop_misc(Mosq);   // keepalive pings, and the broker's silence noticed
         if (rc != MOSQ_ERR_SUCCESS && LostReason.empty()) LostReason = "the broker stopped answering";
-        if (State == LINK_CONNECTING && RealMs() - ConnectStartedMs > ConnectWaitMs && LostReason.empty())
+        if (State == LINK_CONNECTING && le_clk_RealMs() - ConnectStartedMs > ConnectWaitMs && LostReason.empty())
         {
             LostReason = "no answer within " + std::to_string(ConnectWaitMs / 1000) + " s";
         }
@@ -765,8 +763,8 @@ void cloud_Stop(void)
     {
         PublishText(Prefix + "/status", "offline", true);
         // The last values get a moment to be acknowledged; what is not stays in the outbox.
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(StopWaitMs);
-        while ((Outbox.InFlight() > 0 || mosquitto_want_write(Mosq)) && std::chrono::steady_clock::now() < until &&
+        uint64_t until = le_clk_RealMs() + StopWaitMs;
+        while ((Outbox.InFlight() > 0 || mosquitto_want_write(Mosq)) && le_clk_RealMs() < until &&
                LostReason.empty())
         {
             if (mosquitto_loop(Mosq, 50, 1) != MOSQ_ERR_SUCCESS) break;

@@ -37,17 +37,6 @@ std::string GoneRecord(uint64_t seq)
     return Sealed("D\t" + std::to_string(seq));
 }
 
-bool ParseSeq(const std::string& text, uint64_t* seq)
-{
-    if (text.empty() || text.size() > 20) return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(text.c_str(), &end, 10);
-    if (*end != '\0' || errno != 0 || text[0] == '-') return false;
-    *seq = v;
-    return true;
-}
-
 bool WriteAll(int fd, const std::string& text)
 {
     size_t done = 0;
@@ -142,7 +131,7 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
                          crc == cloudOutbox_Crc32(line.data(), tab);
             std::vector<std::string> fields = sound ? pa_text_Split(line.substr(0, tab), '\t') : std::vector<std::string>();
             uint64_t seq = 0;
-            if (sound && fields.size() == 2 && fields[0] == "D" && ParseSeq(fields[1], &seq))
+            if (sound && fields.size() == 2 && fields[0] == "D" && pa_text_ParseUnsigned(fields[1].c_str(), &seq))
             {
                 while (!entries_.empty() && entries_.front().seq <= seq)
                 {
@@ -155,7 +144,7 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
             }
             cloudOutbox_Entry e;
             char* end = nullptr;
-            if (sound && fields.size() == 6 && (fields[0] == "V" || fields[0] == "X") && ParseSeq(fields[1], &e.seq) &&
+            if (sound && fields.size() == 6 && (fields[0] == "V" || fields[0] == "X") && pa_text_ParseUnsigned(fields[1].c_str(), &e.seq) &&
                 e.seq > maxSeq && dhub_TypeFromName(fields[2].c_str(), &e.type) &&
                 dhub_Unescape(fields[4].c_str(), p.data(), p.size()) && dhub_Unescape(fields[5].c_str(), text.data(), text.size()))
             {

@@ -5,6 +5,7 @@
 //   PUSH <path> [value]  -> "OK", "NOTKEPT <reason>" (applied, not kept across a restart) or "ERR <reason>"
 //   WATCH [prefix]       -> "OK", then one "PUSH <path> <type> <timestamp> <value> <kind> <units>" line per push
 #include "datahub_admin.h"
+#include "le_clock.h"
 #include "le_log.h"
 #include "le_utf8.h"
 #include "pa_socket.h"
@@ -12,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -53,12 +53,6 @@ int StopPipe[2] = {-1, -1};   // also wakes the server when output was queued fr
 std::atomic<bool> WakePending{false};
 std::string SocketPath;
 
-// The server thread polls real descriptors, so its pause is real time whatever the platform clock.
-uint64_t SteadyMs()
-{
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 void Wake()
 {
@@ -305,7 +299,7 @@ void Accept(std::vector<Connection*>* conns, uint64_t* pausedUntil)
             // Out of descriptors or memory: the client waits in the backlog while accepting pauses.
             LE_ERROR("Data Hub admin: cannot accept a client (%s); accepting again in %u ms", strerror(errno),
                      static_cast<unsigned>(AcceptRetryMs));
-            *pausedUntil = SteadyMs() + AcceptRetryMs;
+            *pausedUntil = le_clk_RealMs() + AcceptRetryMs;
             return;
         }
         if (conns->size() >= MaxAdminClients)
@@ -358,7 +352,7 @@ void ServerMain()
     {
         std::vector<struct pollfd> fds;
         fds.push_back({StopPipe[0], POLLIN, 0});
-        uint64_t now = SteadyMs();
+        uint64_t now = le_clk_RealMs();
         bool listening = now >= acceptPausedUntil;
         fds.push_back({listening ? ListenFd : -1, POLLIN, 0});
         for (Connection* c : conns)

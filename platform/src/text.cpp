@@ -16,3 +16,18 @@ std::vector<std::string> pa_text_Split(const std::string& text, char separator)
         start = at + 1;
     }
 }
+
+bool pa_text_ParseUnsigned(const char* text, uint64_t* value)
+{
+    if (text == nullptr || *text == '\0') return false;
+    uint64_t v = 0;
+    for (const char* p = text; *p; p++)
+    {
+        if (*p < '0' || *p > '9') return false;
+        unsigned digit = static_cast<unsigned>(*p - '0');
+        if (v > (UINT64_MAX - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    *value = v;
+    return true;
+}
