@@ -187,6 +187,23 @@ protected:
                                seconds);
     }
 
+    // The topics under head that the broker holds retained, as a new subscriber hears them.
+    std::vector<std::string> RetainedUnder(const std::string& head)
+    {
+        MqttClient probe;
+        std::string error;
+        if (!probe.Connect(broker.Port(), "probe", false, "gw/#", &error)) return {"(no connection: " + error + ")"};
+        // The status is retained, so its arrival means the retained set has begun; the rest follow at once.
+        probe.WaitFor([](const std::vector<MqttMessage>& ms) { return CountTopic(ms, "gw/status") > 0; }, 5);
+        usleep(200000);
+        std::vector<std::string> out;
+        for (const MqttMessage& m : probe.Messages())
+        {
+            if (m.retain && m.topic.compare(0, head.size(), head) == 0) out.push_back(m.topic + " " + m.payload);
+        }
+        return out;
+    }
+
     double OutboxDepth()
     {
         std::string out;
@@ -426,13 +443,16 @@ TEST_F(CloudLink, DeletedResourcesHaveTheirRetainedTopicsClearedEvenWhenTheBroke
     ASSERT_EQ(Dhub("push settings/addon_type 0", &out), 0) << out;
     std::string error;
     ASSERT_TRUE(broker.Start(dir.File("broker"), true, false, &error)) << error;
-    ASSERT_TRUE(Online()) << ReadTextFile(Log());
+    // The restarted broker has the four values from its store until the link clears them. A new
+    // subscriber is told only what is retained at the time; the link's status readings may lag.
+    std::vector<std::string> retained;
+    bool cleared = Until([&] {
+        retained = RetainedUnder("gw/addon/");
+        return retained.empty();
+    });
+    EXPECT_TRUE(cleared) << retained.size() << " still retained, the first " << retained.front() << "\n"
+                         << ReadTextFile(Log());
     ASSERT_TRUE(Becomes(DhubCommand() + "get platform/cloud/outbox/depth", "0", &out)) << out;
-    MqttClient late;
-    ASSERT_TRUE(late.Connect(broker.Port(), "late", false, "gw/#", &error)) << error;
-    ASSERT_TRUE(late.WaitFor([](const std::vector<MqttMessage>& ms) { return HasPayload(ms, "gw/status", "online"); }, 10));
-    usleep(500000);
-    for (const MqttMessage& m : late.Messages()) EXPECT_NE(m.topic.compare(0, 9, "gw/addon/"), 0) << m.topic;
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 
