@@ -45,12 +45,18 @@ struct Change
     std::string value;
 };
 
-cloud_Config_t Config;
-bool Tls = false;
-std::string Host;
-int Port = 0;
-std::string Prefix;
-std::string Password;
+// What a configuration comes to, with its defaults filled in.
+struct Settings
+{
+    cloud_Config_t config;
+    bool tls = false;
+    std::string host;
+    int port = 0;
+    std::string prefix;
+    std::string password;
+};
+
+Settings Link;
 LinkState_t State = LINK_STOPPED;
 struct mosquitto* Mosq = nullptr;
 le_fdMonitor_Ref_t Monitor = nullptr;
@@ -103,7 +109,7 @@ std::string StatusPath(const char* leaf)
 
 std::string BrokerName()
 {
-    return Config.url;
+    return Link.config.url;
 }
 
 std::string ErrorText(int rc)
@@ -149,7 +155,7 @@ void LogDrops(bool now)
 // Publishes a value (QoS 1) with its time and type; mid is set on success.
 int PublishValue(const std::string& path, io_DataType_t type, double timestamp, const std::string& value, int* mid)
 {
-    std::string topic = Prefix + "/" + path;
+    std::string topic = Link.prefix + "/" + path;
     char ts[48];
     snprintf(ts, sizeof(ts), "%.3f", timestamp);
     // A trigger has no value: its time is its payload, since an empty retained payload clears a topic.
@@ -207,7 +213,7 @@ void Pump()
                 Outbox.Acked(e->seq);
                 continue;
             }
-            rc = mosquitto_publish_v5(Mosq, &mid, (Prefix + "/" + e->path).c_str(), 0, nullptr, 1, true, nullptr);
+            rc = mosquitto_publish_v5(Mosq, &mid, (Link.prefix + "/" + e->path).c_str(), 0, nullptr, 1, true, nullptr);
         }
         else
         {
@@ -318,10 +324,10 @@ void OnConnect(struct mosquitto*, void*, int rc, int, const mosquitto_property*)
     ProcessPending(nullptr, nullptr);
     SetState(LINK_ONLINE);
     RetryDelayMs = FirstRetryMs;
-    LE_INFO("Cloud link: connected to %s; topics under %s/", BrokerName().c_str(), Prefix.c_str());
-    PublishText(Prefix + "/status", "online", true);
-    mosquitto_subscribe_v5(Mosq, nullptr, (Prefix + "/#").c_str(), 1, MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
-                           nullptr);
+    LE_INFO("Cloud link: connected to %s; topics under %s/", BrokerName().c_str(), Link.prefix.c_str());
+    PublishText(Link.prefix + "/status", "online", true);
+    mosquitto_subscribe_v5(Mosq, nullptr, (Link.prefix + "/#").c_str(), 1,
+                           MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     PublishAllState();
     Outbox.ResendAll();
     DrainStartDepth = Outbox.Depth();
@@ -362,9 +368,10 @@ void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, co
 {
     static const char Suffix[] = "/set";
     std::string topic = msg->topic ? msg->topic : "";
-    size_t head = Prefix.size() + 1;
-    if (topic.size() <= head + sizeof(Suffix) - 1 || topic.compare(0, Prefix.size(), Prefix) != 0 ||
-        topic[Prefix.size()] != '/' || topic.compare(topic.size() - (sizeof(Suffix) - 1), std::string::npos, Suffix) != 0)
+    size_t head = Link.prefix.size() + 1;
+    if (topic.size() <= head + sizeof(Suffix) - 1 || topic.compare(0, Link.prefix.size(), Link.prefix) != 0 ||
+        topic[Link.prefix.size()] != '/' ||
+        topic.compare(topic.size() - (sizeof(Suffix) - 1), std::string::npos, Suffix) != 0)
     {
         return;
     }
@@ -392,7 +399,7 @@ void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, co
     else
     {
         LE_INFO("Cloud link: push to %s refused: %s", path.c_str(), reason.c_str());
-        PublishText(Prefix + "/" + path + "/error", reason, false);
+        PublishText(Link.prefix + "/" + path + "/error", reason, false);
     }
     if (msg->retain) PublishText(topic, "", true);
 }
@@ -470,7 +477,7 @@ void Connect()
     SetState(LINK_CONNECTING);
     ConnectStartedMs = le_clk_RealMs();
     LostReason.clear();
-    Mosq = mosquitto_new(Config.clientId.c_str(), true, nullptr);
+    Mosq = mosquitto_new(Link.config.clientId.c_str(), true, nullptr);
     if (Mosq == nullptr)
     {
         ScheduleRetry(strerror(errno), false);
@@ -478,12 +485,15 @@ void Connect()
     }
     mosquitto_int_option(Mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(Mosq, MOSQ_OPT_TCP_NODELAY, 1);   // values go out as they come, not batched by Nagle
-    mosquitto_will_set_v5(Mosq, (Prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
-    if (!Config.user.empty()) mosquitto_username_pw_set(Mosq, Config.user.c_str(), Password.empty() ? nullptr : Password.c_str());
-    if (Tls)
+    mosquitto_will_set_v5(Mosq, (Link.prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
+    if (!Link.config.user.empty())
     {
-        int rc = mosquitto_tls_set(Mosq, Config.caFile.empty() ? nullptr : Config.caFile.c_str(),
-                                   Config.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+        mosquitto_username_pw_set(Mosq, Link.config.user.c_str(), Link.password.empty() ? nullptr : Link.password.c_str());
+    }
+    if (Link.tls)
+    {
+        int rc = mosquitto_tls_set(Mosq, Link.config.caFile.empty() ? nullptr : Link.config.caFile.c_str(),
+                                   Link.config.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS)
         {
             ScheduleRetry(std::string("TLS set-up: ") + ErrorText(rc), false);
@@ -496,7 +506,7 @@ void Connect()
     mosquitto_message_v5_callback_set(Mosq, OnMessage);
     mosquitto_log_callback_set(Mosq, OnLibraryLog);
     LibraryError.clear();
-    int rc = mosquitto_connect_bind_async(Mosq, Host.c_str(), Port, Config.keepaliveSeconds, nullptr);
+    int rc = mosquitto_connect_bind_async(Mosq, Link.host.c_str(), Link.port, Link.config.keepaliveSeconds, nullptr);
     if (rc != MOSQ_ERR_SUCCESS)
     {
         ScheduleRetry(ErrorText(rc), false);
@@ -632,18 +642,8 @@ bool cloud_ParseUrl(const std::string& url, bool* tls, std::string* host, int* p
 
 namespace
 {
-// What a configuration comes to, with its defaults filled in; false with *reason when it cannot work.
-struct Resolved
-{
-    cloud_Config_t config;
-    bool tls = false;
-    std::string host;
-    int port = 0;
-    std::string prefix;
-    std::string password;
-};
-
-bool Resolve(const cloud_Config_t& config, Resolved* r, std::string* reason)
+// False with *reason when the configuration cannot work.
+bool Resolve(const cloud_Config_t& config, Settings* r, std::string* reason)
 {
     r->config = config;
     cloud_Config_t& c = r->config;
@@ -688,7 +688,7 @@ bool Resolve(const cloud_Config_t& config, Resolved* r, std::string* reason)
 
 le_result_t cloud_CheckConfig(const cloud_Config_t& config, std::string* reason)
 {
-    Resolved r;
+    Settings r;
     return Resolve(config, &r, reason) ? LE_OK : LE_BAD_PARAMETER;
 }
 
@@ -699,17 +699,12 @@ le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
         *reason = "the cloud link is already running";
         return LE_DUPLICATE;
     }
-    Resolved r;
-    if (!Resolve(config, &r, reason)) return LE_BAD_PARAMETER;
-    Config = r.config;
-    Tls = r.tls;
-    Host = r.host;
-    Port = r.port;
-    Prefix = r.prefix;
-    Password = r.password;
-    if (Outbox.Open(Config.outboxFile.c_str(), Config.outboxMaxValues, Config.outboxMaxBytes) != LE_OK)
+    Settings resolved;
+    if (!Resolve(config, &resolved, reason)) return LE_BAD_PARAMETER;
+    Link = resolved;
+    if (Outbox.Open(Link.config.outboxFile.c_str(), Link.config.outboxMaxValues, Link.config.outboxMaxBytes) != LE_OK)
     {
-        *reason = "cannot write the outbox " + Config.outboxFile;
+        *reason = "cannot write the outbox " + Link.config.outboxFile;
         return LE_FAULT;
     }
     DroppedLogged = Outbox.Dropped();
@@ -736,8 +731,8 @@ le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
     Watch = dhub_AddChangeWatch("", OnChange, nullptr);
     RetryDelayMs = FirstRetryMs;
     LE_INFO("Cloud link: connecting to %s as %s; topics under %s/; outbox %s (at most %zu values, %zu bytes)",
-            BrokerName().c_str(), Config.clientId.c_str(), Prefix.c_str(), Config.outboxFile.c_str(),
-            Config.outboxMaxValues, Config.outboxMaxBytes);
+            BrokerName().c_str(), Link.config.clientId.c_str(), Link.prefix.c_str(), Link.config.outboxFile.c_str(),
+            Link.config.outboxMaxValues, Link.config.outboxMaxBytes);
     // The first attempt waits for the loop to run, so that a start-up that blocks does not count
     // against the broker's answer.
     le_event_QueueFunction([](void*, void*) { if (State == LINK_WAITING) Connect(); }, nullptr, nullptr);
@@ -747,7 +742,7 @@ le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
 
 const char* cloud_TopicPrefix(void)
 {
-    return Prefix.c_str();
+    return Link.prefix.c_str();
 }
 
 void cloud_Stop(void)
@@ -761,7 +756,7 @@ void cloud_Stop(void)
     ProcessPending(nullptr, nullptr);
     if (State == LINK_ONLINE && Mosq != nullptr)
     {
-        PublishText(Prefix + "/status", "offline", true);
+        PublishText(Link.prefix + "/status", "offline", true);
         // The last values get a moment to be acknowledged; what is not stays in the outbox.
         uint64_t until = le_clk_RealMs() + StopWaitMs;
         while ((Outbox.InFlight() > 0 || mosquitto_want_write(Mosq)) && le_clk_RealMs() < until &&
