@@ -670,34 +670,28 @@ TEST_F(EndToEnd, DhubNamesWhatIsWrongAndPrintsOneRecordALine)
     }
     EXPECT_GT(lines, 5u);
 
-    // watch --json and --timestamps.
-    std::string watched;
-    std::atomic<bool> done{false};
-    std::thread watcher([&] {
-        Dhub("watch settings/enable --json --count 1 --timeout 20", &watched);
-        done = true;
-    });
-    for (int i = 0; i < 100 && !done; i++)
-    {
-        Dhub("push settings/enable false", &out);
-        usleep(100000);
-    }
-    watcher.join();
+    // watch --json and --timestamps: the push is repeated until the watch, started alongside, hears one.
+    auto watchWhilePushing = [&](const std::string& watchArgs, const std::string& push) {
+        std::string watched;
+        std::atomic<bool> done{false};
+        std::thread watcher([&] {
+            Dhub("watch settings/enable " + watchArgs + " --count 1 --timeout 20", &watched);
+            done = true;
+        });
+        for (int i = 0; i < 100 && !done; i++)
+        {
+            Dhub(push, &out);
+            usleep(100000);
+        }
+        watcher.join();
+        return watched;
+    };
+    std::string watched = watchWhilePushing("--json", "push settings/enable false");
     std::map<std::string, std::string> w;
     ASSERT_TRUE(ParseFlatObject(watched.substr(0, watched.find('\n')), &w)) << watched;
     EXPECT_EQ(w["value"], "false");
     EXPECT_EQ(w["kind"], "output");
-    done = false;
-    std::thread stamped([&] {
-        Dhub("watch settings/enable --timestamps --count 1 --timeout 20", &watched);
-        done = true;
-    });
-    for (int i = 0; i < 100 && !done; i++)
-    {
-        Dhub("push settings/enable true", &out);
-        usleep(100000);
-    }
-    stamped.join();
+    watched = watchWhilePushing("--timestamps", "push settings/enable true");
     std::vector<std::string> f = pa_text_Split(watched.substr(0, watched.find('\n')), '\t');
     ASSERT_EQ(f.size(), 3u) << watched;
     EXPECT_GT(atof(f[0].c_str()), 1.0e9);
