@@ -5,6 +5,7 @@
 #include "pa_text.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -53,18 +54,17 @@ bool WriteAll(int fd, const std::string& text)
 
 uint32_t cloudOutbox_Crc32(const void* data, size_t size)
 {
-    static uint32_t table[256];
-    static bool ready = false;
-    if (!ready)
-    {
+    // Built once, and safely so whichever thread asks first.
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
         for (uint32_t i = 0; i < 256; i++)
         {
             uint32_t c = i;
             for (int k = 0; k < 8; k++) c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
-            table[i] = c;
+            t[i] = c;
         }
-        ready = true;
-    }
+        return t;
+    }();
     uint32_t crc = 0xFFFFFFFFu;
     const auto* p = static_cast<const uint8_t*>(data);
     for (size_t i = 0; i < size; i++) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
