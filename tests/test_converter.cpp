@@ -9,6 +9,7 @@
 #include "sim_adc.h"
 
 #include <cmath>
+#include <sys/stat.h>
 #include <deque>
 #include <mutex>
 
@@ -20,7 +21,7 @@ const double Lsb12 = 1e-3;
 // Volts that the chip converts to exactly the code at the resolution's LSB.
 double VoltsFor(int code, double lsb)
 {
-    return (code + 0.5) * lsb;
+    return code * lsb;
 }
 
 class ConverterTest : public ComponentTest
@@ -173,20 +174,51 @@ TEST_F(ConverterTest, TwelveBitsZeroBasedAndAnySpeedButOneIsTwelveBits)
     EXPECT_EQ(le_clk_NowMs() - start, 7u * 14u * UC_POLL_MS);   // 67 ms a conversion, read at 70
 }
 
-TEST_F(ConverterTest, NegativeReadingsCarryTheirSignAndTheCodeUnchanged)
+TEST_F(ConverterTest, NegativeInputsNeverGivePositivePercentages)
 {
     StartDriver();
+    struct Row
+    {
+        uint32_t interface;
+        double volts;
+        le_result_t result;
+        uint16_t raw;
+        double percentage;
+    };
+    const Row rows[] = {
+        {0, -19200 * Lsb16, LE_OK, static_cast<uint16_t>(-19200), -60.0},
+        // Clipped at -32768: over range by its magnitude, and still negative.
+        {0, -5.0, LE_OVERFLOW, 0x8000, -((32768.0 - 32000.0) / 25600.0 * 100.0 + 100.0)},
+        // Below 0 V a live-zero input is under range, however large the magnitude.
+        {1, -0.1, LE_UNDERFLOW, static_cast<uint16_t>(-1600), 0.0},
+        {1, -1.2, LE_UNDERFLOW, static_cast<uint16_t>(-19200), 0.0},
+        {1, -5.0, LE_UNDERFLOW, 0x8000, 0.0},
+    };
+    for (const Row& row : rows)
+    {
+        le_ExtAdc_SetInterface(ADC3, row.interface);
+        ASSERT_TRUE(simAdc_SetInput(3, row.volts));
+        Measured m = Measure(ADC3);
+        EXPECT_EQ(m.result, row.result) << row.volts;
+        EXPECT_EQ(m.raw, row.raw) << row.volts;
+        EXPECT_DOUBLE_EQ(m.percentage, row.percentage) << row.volts;
+    }
     le_ExtAdc_SetInterface(ADC3, 0);
-    SetCode(3, -19200);
-    Measured m = Measure(ADC3);
-    EXPECT_EQ(m.result, LE_OK);
-    EXPECT_EQ(m.raw, static_cast<uint16_t>(-19200));
-    EXPECT_DOUBLE_EQ(m.percentage, -60.0);
-    EXPECT_DOUBLE_EQ(m.value, -(0.6 * 16.0 + 4.0));
-    ASSERT_TRUE(simAdc_SetInput(3, -3.0));   // clipped at -32768
-    Measured under = Measure(ADC3);
-    EXPECT_EQ(under.result, LE_OVERFLOW);
-    EXPECT_EQ(under.raw, 0x8000);
+    ASSERT_TRUE(simAdc_SetInput(3, -19200 * Lsb16));
+    EXPECT_DOUBLE_EQ(Measure(ADC3).value, -(0.6 * 16.0 + 4.0));
+}
+
+TEST_F(ConverterTest, TheSimulatedChipConvertsToTheNearestCode)
+{
+    StartDriver();
+    le_ExtAdc_SetInterface(ADC2, 0);
+    // Every 10 mV step of 0 to 2 V lands on its own code, none a code low from rounding down.
+    for (int mv = 0; mv <= 2000; mv += 10)
+    {
+        ASSERT_TRUE(simAdc_SetInput(2, mv / 1000.0));
+        Measured m = Measure(ADC2);
+        ASSERT_EQ(m.raw, static_cast<uint16_t>(mv * 16)) << mv << " mV";
+    }
 }
 
 TEST_F(ConverterTest, OneChannelAtATimeAndSettersValidate)
@@ -204,18 +236,36 @@ TEST_F(ConverterTest, OneChannelAtATimeAndSettersValidate)
     EXPECT_EQ(le_log_CaptureCount("I2C BUS OK."), 0u);   // nothing touched the bus
     EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_OK);   // outputs may be absent
 
-    EXPECT_EQ(le_ExtAdc_SetConverter(ADC1, 5.0, 5.0), LE_BAD_PARAMETER);
-    EXPECT_EQ(le_ExtAdc_SetConverter(ADC1, 20.0, 4.0), LE_BAD_PARAMETER);
+    const double inf = HUGE_VAL;
+    const double nan = std::nan("");
+    for (auto range : {std::make_pair(5.0, 5.0), std::make_pair(20.0, 4.0), std::make_pair(-inf, 4.0),
+                       std::make_pair(4.0, inf), std::make_pair(nan, 4.0)})
+    {
+        EXPECT_EQ(le_ExtAdc_SetConverter(ADC1, range.first, range.second), LE_BAD_PARAMETER) << range.first;
+    }
     EXPECT_EQ(MinMaxADC1.Min, 4.0);
     EXPECT_EQ(le_ExtAdc_SetConverter(ADC1 | ADC4, 0.0, 10.0), LE_OK);
     EXPECT_EQ(MinMaxADC4.Max, 10.0);
     EXPECT_EQ(MinMaxADC2.Max, 20.0);
-    EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, 0, 100, 50), LE_BAD_PARAMETER);
-    EXPECT_EQ(EdgeADC2.Hysteresis, 10.0);
-    EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, 0, 100, 49.9), LE_OK);
-    EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, 0, 100, -5), LE_OK);   // a negative hysteresis is taken
-    EXPECT_EQ(EdgeADC2.Hysteresis, -5.0);
-    EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, 100, 0, 1), LE_BAD_PARAMETER);
+    struct Edges
+    {
+        double low, high, hysteresis;
+        le_result_t result;
+    };
+    const Edges edges[] = {{0, 100, 50, LE_BAD_PARAMETER}, {0, 100, -5, LE_BAD_PARAMETER},
+                           {100, 0, 1, LE_BAD_PARAMETER},  {-inf, 100, 1, LE_BAD_PARAMETER},
+                           {0, inf, 1, LE_BAD_PARAMETER},  {0, 100, nan, LE_BAD_PARAMETER},
+                           {0, 100, 0, LE_OK},             {0, 100, 49.9, LE_OK}};
+    for (const Edges& e : edges)
+    {
+        EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, e.low, e.high, e.hysteresis), e.result)
+            << e.low << " " << e.high << " " << e.hysteresis;
+        if (e.result != LE_OK)
+        {
+            EXPECT_NE(EdgeADC2.Hysteresis, e.hysteresis);
+        }
+    }
+    EXPECT_EQ(EdgeADC2.Hysteresis, 49.9);
     EXPECT_EQ(le_ExtAdc_SetGain(ADC1, 4), LE_BAD_PARAMETER);
     EXPECT_EQ(MinMaxADC1.Gain, 0u);
     EXPECT_EQ(le_ExtAdc_SetGain(ADC1, 3), LE_OK);
@@ -236,9 +286,10 @@ TEST_F(ConverterTest, OneChannelAtATimeAndSettersValidate)
     EXPECT_EQ(CountMessages("68h"), 1u);
     before = simAdc_ConversionCount();
     uint16_t raw = 1;
-    EXPECT_EQ(le_ExtAdc_GetValue(ADC2, &raw, nullptr, nullptr), LE_UNDERFLOW);
-    EXPECT_EQ(raw, 0u);
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC2, &raw, nullptr, nullptr), LE_IO_ERROR);
+    EXPECT_EQ(raw, 1u);   // not written
     EXPECT_EQ(simAdc_ConversionCount(), before);
+    EXPECT_EQ(CountLinesWith("ADC2 not measured: 0 of 7 conversions read", ""), 1u);
 }
 
 TEST_F(ConverterTest, NothingTouchesTheBusBeforeStart)
@@ -254,46 +305,97 @@ TEST_F(ConverterTest, NothingTouchesTheBusBeforeStart)
     EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 0u);
 }
 
-TEST_F(ScriptedTest, TheMiddleThreeOfSevenOrderedConversionsCount)
+TEST_F(ScriptedTest, OnlyTheConversionsReadCountAndTheirMiddleIsAveraged)
 {
-    Script = {700, 100, 500, 300, 600, 200, 400};
-    le_ExtAdc_SetInterface(ADC1, 0);
-    Measured m = Measure(ADC1);
-    EXPECT_EQ(m.raw, 400);
-    EXPECT_EQ(CountMessages("Results 300 + 400 + 500 = 400"), 1u);
-
-    Script = {300, Fail, 300, 300, Fail, 300, 300};
-    EXPECT_EQ(Measure(ADC1).raw, 300);
-    Script = {300, Fail, 300, Fail, 300, Fail, 300};
-    EXPECT_EQ(Measure(ADC1).raw, 200);
-    EXPECT_EQ(CountMessages("Results 0 + 300 + 300 = 200"), 1u);
-    Script = {5, 5, 5, 4, 4, 0, 0};   // 13 / 3 rounds down, 14 / 3 up
-    EXPECT_EQ(Measure(ADC1).raw, 4);
-    Script = {5, 5, 5, 5, 4, 0, 0};
-    EXPECT_EQ(Measure(ADC1).raw, 5);
-    Script = {Fail, Fail, Fail, Fail, Fail, Fail, Fail};
-    Measured none = Measure(ADC1);
-    EXPECT_EQ(none.result, LE_OK);   // a zero-based input: 0 %, the range's Min
-    EXPECT_EQ(none.raw, 0);
-    EXPECT_DOUBLE_EQ(none.value, 4.0);
-    le_ExtAdc_SetInterface(ADC1, 1);
-    Script = {Fail, Fail, Fail, Fail, Fail, Fail, Fail};
-    EXPECT_EQ(Measure(ADC1).result, LE_UNDERFLOW);
+    struct Row
+    {
+        std::deque<int> script;
+        le_result_t result;
+        uint16_t raw;
+        const char* logged;
+    };
+    const Row rows[] = {
+        {{700, 100, 500, 300, 600, 200, 400}, LE_OK, 400, "Results 300 + 400 + 500 = 400"},
+        {{Fail, 100, 200, 300, 400, 500, 600}, LE_OK, 350, "Results 300 + 400 = 350"},
+        {{300, Fail, 300, 300, Fail, 300, 300}, LE_OK, 300, "Results 300 + 300 + 300 = 300"},
+        {{300, Fail, 300, Fail, 300, Fail, 300}, LE_OK, 300, "Results 300 + 300 = 300"},
+        {{5, 5, 5, 4, 4, 0, 0}, LE_OK, 4, "Results 4 + 4 + 5 = 4"},   // 13 / 3 rounds down, 14 / 3 up
+        {{5, 5, 5, 5, 4, 0, 0}, LE_OK, 5, "Results 4 + 5 + 5 = 5"},
+        {{300, Fail, Fail, 300, Fail, 300, Fail}, LE_IO_ERROR, 0xBEEF, "ADC1 not measured: 3 of 7 conversions read"},
+        {{Fail, Fail, Fail, Fail, Fail, Fail, Fail}, LE_IO_ERROR, 0xBEEF,
+         "ADC1 not measured: 0 of 7 conversions read"},
+    };
+    for (uint32_t interface : {0u, 1u})
+    {
+        le_ExtAdc_SetInterface(ADC1, interface);
+        for (const Row& row : rows)
+        {
+            if (interface == 1 && row.result == LE_OK) continue;   // small codes are under a live zero
+            size_t loggedBefore = CountLinesWith(row.logged, "");
+            Script = row.script;
+            Measured m = Measure(ADC1);
+            EXPECT_EQ(m.result, row.result) << row.logged;
+            EXPECT_EQ(m.raw, row.raw) << row.logged;
+            EXPECT_EQ(CountLinesWith(row.logged, "") - loggedBefore, 1u) << row.logged;
+            if (row.result != LE_OK)
+            {
+                EXPECT_EQ(m.percentage, -999);   // nothing written for a failure
+            }
+        }
+    }
 }
 
-TEST_F(ScriptedTest, CodesBeyondFullScaleAreOverRangeWhateverTheirSign)
+TEST_F(ScriptedTest, CodesBeyondFullScaleAreOverRangeWithTheirSign)
 {
-    // 0x8020 is the chip's two's complement of -32736: over range by its magnitude.
-    Script = std::deque<int>(7, 32800);
-    Measured negative = Measure(ADC1);
-    EXPECT_EQ(negative.result, LE_OVERFLOW);
-    EXPECT_EQ(negative.raw, 32800);
-    EXPECT_DOUBLE_EQ(negative.percentage, (32736.0 - 32000.0) / 25600.0 * 100.0 + 100.0);
-    EXPECT_EQ(negative.value, -999);
-    le_ExtAdc_SetInterface(ADC1, 0);   // the same denominator, FS - Z, for a zero-based input
+    struct Row
+    {
+        uint32_t interface;
+        uint32_t speed;
+        int code;
+        le_result_t result;
+        double percentage;
+    };
+    const Row rows[] = {
+        {1, 1, 32767, LE_OVERFLOW, (32767.0 - 32000.0) / 25600.0 * 100.0 + 100.0},
+        // 0x8020 is the chip's two's complement of -32736: under a live zero, over range when zero-based.
+        {1, 1, 0x8020, LE_UNDERFLOW, 0.0},
+        {0, 1, 0x8020, LE_OVERFLOW, -((32736.0 - 32000.0) / 25600.0 * 100.0 + 100.0)},
+        {0, 0, 2400, LE_OVERFLOW, (2400.0 - 2000.0) / 1600.0 * 100.0 + 100.0},   // FS - Z for zero-based too
+    };
+    for (const Row& row : rows)
+    {
+        le_ExtAdc_SetInterface(ADC1, row.interface);
+        le_ExtAdc_SetConversionSpeed(row.speed);
+        Script = std::deque<int>(7, row.code);
+        Measured m = Measure(ADC1);
+        EXPECT_EQ(m.result, row.result) << row.code;
+        EXPECT_EQ(m.raw, row.code);
+        EXPECT_DOUBLE_EQ(m.percentage, row.percentage) << row.code;
+        EXPECT_EQ(m.value, -999);
+    }
+}
+
+TEST_F(ScriptedTest, AChipThatFailsOnlyAtSixteenBitsFailsOnlyThere)
+{
+    // Conversions with the 16-bit bits set in the configuration byte are refused.
+    pa_i2cSim_Device_t twelveOnly = {
+        [](void*, const uint8_t* data, size_t count) -> ssize_t {
+            if (data[0] & 0x08)
+            {
+                errno = EIO;
+                return -1;
+            }
+            Current = 1000;
+            return static_cast<ssize_t>(count);
+        },
+        ScriptRead, nullptr};
+    pa_i2cSim_AttachDevice(SIM_EEPROM_BUS, 0x6C, &twelveOnly);
+    le_ExtAdc_SetInterface(ADC1, 0);
+    EXPECT_EQ(Measure(ADC1).result, LE_IO_ERROR);
     le_ExtAdc_SetConversionSpeed(0);
-    Script = std::deque<int>(7, 2400);
-    EXPECT_DOUBLE_EQ(Measure(ADC1).percentage, (2400.0 - 2000.0) / 1600.0 * 100.0 + 100.0);
+    Measured m = Measure(ADC1);
+    EXPECT_EQ(m.result, LE_OK);
+    EXPECT_DOUBLE_EQ(m.percentage, 50.0);
 }
 
 TEST_F(ScriptedTest, TheConfigurationByteSaysChannelResolutionAndGain)
@@ -317,7 +419,7 @@ TEST_F(ScriptedTest, AConversionThatNeverGetsReadyCountsAsFailed)
     EXPECT_EQ(le_log_CaptureCount("Conversion not ready after 40 reads"), 1u);
 }
 
-TEST_F(ConverterTest, AMissingBusOrProbeRestartsTheSystem)
+TEST_F(ConverterTest, AMissingProbeRestartsTheSystemOnceARunAndIsRecorded)
 {
     StartDriver();
     pa_i2cSim_DetachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS);
@@ -325,15 +427,71 @@ TEST_F(ConverterTest, AMissingBusOrProbeRestartsTheSystem)
     EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 1);   // the conversion itself goes on
     EXPECT_EQ(le_log_CaptureCount("I2C Address Error"), 1u);
     EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 1u);
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_OK);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 1u);   // a restart that returned is not asked again
+    std::string record = ReadTextFile(dir.File("VeltronaReboots.txt"));
+    EXPECT_NE(record.find(" I2C Address Error\n"), std::string::npos) << record;
+}
 
-    le_ExtAdc_SetFileDescriptor("/dev/i2c-9");   // no such bus
-    buffer[2] = 0x80;
-    EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 0);
-    EXPECT_EQ(le_log_CaptureCount("I2C BUS not presented"), 1u);
-    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 2u);
-    le_ExtAdc_SetFileDescriptor("");
-    EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 0);
-    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 2u);
+class RestartTest : public ConverterTest
+{
+protected:
+    // Restarts run by two accesses to a bus without its probe slave, after the record given.
+    unsigned RestartsAfter(const std::string& record)
+    {
+        StartDriver();
+        pa_i2cSim_DetachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS);
+        EXPECT_TRUE(WriteTextFile(dir.File("VeltronaReboots.txt"), record));
+        for (int i = 0; i < 2; i++)
+        {
+            uint8_t buffer[3] = {0, 0, 0x80};
+            ReadW(0x6C, 0x88, buffer);
+        }
+        return pa_system_GetRunCount("/sbin/reboot -f");
+    }
+    static std::string At(int64_t offsetS, const char* reason)
+    {
+        return std::to_string(static_cast<int64_t>(le_clk_EpochMs() / 1000) + offsetS) + " " + reason + "\n";
+    }
+};
+
+TEST_F(RestartTest, TwoWithinTheHourAndOneLongAgoAllowAThird)
+{
+    EXPECT_EQ(RestartsAfter(At(-7200, "old") + At(-60, "a") + At(-10, "b")), 1u);
+    EXPECT_EQ(le_log_CaptureCount("I2C bus given up"), 0u);
+}
+
+TEST_F(RestartTest, ThreeWithinTheHourGiveTheBusUp)
+{
+    // One stamped ahead of a clock that the restart set back counts as recent.
+    EXPECT_EQ(RestartsAfter(At(-3000, "a") + At(-10, "b") + At(500, "c")), 0u);
+    EXPECT_EQ(le_log_CaptureCount("I2C bus given up (3 restarts within 3600 s did not bring it back)"), 1u);
+}
+
+TEST_F(RestartTest, ARestartThatCannotBeRecordedIsNotRun)
+{
+    ASSERT_EQ(mkdir(dir.File("VeltronaReboots.txt").c_str(), 0700), 0);   // in the way of the record
+    StartDriver();
+    pa_i2cSim_DetachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS);
+    uint8_t buffer[3] = {0, 0, 0x80};
+    ReadW(0x6C, 0x88, buffer);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 0u);
+    EXPECT_EQ(le_log_CaptureCount("I2C bus given up (the restart cannot be recorded"), 1u);
+}
+
+TEST_F(ConverterTest, ABusPathIsTakenOnlyWhenTheBusAndItsProbeAnswer)
+{
+    StartDriver();
+    EXPECT_EQ(le_ExtAdc_SetFileDescriptor("/dev/i2c-9"), LE_BAD_PARAMETER);   // no such bus
+    EXPECT_EQ(le_ExtAdc_SetFileDescriptor(""), LE_BAD_PARAMETER);
+    pa_i2cSim_AddBus("/dev/i2c-7");   // a bus without the probe slave
+    EXPECT_EQ(le_ExtAdc_SetFileDescriptor("/dev/i2c-7"), LE_BAD_PARAMETER);
+    EXPECT_EQ(CountLinesWith("Bus /dev/i2c-7 refused: its probe slave 0x53 does not answer", ""), 1u);
+    // The bus in use stays, and nothing was restarted for the refused ones.
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_OK);
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 0u);
+    EXPECT_EQ(le_ExtAdc_SetFileDescriptor("/dev/i2c-5"), LE_OK);
+    EXPECT_EQ(le_ExtAdcAddON_SetFileDescriptor("/dev/i2c-9"), LE_BAD_PARAMETER);
 }
 
 //--------------------------------------------------------------------------------------------------
@@ -557,6 +715,24 @@ TEST_F(LooperTest, AHandlerWithNoChannelKeepsTheLooperRunningAndHearsNothing)
     EXPECT_FALSE(UCLooperRunning());
 }
 
+TEST_F(LooperTest, WithNoIntervalAPassStillTakesItsMinimumAndAFailingChipDeliversNothing)
+{
+    le_ExtAdc_SetInterval(0);
+    le_ExtAdc_SetDeviceAddress(0);   // 68h: nobody there, every measurement fails at once
+    AddValue(ADC1, 1);
+    AddAlert(ADC2, 2);
+    AddValue(0, 3);
+    le_event_AdvanceMs(1000);
+    EXPECT_TRUE(CallsSoFar().empty());
+    size_t passes = le_log_CaptureCount("LOOPER ON");
+    EXPECT_GE(passes, 9u);
+    EXPECT_LE(passes, 1000u / UC_MIN_PASS_MS + 1);
+    EXPECT_EQ(le_log_CaptureCount("ADC1 not measured: 0 of 7 conversions read"), passes);
+    le_ExtAdc_SetDeviceAddress(1);   // the chip answers again: values flow
+    le_event_AdvanceMs(500);
+    EXPECT_FALSE(CallsSoFar().empty());
+}
+
 //--------------------------------------------------------------------------------------------------
 // Data Hub binding
 //--------------------------------------------------------------------------------------------------
@@ -717,11 +893,13 @@ TEST_F(BindingTest, GainInterfaceAndAddressPushes)
     Push("settings/i2c_address", "1");   // 6Ch: no chip there, every read fails
     EXPECT_EQ(CountMessages("6Ch"), 2u);   // once at start, once now
     Push("uc_input4/trigger", "");
-    EXPECT_EQ(Value("uc_input4/value"), "0");
+    EXPECT_EQ(Value("uc_input4/value"), "40");   // no reading: the last good value stays
+    EXPECT_EQ(CountMessages("Value not pushed to uc_input4/value: the measurement failed (LE_IO_ERROR)"), 1u);
     Push("settings/i2c_address", "256");   // low 8 bits: index 0, 68h
     EXPECT_EQ(CountMessages("68h"), 2u);
+    ASSERT_TRUE(simAdc_SetInput(4, 1.0));
     Push("uc_input4/trigger", "");
-    EXPECT_EQ(Value("uc_input4/value"), "40");
+    EXPECT_EQ(Value("uc_input4/value"), "50");
     Push("settings/i2c_address", "7");   // refused: the address stays
     EXPECT_EQ(CountMessages("68h"), 2u);
 }
@@ -778,9 +956,16 @@ TEST_F(ScriptedTest, TheAddOnConverterKeepsTheMedianOfFiveConversions)
     EXPECT_EQ(raw, 500);
     EXPECT_EQ(ConfigWrites - writes, 5u);
     EXPECT_EQ(LastConfig & 0x60, 0x00);   // channel 1
-    Script = {300, 300, Fail, Fail, Fail};
-    EXPECT_EQ(le_ExtAdcAddON_GetValue(ADC2, &raw, nullptr, nullptr), LE_OK);
-    EXPECT_EQ(raw, 0);
+    // Of the conversions read, the median; the mean of the middle two for an even count.
+    const std::pair<std::deque<int>, int> medians[] = {
+        {{300, Fail, 100, Fail, 200}, 200}, {{300, 100, Fail, 400, 200}, 250}, {{300, 300, Fail, Fail, Fail}, -1}};
+    for (const auto& row : medians)
+    {
+        Script = row.first;
+        raw = 0xBEEF;
+        EXPECT_EQ(le_ExtAdcAddON_GetValue(ADC2, &raw, nullptr, nullptr), row.second < 0 ? LE_IO_ERROR : LE_OK);
+        EXPECT_EQ(raw, row.second < 0 ? 0xBEEF : row.second);
+    }
     EXPECT_EQ(LastConfig & 0x60, 0x20);   // channel 2
     EXPECT_EQ(CountLinesWith("Results", ""), results);   // no line of its own
 

@@ -16,7 +16,7 @@ namespace
 std::string VoltsFor(int code)
 {
     char text[32];
-    snprintf(text, sizeof(text), "%.10g", (code + 0.5) * 62.5e-6);
+    snprintf(text, sizeof(text), "%.10g", code * 62.5e-6);
     return text;
 }
 
@@ -112,13 +112,22 @@ TEST_F(ExtAdcService, TheToolMeasuresTheWorkedValuesAndSetsTheConverterUp)
     EXPECT_EQ(Tool("get 1", &out), 0) << out;
     EXPECT_EQ(out, "OK\t19200\t50\t12\n");
     ASSERT_EQ(Simboard("set adc.ch1 " + VoltsFor(32800)), 0);
-    EXPECT_EQ(Tool("get 1", &out), 0) << out;
+    EXPECT_EQ(Tool("get 1", &out), 1) << out;   // a reading, but not a good one
     EXPECT_EQ(out, "OVERFLOW\t32767\t102.9960938\t0\n");   // the chip clips at 32767
     ASSERT_EQ(Simboard("set adc.ch1 " + VoltsFor(6399)), 0);
-    EXPECT_EQ(Tool("get 1", &out), 0) << out;
+    EXPECT_EQ(Tool("get 1", &out), 1) << out;
     EXPECT_EQ(out, "UNDERFLOW\t6399\t0\t0\n");
-    EXPECT_EQ(Tool("get 5", &out), 0) << out;   // answered: exit 0 whatever the result
-    EXPECT_EQ(out, "BAD_PARAMETER\t0\t0\t0\n");
+    for (const char* channel : {"5", "8", "0"})
+    {
+        EXPECT_EQ(Tool(std::string("get ") + channel + " 2>&1", &out), 2) << out;   // refused before it is sent
+        EXPECT_NE(out.find("CHANNEL is 1 to 4"), std::string::npos) << out;
+    }
+    // No chip at 6Eh: a failure, named, and no reading.
+    EXPECT_EQ(Tool("address 3", &out), 0) << out;
+    EXPECT_EQ(Tool("get 1 2>&1", &out), 1) << out;
+    EXPECT_NE(out.find("IO_ERROR\t0\t0\t0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("channel 1 was not measured"), std::string::npos) << out;
+    EXPECT_EQ(Tool("address 0", &out), 0) << out;
 
     EXPECT_EQ(Tool("range 1 20 4", &out), 1) << out;
     EXPECT_EQ(out, "BAD_PARAMETER\n");
@@ -132,20 +141,25 @@ TEST_F(ExtAdcService, TheToolMeasuresTheWorkedValuesAndSetsTheConverterUp)
     EXPECT_EQ(Tool("measure", &out), 0) << out;
     EXPECT_EQ(Tool("bus " + std::string(201, 'x'), &out), 2) << out;   // more than the interface carries
     EXPECT_EQ(Tool("bus /dev/i2c-5", &out), 0) << out;
+    // A bus that is not there is refused when it is set, not found out by restarting the module.
+    EXPECT_EQ(Tool("bus /nonexistent", &out), 1) << out;
+    EXPECT_EQ(out, "BAD_PARAMETER\n");
+    EXPECT_EQ(Tool("get 2", &out), 0) << out;
+    EXPECT_EQ(Count(ReadTextFile(Log()), "reboot"), 0u);
     EXPECT_EQ(Tool("get one", &out), 2) << out;
     EXPECT_EQ(Tool("frobnicate", &out), 2) << out;
     EXPECT_EQ(Tool("get 1 --alerts", &out), 2) << out;
 
     // The add-on converter: nothing until add-on type 6 builds it, channels 1 and 2 only.
-    EXPECT_EQ(Tool("--addon get 1", &out), 0) << out;
+    EXPECT_EQ(Tool("--addon get 1", &out), 1) << out;
     EXPECT_EQ(out, "UNAVAILABLE\t0\t0\t0\n");
     ASSERT_EQ(Dhub("push settings/addon_type 6", &out), 0) << out;
     ASSERT_EQ(Dhub("wait addon/settings/i2c_address --timeout 10", &out), 0) << out;
     ASSERT_EQ(Dhub("push addon/settings/i2c_address 1", &out), 0) << out;   // 6Ch, the board's chip
     EXPECT_EQ(Tool("--addon get 1", &out), 0) << out;
     EXPECT_EQ(out, "OK\t16000\t50\t12\n");
-    EXPECT_EQ(Tool("--addon get 3", &out), 0) << out;
-    EXPECT_EQ(out, "BAD_PARAMETER\t0\t0\t0\n");
+    EXPECT_EQ(Tool("--addon get 3 2>&1", &out), 2) << out;
+    EXPECT_NE(out.find("CHANNEL is 1 to 2 on the add-on converter"), std::string::npos) << out;
     ASSERT_EQ(Dhub("push addon/uc_input1/period 1", &out), 0) << out;
     ASSERT_EQ(Dhub("push addon/uc_input1/enable true", &out), 0) << out;
     EXPECT_TRUE(Becomes(DhubCommand() + "get addon/uc_input1/value", "50", &out)) << out;

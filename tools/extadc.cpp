@@ -25,8 +25,10 @@ void Usage(FILE* out)
             "with --addon, the add-on board's (le_ExtAdcAddON, channels 1 and 2).\n"
             "\n"
             "Commands:\n"
-            "  get CHANNEL                 measure channel 1 to 4; prints RESULT<TAB>RAW<TAB>PERCENT<TAB>VALUE,\n"
-            "                              RESULT one of OK, OVERFLOW, UNDERFLOW, BAD_PARAMETER, UNAVAILABLE\n"
+            "  get CHANNEL                 measure channel 1 to 4 (1 or 2 with --addon); prints\n"
+            "                              RESULT<TAB>RAW<TAB>PERCENT<TAB>VALUE, RESULT one of OK, OVERFLOW,\n"
+            "                              UNDERFLOW, IO_ERROR (too few conversions read: the chip or its\n"
+            "                              bus does not answer), UNAVAILABLE; exit status 1 unless OK\n"
             "  address PINS                chip address: 0 68h, 1 6Ch, 2 6Ah, 3 6Eh\n"
             "  gain MASK GAIN              gain code 0 to 3 (x1, x2, x4, x8) of the channels in MASK\n"
             "  speed SPEED                 1: 16 bits (15 samples/s); 0: 12 bits (240 samples/s)\n"
@@ -54,7 +56,7 @@ void Usage(FILE* out)
             "  --help                      this text\n"
             "  --version                   the program's version\n"
             "\n"
-            "Exit status: 0 done (for get: whenever the service answered), 1 refused, 2 usage or\n"
+            "Exit status: 0 done, 1 refused (for get: any result but OK), 2 usage or\n"
             "connection error (also when the service goes away), 3 timed out.\n");
 }
 
@@ -98,6 +100,7 @@ const char* ResultName(le_result_t r)
         case LE_UNDERFLOW: return "UNDERFLOW";
         case LE_BAD_PARAMETER: return "BAD_PARAMETER";
         case LE_UNAVAILABLE: return "UNAVAILABLE";
+        case LE_IO_ERROR: return "IO_ERROR";
         case LE_CLOSED: return "CLOSED";
         default: return "FAULT";
     }
@@ -219,10 +222,14 @@ int main(int argc, char** argv)
     if (command == "get")
     {
         uint32_t n = 0;
-        ok = ParseUnsigned(args[1], &n);
-        // Channel numbers 1 to 4 are the channel bits; anything else goes as it is, for the
-        // service to refuse.
-        u[0] = (ok && n >= 1 && n <= 4) ? (1u << (n - 1)) : n;
+        const uint32_t channels = addon ? 2 : 4;
+        if (!ParseUnsigned(args[1], &n) || n < 1 || n > channels)
+        {
+            fprintf(stderr, "extadc: CHANNEL is 1 to %u%s, not '%s'\n", channels, addon ? " on the add-on converter" : "",
+                    args[1].c_str());
+            return 2;
+        }
+        u[0] = 1u << (n - 1);
     }
     else if (command == "address" || command == "speed" || command == "interval" || command == "watch")
         ok = ParseUnsigned(args[1], &u[0]);
@@ -265,6 +272,10 @@ int main(int argc, char** argv)
         else
         {
             printf("%s\t%u\t%.10g\t%.10g\n", ResultName(r), raw, percentage, value);
+            if (r == LE_IO_ERROR)
+                fprintf(stderr, "extadc: channel %s was not measured: the converter or its bus does not answer\n",
+                        args[1].c_str());
+            code = r == LE_OK ? 0 : 1;
         }
     }
     else if (command == "address") code = Report(s.setDeviceAddress(u[0]));

@@ -41,7 +41,7 @@ uint8_t ExpanderRead(uint8_t address, uint8_t reg)
     if (pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, address) < 0)
     {
         LE_INFO("I2C BUS not presented");
-        RebootModule();
+        RebootModule("I2C BUS not presented");
         pa_i2c_Close(fd);
         return 0;
     }
@@ -69,7 +69,7 @@ uint8_t ExpanderWrite(uint8_t address, uint8_t reg, uint8_t value)
     if (fd < 0)
     {
         LE_INFO("I2C BUS not presented");
-        RebootModule();
+        RebootModule("I2C BUS not presented");
         return 0;
     }
     uint8_t probe = 0;

@@ -72,6 +72,13 @@ const ConverterChannel* ChannelOf(Converter* c, uint32_t value)
     return nullptr;
 }
 
+int ChannelNumber(uint32_t value)
+{
+    int n = 1;
+    while (n < 4 && (value >> (n - 1)) != 1) n++;
+    return n;
+}
+
 bool RefusedBeforeStart(Converter* c, const char* what)
 {
     if (c->started) return false;
@@ -79,33 +86,50 @@ bool RefusedBeforeStart(Converter* c, const char* what)
     return true;
 }
 
-// The code of one measurement: the conversions, a failed one counting as 0, ordered as signed
-// 16-bit values (the chip's two's complement); the middle three averaged, or the median.
-int16_t MeasureCode(Converter* c, uint8_t address, uint8_t config)
+// The code of one measurement, from the conversions that were read: ordered as signed 16-bit
+// values (the chip's two's complement), the middle ones averaged: three on the converter that
+// averages (two when an even number was read), else the median (the mean of the middle two for an
+// even number). A failed conversion takes no part; with fewer reads than a majority of the
+// conversions there is no code, and the channel is named in the log with what came back.
+bool MeasureCode(Converter* c, const ConverterChannel& ch, uint8_t address, uint8_t config, int16_t* code)
 {
     int16_t readings[UC_CONVERSIONS_MAX] = {};
     size_t n = std::min<size_t>(c->samples, UC_CONVERSIONS_MAX);   // the buffer's bound, whatever the instance says
+    size_t good = 0;
     for (size_t i = 0; i < n; i++)
     {
         uint8_t buffer[3] = {0, 0, 0x80};
         if (ConverterReadW(c, address, config, buffer) == 1)
         {
-            readings[i] = static_cast<int16_t>(static_cast<uint16_t>((buffer[0] << 8) | buffer[1]));
+            readings[good++] = static_cast<int16_t>(static_cast<uint16_t>((buffer[0] << 8) | buffer[1]));
         }
     }
+    if (good < n / 2 + 1)
+    {
+        LE_INFO("ADC%d not measured: %zu of %zu conversions read, the chip or the bus does not answer",
+                ChannelNumber(ch.value), good, n);
+        return false;
+    }
     // Seven values at most: an insertion sort, ascending.
-    for (size_t i = 1; i < n; i++)
+    for (size_t i = 1; i < good; i++)
     {
         int16_t v = readings[i];
         size_t j = i;
         for (; j > 0 && readings[j - 1] > v; j--) readings[j] = readings[j - 1];
         readings[j] = v;
     }
-    if (!c->averageMiddle) return readings[n / 2];
-    double mean = (readings[2] + readings[3] + readings[4]) / 3.0;
-    auto averaged = static_cast<int16_t>(std::lround(mean));   // halves away from zero
-    LE_INFO("Results %d + %d + %d = %d", readings[2], readings[3], readings[4], averaged);
-    return averaged;
+    size_t width = std::min<size_t>(c->averageMiddle ? 3 : 1, good);
+    if ((good - width) % 2 != 0) width = width > 1 ? width - 1 : width + 1;   // centred on the middle
+    const size_t first = (good - width) / 2;
+    double sum = 0;
+    for (size_t i = first; i < first + width; i++) sum += readings[i];
+    *code = static_cast<int16_t>(std::lround(sum / static_cast<double>(width)));   // halves away from zero
+    if (!c->averageMiddle) return true;
+    if (width == 3)
+        LE_INFO("Results %d + %d + %d = %d", readings[first], readings[first + 1], readings[first + 2], *code);
+    else
+        LE_INFO("Results %d + %d = %d", readings[first], readings[first + 1], *code);
+    return true;
 }
 
 // Caller holds the lock: starts a looper thread unless one runs.
@@ -269,7 +293,7 @@ uint8_t ConverterReadW(Converter* c, uint8_t address, uint8_t config, uint8_t* b
     if (fd < 0)
     {
         LE_INFO("I2C BUS not presented");
-        RebootModule();
+        RebootModule("I2C BUS not presented");
         return 0;
     }
     ProbeBus(fd, buffer);
@@ -343,7 +367,7 @@ le_result_t ConverterSetGain(Converter* c, uint8_t channelMask, uint32_t gain)
 le_result_t ConverterSetConverter(Converter* c, uint8_t channelMask, double min, double max)
 {
     Locked lock(c);
-    if (!(min < max)) return LE_BAD_PARAMETER;
+    if (!std::isfinite(min) || !std::isfinite(max) || !(min < max)) return LE_BAD_PARAMETER;
     for (size_t i = 0; i < c->channelCount; i++)
     {
         if (!(channelMask & c->channels[i].value)) continue;
@@ -356,7 +380,10 @@ le_result_t ConverterSetConverter(Converter* c, uint8_t channelMask, double min,
 le_result_t ConverterSetEdges(Converter* c, uint8_t channelMask, double low, double high, double hysteresis)
 {
     Locked lock(c);
-    if (!(low < high) || !(hysteresis < (high - low) / 2.0)) return LE_BAD_PARAMETER;
+    // A negative hysteresis would make a steady value leave and re-enter its alert at every pass.
+    if (!std::isfinite(low) || !std::isfinite(high) || !std::isfinite(hysteresis) || !(low < high) ||
+        !(hysteresis >= 0) || !(hysteresis < (high - low) / 2.0))
+        return LE_BAD_PARAMETER;
     for (size_t i = 0; i < c->channelCount; i++)
     {
         if (channelMask & c->channels[i].value) *c->channels[i].edges = EdgeADC{low, high, hysteresis};
@@ -369,6 +396,13 @@ le_result_t ConverterSetFileDescriptor(Converter* c, const char* path)
     Locked lock(c);
     le_utf8_Copy(c->fDescription, path ? path : "", sizeof(c->fDescription), nullptr);
     return LE_OK;
+}
+
+le_result_t ConverterSetBus(Converter* c, const char* path)
+{
+    // A bus that is not there would restart the module at the next measurement.
+    if (!BusAnswers(path)) return LE_BAD_PARAMETER;
+    return ConverterSetFileDescriptor(c, path);
 }
 
 void ConverterMutexLock(Converter* c)
@@ -410,18 +444,20 @@ le_result_t ConverterGetValue(Converter* c, uint32_t channel, uint16_t* rawDataP
     const double liveZero = highResolution ? 6400.0 : 400.0;
     auto address = static_cast<uint8_t>((BusAddressBase | c->deviceAddress) >> 1);
 
-    int16_t code = MeasureCode(c, address, config);
+    int16_t code = 0;
+    if (!MeasureCode(c, *ch, address, config, &code)) return LE_IO_ERROR;
     if (rawDataPtr) *rawDataPtr = static_cast<uint16_t>(code);
     double sign = code < 0 ? -1.0 : 1.0;
     double x = std::fabs(static_cast<double>(code));
-    if (range.InterfaceType == 1 && liveZero > x)
+    // A live-zero input never goes below its live zero, least of all below 0 V.
+    if (range.InterfaceType == 1 && (code < 0 || liveZero > x))
     {
         if (percentagePtr) *percentagePtr = 0.0;
         return LE_UNDERFLOW;
     }
     if (x > fullScale)
     {
-        if (percentagePtr) *percentagePtr = ((x - fullScale) / (fullScale - liveZero)) * 100.0 + 100.0;
+        if (percentagePtr) *percentagePtr = sign * (((x - fullScale) / (fullScale - liveZero)) * 100.0 + 100.0);
         return LE_OVERFLOW;
     }
     double p = range.InterfaceType == 1 ? (x - liveZero) * 100.0 / (fullScale - liveZero) : x * 100.0 / fullScale;
@@ -462,6 +498,7 @@ void ConverterRunLooper(Converter* c, unsigned generation)
 {
     while (IsCurrentLooper(c, generation))
     {
+        const uint64_t passStart = le_clk_NowMs();
         RunPass(c, generation);
         if (!IsCurrentLooper(c, generation)) break;
         // The sub-second part, then whole seconds; where the converter honours it, a measure-now
@@ -472,6 +509,9 @@ void ConverterRunLooper(Converter* c, unsigned generation)
             le_thread_SleepMs(1000);
             if (c->waitEndsOnMeasureNow && c->measureNow.exchange(false)) break;
         }
+        // A pass that has nothing to measure and no wait would spin.
+        const uint64_t spent = le_clk_NowMs() - passStart;
+        if (spent < UC_MIN_PASS_MS && IsCurrentLooper(c, generation)) le_thread_SleepMs(UC_MIN_PASS_MS - spent);
     }
 }
 
@@ -521,7 +561,7 @@ le_result_t le_ExtAdc_SetEdges(uint8_t channelMask, double low, double high, dou
 
 le_result_t le_ExtAdc_SetFileDescriptor(const char* path)
 {
-    return ConverterSetFileDescriptor(&BaseConverter, path);
+    return ConverterSetBus(&BaseConverter, path);
 }
 
 le_result_t le_ExtAdc_SetInterval(uint32_t intervalMs)

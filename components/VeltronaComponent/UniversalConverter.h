@@ -55,6 +55,7 @@ typedef struct AlertHandlerRecord* le_ExtAdc_AlertHandlerRef_t;
 #define UC_POLL_LIMIT 40       // reads of a conversion that stays busy before it counts as failed
 #define UC_CONVERSIONS 7       // one-shot conversions a measurement takes; the middle three count
 #define UC_CONVERSIONS_MAX 7
+#define UC_MIN_PASS_MS 100     // the shortest a looper pass and its wait together may take
 
 //--------------------------------------------------------------------------------------------------
 // The converter core. The base board's converter (le_ExtAdc_) and the add-on board's (le_ExtAdcAddON_)
@@ -119,6 +120,9 @@ le_result_t ConverterSetGain(Converter* c, uint8_t channelMask, uint32_t gain);
 le_result_t ConverterSetConverter(Converter* c, uint8_t channelMask, double min, double max);
 le_result_t ConverterSetEdges(Converter* c, uint8_t channelMask, double low, double high, double hysteresis);
 le_result_t ConverterSetFileDescriptor(Converter* c, const char* path);
+// The bus path a client gives: taken only when the bus opens and its probe slave answers, else
+// LE_BAD_PARAMETER and the path in use stays.
+le_result_t ConverterSetBus(Converter* c, const char* path);
 void ConverterMutexLock(Converter* c);
 void ConverterMutexUnlock(Converter* c);
 le_result_t ConverterGetValue(Converter* c, uint32_t channel, uint16_t* rawDataPtr, double* percentagePtr,
@@ -150,14 +154,17 @@ void le_ExtAdc_SetInterface(uint8_t channelMask, uint32_t interfaceType);
 le_result_t le_ExtAdc_SetGain(uint8_t channelMask, uint32_t gain);
 le_result_t le_ExtAdc_SetConversionSpeed(uint32_t speed);
 le_result_t le_ExtAdc_SetConverter(uint8_t channelMask, double min, double max);
+// LE_BAD_PARAMETER unless every value is finite, low < high and 0 <= hysteresis < (high - low) / 2.
 le_result_t le_ExtAdc_SetEdges(uint8_t channelMask, double low, double high, double hysteresis);
+// LE_BAD_PARAMETER, and the bus in use stays, unless the bus opens and its probe slave answers.
 le_result_t le_ExtAdc_SetFileDescriptor(const char* path);
 le_result_t le_ExtAdc_SetInterval(uint32_t intervalMs);
 void le_ExtAdc_MeasureNow(void);
 void le_ExtAdc_MutexLock(void);
 void le_ExtAdc_MutexUnlock(void);
 // Measures one channel. Each output may be NULL. LE_OK, LE_OVERFLOW, LE_UNDERFLOW,
-// LE_BAD_PARAMETER (not exactly one channel; nothing written), LE_UNAVAILABLE before StartUC.
+// LE_BAD_PARAMETER (not exactly one channel; nothing written), LE_IO_ERROR (too few conversions
+// read; nothing written), LE_UNAVAILABLE before StartUC.
 le_result_t le_ExtAdc_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr,
                                double* convertedValuePtr);
 

@@ -57,7 +57,7 @@ le_result_t le_ExtAdcAddON_SetEdges(uint8_t channelMask, double low, double high
 
 le_result_t le_ExtAdcAddON_SetFileDescriptor(const char* path)
 {
-    return ConverterSetFileDescriptor(&AddOnConverter, path);
+    return ConverterSetBus(&AddOnConverter, path);
 }
 
 le_result_t le_ExtAdcAddON_SetInterval(uint32_t intervalMs)

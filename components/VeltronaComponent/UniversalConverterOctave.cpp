@@ -181,7 +181,14 @@ void BindingDeleteResources(const ConverterBinding* b)
 void BindingUpdateData(InputRecord* input)
 {
     double percentage = 0;
-    input->binding->getValue(static_cast<IOT_ADC>(input->channel), nullptr, &percentage, nullptr);
+    le_result_t r = input->binding->getValue(static_cast<IOT_ADC>(input->channel), nullptr, &percentage, nullptr);
+    // Out of range is a reading (the over-range percentage, or 0 below a live zero); a failed
+    // measurement is none, and the last value pushed stays.
+    if (r != LE_OK && r != LE_OVERFLOW && r != LE_UNDERFLOW)
+    {
+        LE_INFO("Value not pushed to %s: the measurement failed (%s)", input->valuePath, LE_RESULT_TXT(r));
+        return;
+    }
     io_PushNumeric(input->valuePath, IO_NOW, percentage);
     LE_INFO("Value Pushed.");
 }

@@ -52,7 +52,7 @@ int32_t Convert(const Chip& c)
     double gain = static_cast<double>(1u << (c.config & 0x03));
     unsigned channel = (c.config >> 5) & 0x03;
     double input = channel < c.inputs ? c.volts[channel] : 0.0;
-    double code = std::floor(input * gain / r.lsbVolts);
+    double code = std::round(input * gain / r.lsbVolts);   // the nearest code, as an ideal converter
     double top = std::ldexp(1.0, static_cast<int>(r.bits) - 1);
     if (code > top - 1) code = top - 1;
     if (code < -top) code = -top;
