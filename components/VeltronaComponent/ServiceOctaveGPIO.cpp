@@ -96,6 +96,12 @@ void HandleSettingsAddOnPush(double timestamp, double value, void* contextPtr)
 void DeleteAddOnResources(uint8_t disableEdgeSense)
 {
     LE_INFO("Clear AddOn Resources.");
+    // Outputs go off first: once their resources are gone nothing could switch them off.
+    for (int n = 1; n <= 4; n++)
+    {
+        if (GPIOS[n - 1].pushHandlerRef != nullptr) GpioBindings[n - 1].Deactivate();
+    }
+    SwitchOffOutputs4I4O();
     for (int n = 1; n <= GPIO_RECORDS; n++)
     {
         GpioRecord_t& record = GPIOS[n - 1];

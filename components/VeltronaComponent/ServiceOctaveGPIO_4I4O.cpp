@@ -6,11 +6,6 @@ namespace
 {
 uint8_t Address4I4O_I2C = EXPANDER_BASE_ADDRESS;
 
-uint8_t Read4I4O(uint8_t reg)
-{
-    return ExpanderRead(Address4I4O_I2C, reg);
-}
-
 uint8_t Write4I4O(uint8_t reg, uint8_t value)
 {
     return ExpanderWrite(Address4I4O_I2C, reg, value);
@@ -25,8 +20,19 @@ void SetupExpander4I4O(void)
     ExpanderSetupWrite(Write4I4O, EXPANDER_REG_GPPU, 0x00);
 }
 
-const ExpanderBoard_t Board4I4O = {&Address4I4O_I2C, SetupExpander4I4O,           Read4I4O,
-                                   OnStateChanege4I4O, HandleSettingsAddressPush4I4O, 4};
+const ExpanderBoard_t Board4I4O = {&Address4I4O_I2C, SetupExpander4I4O, OnStateChanege4I4O,
+                                   HandleSettingsAddressPush4I4O, 4};
+
+// The latch byte of records 5 to 8: bit 4 is output 5 up to bit 7 for output 8.
+uint8_t OutputLatch(void)
+{
+    uint8_t latch = 0;
+    for (int n = 5; n <= 8; n++)
+    {
+        if (GPIOS[n - 1].state != 0) latch |= static_cast<uint8_t>(1u << (n - 1));
+    }
+    return latch;
+}
 }
 
 void Init_4I4O(void)
@@ -47,8 +53,7 @@ void HandleSettingsAddressPush4I4O(double timestamp, double value, void* context
 {
     LE_UNUSED(timestamp);
     LE_UNUSED(contextPtr);
-    ExpanderAddressPush(value, &Address4I4O_I2C);
-    SetupExpander4I4O();
+    ExpanderAddressPush(&Board4I4O, value);
 }
 
 void OnStateChanege4I4O(bool state, void* contextPtr)
@@ -64,11 +69,18 @@ void HandleGPIO4I4OPush(double timestamp, bool value, void* contextPtr)
     GpioRecord_t* record = static_cast<GpioRecord_t*>(contextPtr);
     if (record != nullptr) record->state = value ? 1 : 0;
     LE_INFO("GPIO Output State Changed.");
-    // Bit 4 is output 5 (record 5) up to bit 7 for output 8.
-    uint8_t latch = 0;
+    Write4I4O(EXPANDER_REG_OLAT, OutputLatch());
+}
+
+void SwitchOffOutputs4I4O(void)
+{
+    bool built = false;
     for (int n = 5; n <= 8; n++)
     {
-        if (GPIOS[n - 1].state != 0) latch |= static_cast<uint8_t>(1u << (n - 1));
+        built = built || GPIOS[n - 1].pushHandlerRef != nullptr;
+        GPIOS[n - 1].state = 0;
     }
-    Write4I4O(EXPANDER_REG_OLAT, latch);
+    if (!built) return;
+    if (Write4I4O(EXPANDER_REG_OLAT, OutputLatch()) == 1) LE_INFO("Outputs 5 to 8 switched off.");
+    else LE_INFO("Outputs 5 to 8 could not be switched off: the expander does not answer");
 }

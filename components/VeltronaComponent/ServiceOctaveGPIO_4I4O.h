@@ -9,3 +9,5 @@ void HandleSettingsAddressPush4I4O(double timestamp, double value, void* context
 void OnStateChanege4I4O(bool state, void* contextPtr);
 // Push handler of the outputs; the context is the output's record.
 void HandleGPIO4I4OPush(double timestamp, bool value, void* contextPtr);
+// Teardown: when the board is built, its four outputs go off (latch 0) before their resources go.
+void SwitchOffOutputs4I4O(void);

@@ -25,16 +25,19 @@ void OnStateChanege8I(bool state, void* contextPtr);
 // 1 when both bytes were written, else 0.
 uint8_t ExpanderRead(uint8_t address, uint8_t reg);
 uint8_t ExpanderWrite(uint8_t address, uint8_t reg, uint8_t value);
+// ExpanderRead that tells a failed read from a register holding 0: false when it failed.
+bool ExpanderReadChecked(uint8_t address, uint8_t reg, uint8_t* value);
 // One set-up write through the board's Write, followed by "0xNN Setup." or "0xNN Failed.".
 void ExpanderSetupWrite(uint8_t (*write)(uint8_t reg, uint8_t value), uint8_t reg, uint8_t value);
 // "addon/i2c_address" pushed: 0 to 3 select 0x20 to 0x23, any other number keeps the address.
-void ExpanderAddressPush(double value, uint8_t* addressPtr);
+// The set-up runs at the address now in force, and the inputs are read there at once: that read
+// also clears an interrupt the chip may hold, which would otherwise keep its line low for good.
+void ExpanderAddressPush(const struct ExpanderBoard* board, double value);
 
-typedef struct
+typedef struct ExpanderBoard
 {
     uint8_t* addressPtr;                          // the board's slave address variable
     void (*setup)(void);                          // the board's SetupExpander
-    uint8_t (*read)(uint8_t reg);                 // the board's Read
     le_gpio_ChangeCallbackFunc_t onInterrupt;     // its change handler on le_gpioPin8
     io_NumericPushHandlerFunc_t onAddress;        // its "addon/i2c_address" handler
     int inputs;                                   // inputs 1 to N on lines 0 to N-1
@@ -44,5 +47,6 @@ ExpanderBoard_t;
 // The construction both boards share: interrupt pin, address 0x20 and set-up, interrupt handler,
 // port read, the address setting and the inputs.
 void BuildExpanderBoard(const ExpanderBoard_t* board);
-// The interrupt loop: port read, changes pushed in ascending order, flags re-read until 0.
+// The interrupt loop: port read, changes pushed in ascending order, flags re-read until 0, and
+// once they are, the interrupt line looked at, so that an interrupt still held is read again.
 void RunExpanderInterrupt(const ExpanderBoard_t* board);
