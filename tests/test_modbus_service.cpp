@@ -110,6 +110,11 @@ TEST_F(ModbusService, TheToolStartsSetsTheSpeedSendsAndPrintsTheAnswers)
     EXPECT_EQ(Tool("send 010300050001", &out), 0) << out;
     EXPECT_EQ(out.compare(0, 10, "0103021234"), 0) << out;
     EXPECT_EQ(Tool("send '02 03 00 05 00 01' --timeout 4", &out), 3) << out;   // no slave 2
+    // A request of another length gets its CRC too; the simulated slave knows no function 16 and
+    // says so with an exception answer, which comes back as an answer.
+    EXPECT_EQ(Tool("send '01 10 00 00 00 01 02 00 07'", &out), 0) << out;
+    EXPECT_EQ(out.compare(0, 6, "019001"), 0) << out;
+    EXPECT_EQ(Tool("send '01'", &out), 2) << out;
 
     EXPECT_EQ(Tool("baud 9600", &out), 1) << out;
     EXPECT_NE(out.find("DUPLICATE"), std::string::npos);
@@ -143,7 +148,8 @@ TEST_F(ModbusService, ClientHandlersHearEveryGoodAnswerInRegistrationOrder)
     EXPECT_EQ(Answers[0].data, Answers[1].data);
     EXPECT_EQ(Answers[0].data.size(), 11u);
 
-    // 256 bytes go out whole with the CRC over bytes 6 and 7: the slave answers their first 8.
+    // 256 bytes go out whole with the CRC in their last two: the slave takes them as one frame
+    // of a length it does not serve, and answers with an exception.
     Bytes big(256, 0x00);
     const uint8_t head[] = {0x01, 0x03, 0x00, 0x2F, 0x00, 0x01};
     memcpy(big.data(), head, sizeof(head));
@@ -151,7 +157,7 @@ TEST_F(ModbusService, ClientHandlersHearEveryGoodAnswerInRegistrationOrder)
     ASSERT_EQ(le_EModbus_SendRequest(big.data(), big.size()), LE_OK);
     ASSERT_TRUE(Until([] { return Answers.size() >= 3; }));
     EXPECT_EQ(Answers[2].handler, 1);
-    EXPECT_EQ(Bytes(Answers[2].data.begin(), Answers[2].data.begin() + 5), Bytes({0x01, 0x03, 0x02, 0x00, 0x05}));
+    EXPECT_EQ(Bytes(Answers[2].data.begin(), Answers[2].data.begin() + 3), Bytes({0x01, 0x83, 0x01}));
     Bytes tooBig(257, 0x01);
     EXPECT_EQ(le_EModbus_SendRequest(tooBig.data(), tooBig.size()), LE_BAD_PARAMETER);
 

@@ -27,8 +27,8 @@ void Usage(FILE* out)
             "                         57600, 115200, 230400 or 460800\n"
             "  send HEX               queue one request and print the answers that come back, e.g.\n"
             "                         send '01 03 00 00 00 08'  (read 8 holding registers of slave 1)\n"
-            "                         The link writes the CRC over bytes 6 and 7; a request of 6 bytes\n"
-            "                         gets two placeholder bytes for it.\n"
+            "                         HEX is the request without its CRC (2 to 254 bytes); two bytes\n"
+            "                         are added, which the link fills with the CRC of the others.\n"
             "      --count N          answers to wait for (default 1; 0 queues and returns)\n"
             "      --timeout SECONDS  how long to wait (default 5; exit status 3 when it runs out)\n"
             "  listen                 print every answer the link delivers\n"
@@ -108,12 +108,13 @@ int main(int argc, char** argv)
     }
     if (command == "send")
     {
-        if (!ParseHex(args[1], &request) || request.empty() || request.size() > 256)
+        if (!ParseHex(args[1], &request) || request.size() < 2 || request.size() > 254)
         {
-            fprintf(stderr, "modbus: HEX is 1 to 256 bytes in hex, e.g. '01 03 00 00 00 08'\n");
+            fprintf(stderr, "modbus: HEX is 2 to 254 bytes in hex (the request without its CRC), e.g. "
+                            "'01 03 00 00 00 08'\n");
             return 2;
         }
-        if (request.size() == 6) request.resize(8, 0);   // room for the CRC
+        request.resize(request.size() + 2, 0);   // room for the CRC
     }
 
     if (!UseServiceDirectory("modbus", serviceDir)) return 2;

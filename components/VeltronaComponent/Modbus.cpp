@@ -40,6 +40,8 @@ size_t HeadWritten = 0;        // bytes of the head request written so far
 unsigned Removals = 0;         // head requests dropped so far
 int Delivering = 0;            // nesting depth of answer delivery
 bool RemovedWhileDelivering = false;
+// The request the answer being delivered came for: the head, once all of it went out.
+const ModbusRequest* AnsweredRequest = nullptr;
 
 void UartHandler(int fd, short events);
 
@@ -63,6 +65,7 @@ bool RemoveMsg(void)
         IsDeadLocked = false;
         DataReceived = 0;
         ModbusRequest* old = FirstMsg;
+        if (old == AnsweredRequest) AnsweredRequest = nullptr;   // a handler stopped the link
         FirstMsg = old->next;
         le_mem_Release(old);
         HeadWritten = 0;
@@ -80,9 +83,11 @@ void SendHead(void)
     if (HeadWritten == 0)
     {
         LE_INFO("XXXXXXXXXXX   Request Sent  XXXXXXXXXXXXXXX");
-        uint16_t crc = CRC(head->frame, 6);
-        head->frame[6] = static_cast<uint8_t>(crc & 0xFF);
-        head->frame[7] = static_cast<uint8_t>(crc >> 8);
+        // The CRC covers every byte before the frame's last two and goes into those two.
+        const size_t body = static_cast<size_t>(head->length) - 2;
+        uint16_t crc = CRC(head->frame, body);
+        head->frame[body] = static_cast<uint8_t>(crc & 0xFF);
+        head->frame[body + 1] = static_cast<uint8_t>(crc >> 8);
         // The slave answers only after this request, so bytes held now cannot be its answer.
         DataReceived = 0;
     }
@@ -126,6 +131,8 @@ void SweepRemovedHandlers(void)
 
 void Deliver(size_t size)
 {
+    AnsweredRequest =
+        FirstMsg != nullptr && HeadWritten == static_cast<size_t>(FirstMsg->length) ? FirstMsg : nullptr;
     Delivering++;
     // Records are freed only after the walk, so a handler may remove any of them.
     for (ModbusReceiveHandler* h = Hndlers; h != nullptr; h = h->next)
@@ -135,16 +142,41 @@ void Deliver(size_t size)
         h->handler(DataRead, size, h->context);
     }
     Delivering--;
+    AnsweredRequest = nullptr;
     if (Delivering == 0 && RemovedWhileDelivering) SweepRemovedHandlers();
+}
+
+// The length of the answer being assembled, from its function code (and byte count), once enough
+// of it is there to tell; 0 while it cannot be told, or for a function whose answer is not known.
+size_t ExpectedLength(void)
+{
+    if (DataReceived < 3) return 0;
+    uint8_t function = DataRead[1];
+    if (function & 0x80) return 5;   // exception: address, function, exception code, CRC
+    switch (function)
+    {
+        case 1:    // read coils
+        case 2:    // read discrete inputs
+        case 3:    // read holding registers
+        case 4:    // read input registers
+        case 23:   // read/write multiple registers
+            return static_cast<size_t>(DataRead[2]) + 5;
+        case 5:    // write single coil
+        case 6:    // write single register
+        case 15:   // write multiple coils
+        case 16:   // write multiple registers
+            return 8;
+        case 22:   // mask write register
+            return 10;
+        default:
+            return 0;
+    }
 }
 
 bool IsComplete(void)
 {
-    if (DataReceived <= 3) return false;
-    uint8_t function = DataRead[1];
-    if (function == 3) return DataReceived == DataRead[2] + 5;
-    if (function == 5 || function == 6) return DataReceived == 8;
-    return false;
+    size_t expected = ExpectedLength();
+    return expected != 0 && DataReceived == expected;
 }
 
 void Receive(void)
@@ -266,9 +298,11 @@ le_result_t le_EModbus_SendRequest(const uint8_t* data, size_t count)
         LE_INFO("Request refused: the Modbus link is stopped");
         return LE_FAULT;
     }
-    if (data == nullptr || count == 0 || count > MODBUS_REQUEST_MAX)
+    // Address, function and the two CRC bytes at least.
+    if (data == nullptr || count < MODBUS_REQUEST_MIN || count > MODBUS_REQUEST_MAX)
     {
-        LE_INFO("Request of %zu bytes refused: a request holds 1 to %d bytes", count, MODBUS_REQUEST_MAX);
+        LE_INFO("Request of %zu bytes refused: a request holds %d to %d bytes, its last two for the CRC", count,
+                MODBUS_REQUEST_MIN, MODBUS_REQUEST_MAX);
         return LE_FAULT;
     }
     auto* request = static_cast<ModbusRequest*>(le_mem_ForceAlloc(HandlersMsg));
@@ -330,6 +364,13 @@ void le_EModbus_RemoveOnReceiveHandler(le_EModbus_ReceiveHandlerRef_t handlerRef
         le_mem_Release(h);
         return;
     }
+}
+
+const uint8_t* ModbusAnsweredRequest(size_t* length)
+{
+    if (AnsweredRequest == nullptr) return nullptr;
+    if (length != nullptr) *length = static_cast<size_t>(AnsweredRequest->length);
+    return AnsweredRequest->frame;
 }
 
 size_t ModbusQueuedRequests(void)
