@@ -2,6 +2,7 @@
 #include "UniversalConverterOctave.h"
 
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 
@@ -19,8 +20,6 @@ const uint8_t WriteSingleCoil = 0x05;
 const uint8_t WriteSingleRegister = 0x06;
 const uint8_t PollStart = 0x2F;   // register 47: the digital inputs, then 48 and the analogue inputs 49 to 56
 const uint8_t PollCount = 0x0A;
-// The last byte a poll answer is read at: the low byte of register 56.
-const size_t LastAnswerByte = 22;
 
 // The board's analogue range: raw 197.016 is the live zero, 982.08 full scale on decoding; the
 // thresholds are scaled with 981.08.
@@ -108,6 +107,54 @@ void WriteThreshold(const Input8i8o_t* channel, double percent, uint8_t reg)
     uint16_t value = static_cast<uint16_t>(ToUnsigned32(raw) & 0xFFFF);
     Send(WriteSingleRegister, reg, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value & 0xFF));
 }
+
+void WriteOutput(const Input8i8o_t* channel, bool on)
+{
+    Send(WriteSingleCoil, static_cast<uint8_t>(channel->channel - 1), on ? 0xFF : 0x00, 0x00);
+}
+
+uint8_t HtoLRegister(const Input8i8o_t* channel)
+{
+    return static_cast<uint8_t>(2 * channel->channel + 10);
+}
+
+uint8_t LtoHRegister(const Input8i8o_t* channel)
+{
+    return static_cast<uint8_t>(2 * channel->channel + 11);
+}
+
+// What the Data Hub holds for the outputs and thresholds, sent to a board that has just been given
+// its address: whatever was pushed while there was none (and so not sent) reaches it now.
+void SendSettings(void)
+{
+    for (int n = 1; n <= 8; n++)
+    {
+        const Input8i8o_t* channel = Channels[n - 1];
+        bool on = false;
+        if (io_GetBoolean(ChannelPath("digital_output", n).c_str(), nullptr, &on) == LE_OK) WriteOutput(channel, on);
+        double percent = 0;
+        if (io_GetNumeric(ChannelPath("h_to_l", n).c_str(), nullptr, &percent) == LE_OK)
+            WriteThreshold(channel, percent, HtoLRegister(channel));
+        if (io_GetNumeric(ChannelPath("l_to_h", n).c_str(), nullptr, &percent) == LE_OK)
+            WriteThreshold(channel, percent, LtoHRegister(channel));
+    }
+    LE_INFO("Board 8i8o: outputs and thresholds sent to slave %u", BoardSettings8i8o.address);
+}
+
+// Only the answer to the board's own poll is the board's data: the request it came for is the
+// poll, and it is of the poll answer's shape (slave, function, byte count and length). Another
+// client's request, or another slave, gets answers of the same function.
+bool IsPollAnswer(const uint8_t* answer, size_t size)
+{
+    const uint8_t address = BoardSettings8i8o.address;
+    if (address == 0 || size != BOARD8I8O_ANSWER_SIZE || answer[0] != address || answer[1] != ReadHoldingRegisters ||
+        answer[2] != 2 * PollCount)
+        return false;
+    size_t length = 0;
+    const uint8_t* request = ModbusAnsweredRequest(&length);
+    const uint8_t poll[6] = {address, ReadHoldingRegisters, 0x00, PollStart, 0x00, PollCount};
+    return request != nullptr && length == 8 && memcmp(request, poll, sizeof(poll)) == 0;
+}
 }
 
 void InitBoard8i8o(void)
@@ -142,10 +189,9 @@ void DataReceive(const uint8_t* answer, size_t size, void* contextPtr)
 {
     LE_UNUSED(contextPtr);
     if (size < 2 || answer[1] != ReadHoldingRegisters) return;
-    // A short answer would be read past its end.
-    if (size <= LastAnswerByte)
+    if (!IsPollAnswer(answer, size))
     {
-        LE_INFO("Poll answer of %zu bytes ignored: the ten registers take %d", size, BOARD8I8O_ANSWER_SIZE);
+        LE_INFO("Answer of %zu bytes from slave %u is not the board's poll answer: not decoded", size, answer[0]);
         return;
     }
     for (int n = 1; n <= 8; n++)
@@ -174,7 +220,7 @@ void HandleOutput8i8oPush(double timestamp, bool value, void* contextPtr)
     LE_UNUSED(timestamp);
     const Input8i8o_t* channel = static_cast<const Input8i8o_t*>(contextPtr);
     if (channel == nullptr) return;
-    Send(WriteSingleCoil, static_cast<uint8_t>(channel->channel - 1), value ? 0xFF : 0x00, 0x00);
+    WriteOutput(channel, value);
 }
 
 void HandleThresholdHtoL8i8oPush(double timestamp, double value, void* contextPtr)
@@ -182,7 +228,7 @@ void HandleThresholdHtoL8i8oPush(double timestamp, double value, void* contextPt
     LE_UNUSED(timestamp);
     const Input8i8o_t* channel = static_cast<const Input8i8o_t*>(contextPtr);
     if (channel == nullptr) return;
-    WriteThreshold(channel, value, static_cast<uint8_t>(2 * channel->channel + 10));
+    WriteThreshold(channel, value, HtoLRegister(channel));
 }
 
 void HandleThresholdLtoH8i8oPush(double timestamp, double value, void* contextPtr)
@@ -190,14 +236,17 @@ void HandleThresholdLtoH8i8oPush(double timestamp, double value, void* contextPt
     LE_UNUSED(timestamp);
     const Input8i8o_t* channel = static_cast<const Input8i8o_t*>(contextPtr);
     if (channel == nullptr) return;
-    WriteThreshold(channel, value, static_cast<uint8_t>(2 * channel->channel + 11));
+    WriteThreshold(channel, value, LtoHRegister(channel));
 }
 
 void HandleSettingsAddress8i8oPush(double timestamp, double value, void* contextPtr)
 {
     LE_UNUSED(timestamp);
     LE_UNUSED(contextPtr);
-    BoardSettings8i8o.address = static_cast<uint8_t>(ToUnsigned32(value) & 0xFF);
+    uint8_t address = static_cast<uint8_t>(ToUnsigned32(value) & 0xFF);
+    bool changed = address != BoardSettings8i8o.address;
+    BoardSettings8i8o.address = address;
+    if (changed && address != 0) SendSettings();
 }
 
 void HandleInterface8i8oPush(double timestamp, double value, void* contextPtr)
