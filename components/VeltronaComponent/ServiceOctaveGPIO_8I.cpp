@@ -33,7 +33,7 @@ const ExpanderBoard_t Board8I = {&Address_I2C, SetupExpander, OnStateChanege8I, 
 bool RefreshInputs(const ExpanderBoard_t* board)
 {
     uint8_t port = 0;
-    if (!ExpanderReadChecked(*board->addressPtr, EXPANDER_REG_GPIO, &port)) return false;
+    if (!ExpanderRead(*board->addressPtr, EXPANDER_REG_GPIO, &port)) return false;
     for (int n = 1; n <= board->inputs; n++)
     {
         GpioRecord_t& record = GPIOS[n - 1];
@@ -53,13 +53,7 @@ bool InterruptHeld(void)
 }
 }
 
-uint8_t ExpanderRead(uint8_t address, uint8_t reg)
-{
-    uint8_t value = 0;
-    return ExpanderReadChecked(address, reg, &value) ? value : 0;
-}
-
-bool ExpanderReadChecked(uint8_t address, uint8_t reg, uint8_t* value)
+bool ExpanderRead(uint8_t address, uint8_t reg, uint8_t* value)
 {
     int fd = pa_i2c_Open(ExpanderBusPath, O_RDWR);
     if (fd < 0) return false;
@@ -137,7 +131,7 @@ void BuildExpanderBoard(const ExpanderBoard_t* board)
     GPIOS[3].changeHandlerRef = le_gpioPin8_AddChangeEventHandler(LE_GPIOPIN8_EDGE_BOTH, board->onInterrupt, nullptr, 0);
 
     uint8_t port = 0;
-    bool portRead = ExpanderReadChecked(*board->addressPtr, EXPANDER_REG_GPIO, &port);
+    bool portRead = ExpanderRead(*board->addressPtr, EXPANDER_REG_GPIO, &port);
 
     if (io_CreateOutput("addon/i2c_address", IO_DATA_TYPE_NUMERIC, "") == LE_OK)
         io_SetNumericDefault("addon/i2c_address", 0);
@@ -171,7 +165,7 @@ void RunExpanderInterrupt(const ExpanderBoard_t* board)
         LE_INFO("GPIO Fired!!!");
         bool portRead = RefreshInputs(board);
         uint8_t pending = 0;
-        bool flagsRead = ExpanderReadChecked(*board->addressPtr, EXPANDER_REG_INTF, &pending);
+        bool flagsRead = ExpanderRead(*board->addressPtr, EXPANDER_REG_INTF, &pending);
         flagsSet = flagsRead && pending != 0;
         if (flagsSet) continue;
         if (!portRead && !flagsRead)

@@ -21,12 +21,11 @@ void Init_8Inputs(void);
 void HandleSettingsAddressPush(double timestamp, double value, void* contextPtr);
 void OnStateChanege8I(bool state, void* contextPtr);
 
-// Register access at a slave address, each starting with the bus probe: the register's value or 0;
-// 1 when both bytes were written, else 0.
-uint8_t ExpanderRead(uint8_t address, uint8_t reg);
+// Register access at a slave address, each starting with the bus probe: true with the register's
+// value, false when the read failed (a failed read is no register holding 0); 1 when both bytes
+// were written, else 0.
+bool ExpanderRead(uint8_t address, uint8_t reg, uint8_t* value);
 uint8_t ExpanderWrite(uint8_t address, uint8_t reg, uint8_t value);
-// ExpanderRead that tells a failed read from a register holding 0: false when it failed.
-bool ExpanderReadChecked(uint8_t address, uint8_t reg, uint8_t* value);
 // One set-up write through the board's Write, followed by "0xNN Setup." or "0xNN Failed.".
 void ExpanderSetupWrite(uint8_t (*write)(uint8_t reg, uint8_t value), uint8_t reg, uint8_t value);
 // "addon/i2c_address" pushed: 0 to 3 select 0x20 to 0x23, any other number keeps the address.

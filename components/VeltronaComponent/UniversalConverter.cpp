@@ -72,13 +72,6 @@ const ConverterChannel* ChannelOf(Converter* c, uint32_t value)
     return nullptr;
 }
 
-int ChannelNumber(uint32_t value)
-{
-    int n = 1;
-    while (n < 4 && (value >> (n - 1)) != 1) n++;
-    return n;
-}
-
 bool RefusedBeforeStart(Converter* c, const char* what)
 {
     if (c->started) return false;
@@ -107,7 +100,7 @@ bool MeasureCode(Converter* c, const ConverterChannel& ch, uint8_t address, uint
     if (good < n / 2 + 1)
     {
         LE_INFO("ADC%d not measured: %zu of %zu conversions read, the chip or the bus does not answer",
-                ChannelNumber(ch.value), good, n);
+                static_cast<int>(&ch - c->channels) + 1, good, n);
         return false;
     }
     // Seven values at most: an insertion sort, ascending.
