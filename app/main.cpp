@@ -252,6 +252,12 @@ int main(int argc, char** argv)
     if (pa_fs_MakeDirs(runtimeDir) != LE_OK) return Fail("cannot create the runtime directory");
     char reason[PA_PATH_MAX + 128];
     if (pa_path_CheckRuntimeDir(runtimeDir, reason, sizeof(reason)) != LE_OK) return Fail(reason);
+    // Before anything in the directory is opened or written: a second program on it must leave the
+    // first one's files alone.
+    int lockFd = -1;
+    le_result_t locked = pa_path_LockRuntimeDir(runtimeDir, &lockFd);
+    if (locked == LE_DUPLICATE) return Fail("another veltrona runs on this runtime directory (see --runtime-dir)");
+    if (locked != LE_OK) return Fail(("cannot lock the runtime directory: " + std::string(strerror(errno))).c_str());
     char path[PA_PATH_MAX];
 
     if (logFile.empty())

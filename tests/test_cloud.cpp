@@ -395,6 +395,18 @@ TEST_F(CloudLink, AKilledGatewaySaysOfflineThroughItsWillAndKeepsItsOutboxForThe
     usleep(1000000);
     size_t beforeOutage = WatchedRecords(dir.File("watched.txt")).size();
     ASSERT_TRUE(Until([&] { return OutboxDepth() >= 70; })) << ReadTextFile(Log());
+    // Another start on the same directory is refused before it touches the outbox the running one
+    // appends to.
+    struct stat outbox;
+    ASSERT_EQ(stat((Runtime() + "/mqtt-outbox.txt").c_str(), &outbox), 0);
+    Program intruder;
+    ASSERT_TRUE(intruder.Start(GatewayArgs(), dir.File("intruder.log")));
+    EXPECT_EQ(intruder.WaitExit(10), 2);
+    EXPECT_NE(ReadTextFile(dir.File("intruder.log")).find("another veltrona runs on this runtime directory"),
+              std::string::npos);
+    struct stat after;
+    ASSERT_EQ(stat((Runtime() + "/mqtt-outbox.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, outbox.st_ino);
     watch.Stop();
     usleep(300000);   // what the watch saw has been written to the outbox
     EXPECT_EQ(second.Kill(), 128 + SIGKILL);

@@ -166,6 +166,19 @@ TEST_F(EndToEnd, ARuntimeDirectoryOthersCanWriteOrOwnIsRefused)
         EXPECT_NE(out.find("belongs to uid 4242, not to this user (uid 0)"), std::string::npos) << out;
         ASSERT_EQ(chown(Runtime().c_str(), 0, 0), 0);
     }
+    // Its own subdirectories are held to the same rule, and a link is no subdirectory.
+    const std::string services = Runtime() + "/services";
+    ASSERT_EQ(mkdir(services.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(services.c_str(), 0777), 0);
+    ASSERT_EQ(symlink("/tmp", (Runtime() + "/userrw").c_str()), 0);
+    for (const std::string& sub : {services, Runtime() + "/userrw"})
+    {
+        Program refused;
+        ASSERT_TRUE(refused.Start({"--scenario", "addon", "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
+        EXPECT_EQ(refused.WaitExit(10), 2);
+        EXPECT_NE(ReadTextFile(Log()).find("runtime subdirectory " + sub), std::string::npos) << ReadTextFile(Log());
+        ASSERT_EQ(sub == services ? chmod(services.c_str(), 0700) : unlink(sub.c_str()), 0);
+    }
     StartGateway(&veltrona, "addon");
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }

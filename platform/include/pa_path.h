@@ -25,7 +25,13 @@ bool pa_path_DefaultRuntimeDir(char* out, size_t outSize);
 // A runtime directory holds sockets and state, so it must be a directory that the running user
 // owns and that neither group nor others can write. LE_OK, or LE_NOT_PERMITTED (LE_NOT_FOUND when
 // it cannot be looked at) with a sentence naming the directory and what is wrong in reason.
+// Its subdirectories services/, dev/ and userrw/, where they exist, must be such directories too
+// (not links).
 le_result_t pa_path_CheckRuntimeDir(const char* dir, char* reason, size_t reasonSize);
+// Takes the runtime directory for this process (a lock on "veltrona.lock" in it, held until the
+// process ends): LE_OK with the lock's descriptor, LE_DUPLICATE while another process holds it,
+// LE_FAULT when the lock file cannot be opened.
+le_result_t pa_path_LockRuntimeDir(const char* dir, int* fdPtr);
 
 // File access through the mapping.
 int pa_fs_Open(const char* path, int flags, mode_t mode);

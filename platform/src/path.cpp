@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -86,31 +87,68 @@ bool pa_path_DefaultRuntimeDir(char* out, size_t outSize)
     return le_utf8_Copy(out, dir.c_str(), outSize, nullptr) == LE_OK;
 }
 
-le_result_t pa_path_CheckRuntimeDir(const char* dir, char* reason, size_t reasonSize)
+namespace
+{
+// A directory that holds sockets and state: one the running user owns and that neither group nor
+// others can write. A link is refused in the subdirectories, which could point anywhere.
+le_result_t CheckPrivateDir(const char* dir, const char* what, bool followLink, char* reason, size_t reasonSize)
 {
     struct stat st;
-    if (stat(dir, &st) != 0)
+    if ((followLink ? stat(dir, &st) : lstat(dir, &st)) != 0)
     {
-        snprintf(reason, reasonSize, "runtime directory %s: %s", dir, strerror(errno));
+        snprintf(reason, reasonSize, "%s %s: %s", what, dir, strerror(errno));
         return LE_NOT_FOUND;
     }
     if (!S_ISDIR(st.st_mode))
     {
-        snprintf(reason, reasonSize, "runtime directory %s is not a directory", dir);
+        snprintf(reason, reasonSize, "%s %s is not a directory", what, dir);
         return LE_NOT_PERMITTED;
     }
     if (st.st_uid != geteuid())
     {
-        snprintf(reason, reasonSize, "runtime directory %s belongs to uid %u, not to this user (uid %u)", dir,
+        snprintf(reason, reasonSize, "%s %s belongs to uid %u, not to this user (uid %u)", what, dir,
                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
         return LE_NOT_PERMITTED;
     }
     if (st.st_mode & (S_IWGRP | S_IWOTH))
     {
-        snprintf(reason, reasonSize, "runtime directory %s can be written by group or others (mode %04o); "
-                 "make it private (chmod 700)", dir, static_cast<unsigned>(st.st_mode & 07777));
+        snprintf(reason, reasonSize, "%s %s can be written by group or others (mode %04o); make it private (chmod 700)",
+                 what, dir, static_cast<unsigned>(st.st_mode & 07777));
         return LE_NOT_PERMITTED;
     }
+    return LE_OK;
+}
+}
+
+le_result_t pa_path_CheckRuntimeDir(const char* dir, char* reason, size_t reasonSize)
+{
+    le_result_t r = CheckPrivateDir(dir, "runtime directory", true, reason, reasonSize);
+    if (r != LE_OK) return r;
+    // Its own subdirectories hold sockets and state too; those not made yet are made private.
+    for (const char* sub : {"services", "dev", "userrw"})
+    {
+        char path[PA_PATH_MAX];
+        struct stat st;
+        if (!pa_path_Join(dir, sub, path, sizeof(path)) || lstat(path, &st) != 0) continue;
+        r = CheckPrivateDir(path, "runtime subdirectory", false, reason, reasonSize);
+        if (r != LE_OK) return r;
+    }
+    return LE_OK;
+}
+
+le_result_t pa_path_LockRuntimeDir(const char* dir, int* fdPtr)
+{
+    char path[PA_PATH_MAX];
+    if (!pa_path_Join(dir, "veltrona.lock", path, sizeof(path))) return LE_FAULT;
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return LE_FAULT;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    {
+        le_result_t r = errno == EWOULDBLOCK ? LE_DUPLICATE : LE_FAULT;
+        close(fd);
+        return r;
+    }
+    *fdPtr = fd;
     return LE_OK;
 }
 
