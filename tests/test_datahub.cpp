@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <thread>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -426,6 +428,39 @@ TEST_F(AdminServerTest, AClientThatDoesNotReadIsClosedAndNeverHoldsUpOthers)
     EXPECT_EQ(ReadLine(fast, 2000).substr(0, 2), "OK");
     close(slow);
     close(fast);
+}
+
+TEST_F(AdminServerTest, AWatcherHearsASinglePushAtOnceAfterBurstsOfThem)
+{
+    ASSERT_EQ(io_CreateInput("w/x", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    int watcher = ConnectUnix(socket_);
+    ASSERT_GE(watcher, 0);
+    ASSERT_TRUE(Send(watcher, "WATCH\tw/\n"));
+    ASSERT_EQ(ReadLine(watcher, 2000).substr(0, 2), "OK");
+    // Bursts from another thread race the server's wake-ups.
+    for (int burst = 0; burst < 6; burst++)
+    {
+        std::thread pusher([] {
+            for (int i = 0; i < 2000; i++) io_PushNumeric("w/x", IO_NOW, i);
+        });
+        pusher.join();
+        while (!ReadLine(watcher, 300).empty())
+        {
+        }
+    }
+    // A lost wake-up would leave every later push to the server's poll timeout (200 ms).
+    std::vector<long> waits;
+    for (int i = 0; i < 9; i++)
+    {
+        auto start = std::chrono::steady_clock::now();
+        io_PushNumeric("w/x", IO_NOW, 1e6 + i);
+        ASSERT_FALSE(ReadLine(watcher, 2000).empty());
+        waits.push_back(static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count()));
+    }
+    std::sort(waits.begin(), waits.end());
+    EXPECT_LT(waits[waits.size() / 2], 100) << "median wait of a single push";
+    close(watcher);
 }
 
 TEST_F(AdminServerTest, The65thClientIsRefusedWhileTheFirst64AreServed)

@@ -109,7 +109,8 @@ bool HasOutput(Connection* c)
 
 std::string Escaped(const char* text)
 {
-    std::vector<char> buf(DHUB_TEXT_MAX);
+    // Each character takes two at most escaped: a buffer the size of the value, not of the largest.
+    std::vector<char> buf(2 * strlen(text) + 1);
     if (!dhub_Escape(text, buf.data(), buf.size())) return "";
     return buf.data();
 }
@@ -363,12 +364,15 @@ void ServerMain()
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
         if (fds[0].revents)
         {
+            // Drained first, then cleared: a wake that lands in between writes a byte of its own,
+            // which the next poll sees. Cleared first, such a wake would leave the flag set over an
+            // empty pipe, and every later wake would wait for the poll's timeout.
             char drain[64];
-            WakePending = false;
             if (read(StopPipe[0], drain, sizeof(drain)) < 0)
             {
                 // Nothing to drain: another look costs nothing.
             }
+            WakePending = false;
             if (!ServerRunning) break;
         }
         if (fds[1].revents & POLLIN) Accept(&conns, &acceptPausedUntil);
