@@ -16,6 +16,7 @@
 #include "pa_system.h"
 #include "sim_adc.h"
 #include "sim_board.h"
+#include "sim_control.h"
 #include "sim_mcp23008.h"
 #include "test_support.h"
 
@@ -25,6 +26,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -382,6 +384,39 @@ TEST_F(SeamTest, SimulatedAddOnSlotWiresTheExpanderToPin8AndOffersItsKeys)
     ASSERT_TRUE(simBoard_Set("addon.address", "0x6D", err, sizeof(err))) << err;
     EXPECT_FALSE(simBoard_Set("addon.board", "4i4o", err, sizeof(err)));
     EXPECT_TRUE(simBoard_Set("addon.board", "uc2i", err, sizeof(err))) << err;
+}
+
+TEST_F(SeamTest, TheControlSocketServesEachClientOnItsOwn)
+{
+    char err[160];
+    ASSERT_TRUE(simBoard_LoadPreset("converter", err, sizeof(err)));
+    simBoard_Install();
+    const std::string socketPath = dir.File("simboard.sock");
+    ASSERT_EQ(simControl_Start(socketPath.c_str()), LE_OK);
+    // Fifteen clients ask for lists they never read; their answers pile up.
+    std::vector<int> stuck;
+    std::string lists;
+    for (int i = 0; i < 200; i++) lists += "LIST\n";
+    for (int i = 0; i < 15; i++)
+    {
+        int fd = ConnectUnix(socketPath);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, lists.data(), lists.size()), static_cast<ssize_t>(lists.size()));
+        stuck.push_back(fd);
+    }
+    usleep(200000);
+    int reader = ConnectUnix(socketPath);
+    ASSERT_GE(reader, 0);
+    const char get[] = "GET\tadc.ch1\n";
+    ASSERT_EQ(write(reader, get, sizeof(get) - 1), static_cast<ssize_t>(sizeof(get) - 1));
+    struct pollfd p = {reader, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1) << "a client that reads waits for those that do not";
+    char answer[64] = "";
+    ASSERT_GT(read(reader, answer, sizeof(answer) - 1), 0);
+    EXPECT_EQ(std::string(answer), "OK\t1.2\n");
+    for (int fd : stuck) close(fd);
+    close(reader);
+    simControl_Stop();
 }
 
 TEST_F(SeamTest, SimulatedBoardEepromAnswersTwoByteAddresses)

@@ -28,9 +28,30 @@ struct Client
 {
     int fd;
     std::string in;
+    std::string out;   // answers not yet taken
 };
 
-// Answers each whole line; false when the client is to be closed.
+// Answers are small; a client that leaves this much unread is given up.
+const size_t MaxUnread = 256 * 1024;
+
+// Sends what the client will take now, never waiting for it; false when the client is gone.
+bool Flush(Client* c)
+{
+    while (!c->out.empty())
+    {
+        ssize_t n = send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+        {
+            c->out.erase(0, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+    return true;
+}
+
+// Answers each whole line into the client's queue; false when the client is to be closed.
 bool Serve(Client* c)
 {
     char buf[1024];
@@ -46,13 +67,10 @@ bool Serve(Client* c)
         if (!line.empty() && line.back() == '\r') line.pop_back();
         std::vector<char> answer(64 * 1024);
         simControl_Answer(line.c_str(), answer.data(), answer.size());
-        // Answers are small; a client that does not take them within a second is dropped.
-        struct timeval limit = {1, 0};
-        setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-        size_t len = strlen(answer.data());
-        if (send(c->fd, answer.data(), len, MSG_NOSIGNAL) != static_cast<ssize_t>(len)) return false;
+        c->out += answer.data();
+        if (c->out.size() > MaxUnread) return false;
     }
-    return c->in.size() <= MaxLine;
+    return c->in.size() <= MaxLine && Flush(c);
 }
 
 void Run()
@@ -61,12 +79,19 @@ void Run()
     for (;;)
     {
         std::vector<struct pollfd> fds = {{StopPipe[0], POLLIN, 0}, {ListenFd, POLLIN, 0}};
-        for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
+        for (const Client& c : clients)
+        {
+            // A client with answers waiting is not read until it takes them.
+            fds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
+        }
         if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
         for (size_t i = clients.size(); i-- > 0;)
         {
-            if (fds[i + 2].revents && !Serve(&clients[i]))
+            short events = fds[i + 2].revents;
+            if (events == 0) continue;
+            bool keep = (events & POLLOUT) ? Flush(&clients[i]) : Serve(&clients[i]);
+            if (!keep || (events & (POLLERR | POLLNVAL)) || ((events & POLLHUP) && !(events & POLLIN)))
             {
                 close(clients[i].fd);
                 clients.erase(clients.begin() + static_cast<long>(i));
@@ -86,7 +111,7 @@ void Run()
             }
             else if (fd >= 0)
             {
-                clients.push_back({fd, ""});
+                clients.push_back({fd, "", ""});
             }
             else if (errno == EMFILE || errno == ENFILE)
             {
