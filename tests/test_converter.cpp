@@ -1114,4 +1114,27 @@ TEST_F(AddOnConverterTest, RemovingTheLastHandlerWhileAClientHoldsTheLockDoesNot
     EXPECT_EQ(CallsSoFar().size(), stopped);
     le_ExtAdcAddON_MutexUnlock();   // not held: refused rather than released
     EXPECT_EQ(CountMessages("MUTEX OFF refused: the lock is not held"), 1u);
+
+    // Handlers that come and go while a client holds the lock never make a second looper: the one
+    // waiting for the lock carries on.
+    auto threads = [] {
+        std::string status = ReadTextFile("/proc/self/status");
+        size_t at = status.find("Threads:");
+        return at == std::string::npos ? 0ul : std::stoul(status.substr(at + 8));
+    };
+    size_t before = threads();
+    le_ExtAdcAddON_MutexLock();
+    for (int i = 0; i < 50; i++)
+    {
+        ref = le_ExtAdcAddON_AddOnValueHandler(ADC1, OnValue, Tag(2));
+        le_ExtAdcAddON_RemoveOnValueHandler(ref);
+    }
+    ref = le_ExtAdcAddON_AddOnValueHandler(ADC1, OnValue, Tag(3));
+    EXPECT_LE(threads(), before + 1);
+    le_ExtAdcAddON_MutexUnlock();
+    size_t resumed = CallsSoFar().size();
+    le_event_AdvanceMs(500);
+    EXPECT_GT(CallsSoFar().size(), resumed);   // the one looper serves the handler
+    le_ExtAdcAddON_RemoveOnValueHandler(ref);
+    EXPECT_EQ(threads(), before);
 }

@@ -279,12 +279,28 @@ TEST_F(ExtAdcService, AClientHoldingTheLockHoldsTheLooperBackButNotItsOwnCalls)
     ASSERT_EQ(le_ExtAdc_MutexUnlock(), LE_OK);
     ASSERT_TRUE(Until([&] { return Events.size() > held + 2; }));
 
+    // A client that goes away holding the lock gives it back; one that never took it cannot
+    // release another's.
+    le_msg_SessionRef_t locker = RawSession();
+    le_msg_MessageRef_t answer = le_msg_RequestSyncResponse(Raw(locker, LE_EXTADC_MUTEX_LOCK, {}));
+    ASSERT_NE(answer, nullptr);
+    le_msg_ReleaseMsg(answer);
+    le_event_RunUntil([](void*) { return false; }, nullptr, 300);
+    held = Events.size();
+    ASSERT_EQ(le_ExtAdc_MutexUnlock(), LE_OK);
+    le_event_RunUntil([](void*) { return false; }, nullptr, 1000);
+    EXPECT_EQ(Events.size(), held);
+    le_msg_CloseSession(locker);
+    le_msg_DeleteSession(locker);
+    ASSERT_TRUE(Until([&] { return Events.size() > held + 2; }));
+
     le_ExtAdc_RemoveOnValueHandler(ref);
     le_ExtAdc_DisconnectService();
     EXPECT_EQ(veltrona.Interrupt(10), 0);
     std::string log = ReadTextFile(Log());
-    EXPECT_EQ(Count(log, "MUTEX ON"), 1u);
-    EXPECT_EQ(Count(log, "MUTEX OFF"), 1u);
+    EXPECT_EQ(Count(log, "MUTEX ON"), 2u);
+    EXPECT_EQ(Count(log, "MUTEX OFF"), 3u);   // two releases and one refusal
+    EXPECT_EQ(Count(log, "MUTEX OFF refused: client"), 1u);
 }
 
 TEST(ToolsDuringStartUp, ToolsWaitForTheStartUpToEndSayingSoAndHonourTheirTimeout)

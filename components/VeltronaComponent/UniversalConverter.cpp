@@ -125,13 +125,17 @@ bool MeasureCode(Converter* c, const ConverterChannel& ch, uint8_t address, uint
     return true;
 }
 
-// Caller holds the lock: starts a looper thread unless one runs.
+// Caller holds the lock: makes the looper run. A looper thread that is still there (waiting for
+// the lock a client holds, or in its wait) carries on; one that has ended is joined (it holds the
+// lock no more) and a new one started. So there is never more than one looper per converter.
 void StartLooper(Converter* c)
 {
     if (c->isLooperRunning) return;
     c->isLooperRunning = true;
-    unsigned generation = ++c->generation;
-    c->appThreadRef = le_thread_Create("AppThread", c->looper, reinterpret_cast<void*>(static_cast<uintptr_t>(generation)));
+    if (c->appThreadRef != nullptr && !c->looperEnded) return;
+    if (c->appThreadRef != nullptr) le_thread_Join(c->appThreadRef, nullptr);
+    c->looperEnded = false;
+    c->appThreadRef = le_thread_Create("AppThread", c->looper, nullptr);
     le_thread_SetJoinable(c->appThreadRef);
     le_thread_Start(c->appThreadRef);
 }
@@ -152,13 +156,23 @@ Record* AddHandler(Converter* c, Record** head, le_mem_PoolRef_t pool, uint8_t c
     return record;
 }
 
+// Caller holds the lock, and no client does: hands over the stopped looper's thread for joining.
+le_thread_Ref_t TakeStoppedLooper(Converter* c)
+{
+    if (c->isLooperRunning || c->clientLocks > 0) return nullptr;
+    le_thread_Ref_t stopped = c->appThreadRef;
+    c->appThreadRef = nullptr;
+    return stopped;
+}
+
 // Unlinks and frees a handler record; when no handler is left, stops the looper and waits for its
 // thread, without the lock, which the looper may need to finish its pass. While a client holds the
-// lock (MutexLock) the looper cannot finish: it is joined when the client unlocks.
+// lock (MutexLock) the looper cannot get to its end: it is joined when the client unlocks, or
+// carries on if a handler comes back first.
 template <typename Record>
 void RemoveHandler(Converter* c, Record** head, Record* record)
 {
-    le_thread_Ref_t ended = nullptr;
+    le_thread_Ref_t stopped = nullptr;
     {
         Locked lock(c);
         Record** link = head;
@@ -168,15 +182,9 @@ void RemoveHandler(Converter* c, Record** head, Record* record)
         le_mem_Release(record);
         if (ConverterHandlerActive(c)) return;
         c->isLooperRunning = false;
-        ended = c->appThreadRef;
-        c->appThreadRef = nullptr;
-        if (ended != nullptr && c->clientLocks > 0)
-        {
-            c->endedLoopers.push_back(ended);
-            return;
-        }
+        stopped = TakeStoppedLooper(c);
     }
-    if (ended != nullptr) le_thread_Join(ended, nullptr);
+    if (stopped != nullptr) le_thread_Join(stopped, nullptr);
 }
 
 // One pass's measurement of a channel, taken at most once however many handlers want it.
@@ -207,16 +215,15 @@ int EdgeFor(double v, const EdgeADC& e, uint32_t state)
     return -1;
 }
 
-bool IsCurrentLooper(Converter* c, unsigned generation)
-{
-    return c->isLooperRunning && c->generation == generation;
-}
-
-void RunPass(Converter* c, unsigned generation)
+// One pass under the lock; false, and the looper ends, when it is no longer meant to run.
+bool RunPass(Converter* c)
 {
     Locked lock(c);
-    // A looper stopped while it waited for the lock leaves its pass to the current one.
-    if (!IsCurrentLooper(c, generation)) return;
+    if (!c->isLooperRunning)
+    {
+        c->looperEnded = true;
+        return false;
+    }
     LE_INFO("LOOPER ON");
     Reading readings[4];
     LE_INFO("Get value trial");
@@ -248,6 +255,7 @@ void RunPass(Converter* c, unsigned generation)
     }
     for (size_t i = 0; i < c->channelCount; i++) *c->channels[i].saved = newState[i];
     LE_INFO("LOOPER OFF");
+    return true;
 }
 
 }
@@ -407,7 +415,7 @@ void ConverterMutexLock(Converter* c)
 
 void ConverterMutexUnlock(Converter* c)
 {
-    std::vector<le_thread_Ref_t> ended;
+    le_thread_Ref_t stopped = nullptr;
     {
         Locked lock(c);   // a stray unlock must not release a lock this thread does not hold
         if (c->clientLocks == 0)
@@ -418,9 +426,9 @@ void ConverterMutexUnlock(Converter* c)
         LE_INFO("MUTEX OFF");
         c->clientLocks--;
         le_mutex_Unlock(KeyOf(c));
-        if (c->clientLocks == 0) ended.swap(c->endedLoopers);
+        stopped = TakeStoppedLooper(c);
     }
-    for (le_thread_Ref_t t : ended) le_thread_Join(t, nullptr);
+    if (stopped != nullptr) le_thread_Join(stopped, nullptr);
 }
 
 le_result_t ConverterGetValue(Converter* c, uint32_t channel, uint16_t* rawDataPtr, double* percentagePtr,
@@ -487,24 +495,24 @@ bool ConverterHandlerActive(Converter* c)
     return c->hndlers != nullptr || c->alertHndlers != nullptr;
 }
 
-void ConverterRunLooper(Converter* c, unsigned generation)
+void ConverterRunLooper(Converter* c)
 {
-    while (IsCurrentLooper(c, generation))
+    for (;;)
     {
         const uint64_t passStart = le_clk_NowMs();
-        RunPass(c, generation);
-        if (!IsCurrentLooper(c, generation)) break;
+        if (!RunPass(c)) return;
         // The sub-second part, then whole seconds; where the converter honours it, a measure-now
-        // request ends the wait at the end of the second it came in.
+        // request ends the wait at the end of the second it came in. A stop cuts the wait short;
+        // the next pass then decides, under the lock, whether the looper ends.
         le_thread_SleepMs(c->timer % 1000);
-        for (uint32_t s = c->timer / 1000; s > 0 && IsCurrentLooper(c, generation); s--)
+        for (uint32_t s = c->timer / 1000; s > 0 && c->isLooperRunning; s--)
         {
             le_thread_SleepMs(1000);
             if (c->waitEndsOnMeasureNow && c->measureNow.exchange(false)) break;
         }
         // A pass that has nothing to measure and no wait would spin.
         const uint64_t spent = le_clk_NowMs() - passStart;
-        if (spent < UC_MIN_PASS_MS && IsCurrentLooper(c, generation)) le_thread_SleepMs(UC_MIN_PASS_MS - spent);
+        if (spent < UC_MIN_PASS_MS && c->isLooperRunning) le_thread_SleepMs(UC_MIN_PASS_MS - spent);
     }
 }
 
@@ -618,6 +626,7 @@ bool UCLooperRunning(void)
 
 void* Looper(void* contextPtr)
 {
-    ConverterRunLooper(&BaseConverter, static_cast<unsigned>(reinterpret_cast<uintptr_t>(contextPtr)));
+    LE_UNUSED(contextPtr);
+    ConverterRunLooper(&BaseConverter);
     return nullptr;
 }

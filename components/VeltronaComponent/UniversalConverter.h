@@ -99,10 +99,9 @@ struct Converter
     std::atomic<bool> measureNow{false};
     std::atomic<bool> isLooperRunning{false};
     std::atomic<bool> started{false};
-    std::atomic<unsigned> generation{0};   // which looper thread is the current one
-    le_thread_Ref_t appThreadRef = nullptr;
-    std::vector<le_thread_Ref_t> endedLoopers;   // stopped while a client held the lock: joined at unlock
-    unsigned clientLocks = 0;                    // MutexLock calls not yet unlocked
+    le_thread_Ref_t appThreadRef = nullptr;   // the one looper thread, until it is joined
+    bool looperEnded = false;                 // under the lock: the thread saw its stop and ends
+    unsigned clientLocks = 0;                 // MutexLock calls not yet unlocked
     struct ValueHandlerRecord* hndlers = nullptr;
     struct AlertHandlerRecord* alertHndlers = nullptr;
     le_mem_PoolRef_t handlersPool = nullptr;
@@ -134,8 +133,8 @@ struct AlertHandlerRecord* ConverterAddAlertHandler(Converter* c, uint8_t channe
                                                     le_ExtAdc_AlertHandlerFunc_t handler, void* contextPtr);
 void ConverterRemoveAlertHandler(Converter* c, struct AlertHandlerRecord* record);
 bool ConverterHandlerActive(Converter* c);
-// The looper thread's body: passes over the handlers, then the wait, while it is the current looper.
-void ConverterRunLooper(Converter* c, unsigned generation);
+// The looper thread's body: passes over the handlers, then the wait, until a pass finds it stopped.
+void ConverterRunLooper(Converter* c);
 
 // Sets the defaults (16 bits, live-zero 4 to 20, edges 0 / 1000 / 10, "/dev/i2c-5" at 6Ch,
 // looper interval 10 s) and creates the lock and the handler pools. Until it has run, the module

@@ -123,6 +123,7 @@ bool UCAddONLooperRunning(void)
 
 void* LooperAddON(void* contextPtr)
 {
-    ConverterRunLooper(&AddOnConverter, static_cast<unsigned>(reinterpret_cast<uintptr_t>(contextPtr)));
+    LE_UNUSED(contextPtr);
+    ConverterRunLooper(&AddOnConverter);
     return nullptr;
 }

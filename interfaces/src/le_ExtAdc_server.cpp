@@ -8,6 +8,7 @@
 #include "legato.h"
 #include "veltrona_services.h"
 
+#include <map>
 #include <vector>
 
 namespace
@@ -54,6 +55,7 @@ struct Server
     le_msg_ServiceRef_t service;
     le_ref_MapRef_t handlers;
     le_thread_Ref_t mainThread;
+    std::map<le_msg_SessionRef_t, unsigned> locks;   // MutexLock calls not yet unlocked, by client (main thread)
 };
 
 le_mem_PoolRef_t HandlerPool = nullptr;
@@ -66,14 +68,14 @@ Server Servers[2] = {
       le_ExtAdc_SetConverter, le_ExtAdc_SetInterface, le_ExtAdc_SetEdges, le_ExtAdc_MutexLock, le_ExtAdc_MutexUnlock,
       le_ExtAdc_AddOnValueHandler, le_ExtAdc_RemoveOnValueHandler, le_ExtAdc_AddOnAlertHandler,
       le_ExtAdc_RemoveOnAlertHandler},
-     nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, {}},
     {&le_ExtAdcAddON_Interface,
      {ADC1 | ADC2, le_ExtAdcAddON_SetDeviceAddress, le_ExtAdcAddON_SetGain, le_ExtAdcAddON_SetConversionSpeed,
       le_ExtAdcAddON_SetFileDescriptor, le_ExtAdcAddON_GetValue, le_ExtAdcAddON_SetInterval,
       le_ExtAdcAddON_MeasureNow, le_ExtAdcAddON_SetConverter, le_ExtAdcAddON_SetInterface, le_ExtAdcAddON_SetEdges,
       le_ExtAdcAddON_MutexLock, le_ExtAdcAddON_MutexUnlock, le_ExtAdcAddON_AddOnValueHandler,
       le_ExtAdcAddON_RemoveOnValueHandler, le_ExtAdcAddON_AddOnAlertHandler, le_ExtAdcAddON_RemoveOnAlertHandler},
-     nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, {}},
 };
 
 Server* ServerOf(le_msg_SessionRef_t session)
@@ -172,6 +174,11 @@ void SessionClosed(le_msg_SessionRef_t session, void* contextPtr)
     le_ref_ForEach(server->handlers, CollectSession, &closed);
     for (ServerHandler* h : closed.handlers) Release(h);
     le_mutex_Unlock(ServerLock);
+    // A client that goes away holding the converter's lock would hold its looper back for good.
+    auto held = server->locks.find(session);
+    if (held == server->locks.end()) return;
+    for (unsigned n = held->second; n > 0; n--) server->ops.mutexUnlock();
+    server->locks.erase(held);
 }
 
 // A channel value the converter knows; others are answered without calling it.
@@ -263,12 +270,23 @@ void ServeSetEdges(le_ipc_ServerCall_t* call)
 
 void ServeMutexLock(le_ipc_ServerCall_t* call)
 {
-    ServerOf(call->session)->ops.mutexLock();
+    Server* s = ServerOf(call->session);
+    s->ops.mutexLock();
+    s->locks[call->session]++;
 }
 
+// A client releases only what it took: another client's lock is not its to give back.
 void ServeMutexUnlock(le_ipc_ServerCall_t* call)
 {
-    ServerOf(call->session)->ops.mutexUnlock();
+    Server* s = ServerOf(call->session);
+    auto held = s->locks.find(call->session);
+    if (held == s->locks.end())
+    {
+        LE_INFO("MUTEX OFF refused: client %p holds no lock", static_cast<void*>(call->session));
+        return;
+    }
+    s->ops.mutexUnlock();
+    if (--held->second == 0) s->locks.erase(held);
 }
 
 void AddHandler(le_ipc_ServerCall_t* call, bool alert)
