@@ -546,11 +546,12 @@ TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)
         EXPECT_NE(ReadTextFile(console).find(c.says), std::string::npos) << ReadTextFile(console);
     }
 
-    // An outbox that cannot be written stops the start, with the board already running.
+    // An outbox that cannot be read stops the start (it is never replaced: what it holds may be
+    // read once the fault is mended).
     ASSERT_EQ(mkdir(Runtime().c_str(), 0700), 0);
     ASSERT_EQ(mkdir((Runtime() + "/mqtt-outbox.txt").c_str(), 0700), 0);
     Program p;
     ASSERT_TRUE(p.Start({"--runtime-dir", Runtime(), "--clock", "skip", "--mqtt", "mqtt://127.0.0.1:1"}, Log()));
     EXPECT_EQ(p.WaitExit(10), 2);
-    EXPECT_NE(ReadTextFile(Log()).find("cloud link: cannot write the outbox"), std::string::npos) << ReadTextFile(Log());
+    EXPECT_NE(ReadTextFile(Log()).find("cloud link: cannot read the outbox"), std::string::npos) << ReadTextFile(Log());
 }

@@ -137,37 +137,79 @@ TEST_F(OutboxTest, AResendStartsFromTheOldestUnconfirmedAndSkipsConfirmedOnes)
     EXPECT_EQ(box.Bytes(), 0u);
 }
 
-TEST_F(OutboxTest, ACrashInTheMiddleOfARecordLosesOnlyThatRecord)
+TEST_F(OutboxTest, ACutOrDamagedRecordIsLeftOutOnItsOwn)
 {
+    auto record = [](uint64_t seq, const char* path, const char* value) {
+        return cloudOutbox_Record(cloudOutbox_Entry{seq, false, IO_DATA_TYPE_NUMERIC, 1, path, value});
+    };
+    const std::string a = record(1, "a", "1"), b = record(2, "b", "2"), c = record(3, "c", "3");
+    auto flipped = [](std::string r) {
+        r[r.size() / 2] ^= 0x01;   // one bit of the value changed on the way to the disk
+        return r;
+    };
+    struct Case
     {
+        std::string content;
+        std::vector<std::string> kept;
+        bool damaged;   // kept aside, as opposed to cut short by a crash
+    };
+    std::vector<Case> cases = {
+        {flipped(a) + b + c, {"b=2", "c=3"}, true},
+        {a + flipped(b) + c, {"a=1", "c=3"}, true},
+        {a + b + flipped(c), {"a=1", "b=2"}, true},
+        {a + record(9, "late", "9") + record(5, "back", "5") + c, {"a=1", "late=9"}, true},   // out of order
+    };
+    // Every way the last record can be cut short by a crash.
+    for (size_t cut = 1; cut < c.size(); cut++) cases.push_back({a + b + c.substr(0, cut), {"a=1", "b=2"}, false});
+    for (const Case& k : cases)
+    {
+        unlink(dir_.File("outbox.txt.damaged").c_str());
+        ASSERT_TRUE(WriteTextFile(File(), k.content));
         CloudOutbox box;
         ASSERT_EQ(box.Open(File().c_str(), 100, 1 << 20), LE_OK);
-        box.Add(false, "a", IO_DATA_TYPE_NUMERIC, 1, "1");
-        box.Add(false, "b", IO_DATA_TYPE_NUMERIC, 2, "2");
-        box.Close();
-    }
-    std::string whole = ReadTextFile(File());
-    std::string third = cloudOutbox_Record(cloudOutbox_Entry{3, false, IO_DATA_TYPE_NUMERIC, 3, "c", "3"});
-    // Every way the third record can be cut short, and one whose bytes were changed.
-    std::vector<std::string> damaged;
-    for (size_t cut = 1; cut < third.size(); cut++) damaged.push_back(whole + third.substr(0, cut));
-    std::string flipped = third;
-    flipped[2] = '7';
-    damaged.push_back(whole + flipped + third);
-    for (const std::string& content : damaged)
-    {
-        ASSERT_TRUE(WriteTextFile(File(), content));
-        CloudOutbox box;
-        ASSERT_EQ(box.Open(File().c_str(), 100, 1 << 20), LE_OK);
-        EXPECT_EQ(Values(box), (std::vector<std::string>{"a=1", "b=2"})) << content;
+        EXPECT_EQ(Values(box), k.kept) << k.content;
+        EXPECT_GE(box.Dropped(), 1u) << k.content;
+        EXPECT_EQ(ReadTextFile(dir_.File("outbox.txt.damaged")), k.damaged ? k.content : "") << k.content;
         // What follows is appended after the good records, never after the damage.
         box.Add(false, "d", IO_DATA_TYPE_NUMERIC, 4, "4");
         box.Close();
         CloudOutbox reread;
         ASSERT_EQ(reread.Open(File().c_str(), 100, 1 << 20), LE_OK);
-        EXPECT_EQ(Values(reread), (std::vector<std::string>{"a=1", "b=2", "d=4"})) << content;
+        std::vector<std::string> expected = k.kept;
+        expected.push_back("d=4");
+        EXPECT_EQ(Values(reread), expected) << k.content;
+        EXPECT_EQ(reread.Dropped(), 0u);
     }
-    EXPECT_GT(le_log_CaptureCount("ended in a damaged record"), 0u);
+    EXPECT_GT(le_log_CaptureCount("damaged records (line 2) among 2 sound ones"), 0u);
+    EXPECT_GT(le_log_CaptureCount("ended in a record cut short"), 0u);
+}
+
+TEST_F(OutboxTest, BoundsHoldWhileReadingAndNumbersNeverWrap)
+{
+    std::string content;
+    for (uint64_t seq = 1; seq <= 5000; seq++)
+        content += cloudOutbox_Record(cloudOutbox_Entry{seq, false, IO_DATA_TYPE_NUMERIC, 1, "v", std::to_string(seq)});
+    ASSERT_TRUE(WriteTextFile(File(), content));
+    {
+        CloudOutbox box;
+        ASSERT_EQ(box.Open(File().c_str(), 10, 1 << 20), LE_OK);
+        EXPECT_EQ(box.Depth(), 10u);
+        EXPECT_EQ(box.Dropped(), 4990u);
+        EXPECT_EQ(box.Entries().front().value, "4991");
+    }
+    // A record numbered at the very top: what comes after it still comes after it, also on reading.
+    ASSERT_TRUE(WriteTextFile(File(), cloudOutbox_Record(cloudOutbox_Entry{UINT64_MAX, false, IO_DATA_TYPE_NUMERIC, 1,
+                                                                           "top", "1"})));
+    {
+        CloudOutbox box;
+        ASSERT_EQ(box.Open(File().c_str(), 10, 1 << 20), LE_OK);
+        box.Add(false, "next", IO_DATA_TYPE_NUMERIC, 2, "2");
+        ASSERT_EQ(box.Depth(), 2u);
+        EXPECT_LT(box.Entries()[0].seq, box.Entries()[1].seq);
+    }
+    CloudOutbox again;
+    ASSERT_EQ(again.Open(File().c_str(), 10, 1 << 20), LE_OK);
+    EXPECT_EQ(Values(again), (std::vector<std::string>{"top=1", "next=2"}));
 }
 
 TEST_F(OutboxTest, TheFileIsRewrittenWhenDeliveredRecordsFillIt)
@@ -194,41 +236,50 @@ TEST_F(OutboxTest, TheFileIsRewrittenWhenDeliveredRecordsFillIt)
     EXPECT_EQ(Values(again), (std::vector<std::string>{"last=1"}));
 }
 
-TEST_F(OutboxTest, AFileThatCannotBeWrittenKeepsTheValuesInMemoryAndIsRewrittenLater)
+TEST_F(OutboxTest, ADiskThatRefusesStopsNothingAndIsTriedAgainAfterAPause)
 {
-    // A place where no file can be made (its directory is a file): the outbox does not open.
+    // A place that cannot be read (its directory is a file): the outbox does not open.
     std::string notDir = dir_.File("plain");
     ASSERT_TRUE(WriteTextFile(notDir, "x"));
     CloudOutbox none;
     EXPECT_EQ(none.Open((notDir + "/outbox.txt").c_str(), 10, 1 << 20), LE_FAULT);
 
-    // A file size limit makes appends fail halfway: the file is cut back to whole records, the
-    // values stay in memory, and once writing works again the file holds them all.
-    CloudOutbox box;
-    ASSERT_EQ(box.Open(File().c_str(), 1000, 1 << 20), LE_OK);
-    box.Add(false, "a", IO_DATA_TYPE_NUMERIC, 1, "1");
-    ASSERT_TRUE(box.Flush());
+    {
+        CloudOutbox box;
+        ASSERT_EQ(box.Open(File().c_str(), 1000, 1 << 20), LE_OK);
+        for (int i = 0; i < 1000; i++) box.Add(false, "a", IO_DATA_TYPE_NUMERIC, i, std::to_string(i).c_str());
+        box.Close();
+    }
     struct stat st;
     ASSERT_EQ(stat(File().c_str(), &st), 0);
+    // A full disk (a file size limit where the file stands): the outbox opens without writing, and
+    // an append that fails halfway is cut back to whole records.
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit old;
     getrlimit(RLIMIT_FSIZE, &old);
-    struct rlimit small = old;
-    small.rlim_cur = static_cast<rlim_t>(st.st_size) + 10;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    struct rlimit full = old;
+    full.rlim_cur = static_cast<rlim_t>(st.st_size) + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    CloudOutbox box;
+    ASSERT_EQ(box.Open(File().c_str(), 2000, 1 << 20), LE_OK);
+    EXPECT_EQ(box.Depth(), 1000u);
     box.Add(false, "b", IO_DATA_TYPE_NUMERIC, 2, "2");
     box.Add(false, "c", IO_DATA_TYPE_NUMERIC, 3, "3");
     EXPECT_FALSE(box.Flush());
+    EXPECT_TRUE(box.FileBroken());
     struct stat after;
     ASSERT_EQ(stat(File().c_str(), &after), 0);
     EXPECT_EQ(after.st_size, st.st_size);   // no half record left behind
-    EXPECT_EQ(Values(box), (std::vector<std::string>{"a=1", "b=2", "c=3"}));
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    // Within the pause nothing is tried, however often the link asks.
+    for (int i = 0; i < 100; i++) EXPECT_FALSE(box.Flush());
+    usleep(1100 * 1000);
     EXPECT_TRUE(box.Flush());
-    box.Close();
-    CloudOutbox again;
-    ASSERT_EQ(again.Open(File().c_str(), 1000, 1 << 20), LE_OK);
-    EXPECT_EQ(Values(again), (std::vector<std::string>{"a=1", "b=2", "c=3"}));
     EXPECT_EQ(le_log_CaptureCount("it is kept in memory until it can be"), 1u);
     EXPECT_EQ(le_log_CaptureCount("is written again"), 1u);
+    box.Close();
+    CloudOutbox again;
+    ASSERT_EQ(again.Open(File().c_str(), 2000, 1 << 20), LE_OK);
+    EXPECT_EQ(again.Depth(), 1002u);
+    EXPECT_EQ(Values(again).back(), "c=3");
 }

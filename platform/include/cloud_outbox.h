@@ -1,7 +1,9 @@
 // The cloud link's outbox: values on their way to the broker, in order, kept in a file so that a
 // restart loses none. The file is a log of text records, each line with its own checksum; a line
-// that a crash cut short is recognised and dropped when the file is read again, and the file is
-// rewritten (to a temporary file, then renamed) when delivered records fill most of it.
+// that a crash cut short, or that was damaged, is recognised and left out on its own when the file
+// is read again, and the file is rewritten (to a temporary file, then renamed) when delivered
+// records fill most of it. A disk that refuses writes costs nothing but the file: the values stay
+// in memory within the bounds, and the file is tried again after a pause.
 #pragma once
 
 #include "io.h"
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <sys/types.h>
 
 struct cloudOutbox_Entry
 {
@@ -33,17 +36,22 @@ public:
     CloudOutbox& operator=(const CloudOutbox&) = delete;
     ~CloudOutbox();
 
-    // Reads what the file holds (none: an empty outbox) and starts a clean copy of it. Entries past
-    // the bounds are dropped, the oldest first. LE_FAULT when the file cannot be written.
+    // Reads what the file holds (none: an empty outbox) and goes on appending to it. Entries past
+    // the bounds are dropped as they are read, the oldest first. Damaged records are skipped and
+    // counted as dropped, and the file is then kept aside as "<path>.damaged" and written anew.
+    // LE_FAULT when the file exists but cannot be read (it is left as it is); a file that cannot be
+    // written is no reason to refuse.
     le_result_t Open(const char* path, size_t maxCount, size_t maxBytes);
     void Close();
 
     // Queues a value (or a deletion) behind the others; the oldest go when the bounds are reached.
     // The record reaches the file at the next Flush.
     void Add(bool deleted, const char* path, io_DataType_t type, double timestamp, const char* value);
-    // Writes what was added or delivered since the last call; false when the file refused it (the
-    // outbox then lives on in memory and the file is rewritten whole when it can be).
+    // Writes what was added or delivered since the last call; false when the file refused it, or
+    // while the pause after a refusal lasts (the outbox then lives on in memory).
     bool Flush();
+    // Whether the file refused the last write.
+    bool FileBroken() const { return fileBroken_; }
     // Waits for the file's data to reach the disk, when something was written since the last call.
     void Sync();
 
@@ -66,6 +74,9 @@ private:
     void PopDelivered();
     bool Rewrite();
     bool Append(const std::string& text);
+    bool OpenForAppend(off_t soundEnd, bool tornTail);
+    void Refused(const char* why);
+    void Written();
 
     std::string path_;
     int fd_ = -1;
@@ -81,7 +92,10 @@ private:
     uint64_t dropped_ = 0;
     std::string unwritten_;         // records added since the last Flush
     size_t fileBytes_ = 0;
-    bool fileBroken_ = false;       // a write failed: the next Flush rewrites the file whole
+    bool fileBroken_ = false;       // a write failed: tried again at retryAtMs_
+    bool needRewrite_ = false;      // the file is to be written whole from what is live
+    uint64_t retryDelayMs_ = 0;
+    uint64_t retryAtMs_ = 0;
     bool dirty_ = false;            // written since the last Sync
 };
 

@@ -704,7 +704,7 @@ le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
     Link = resolved;
     if (Outbox.Open(Link.config.outboxFile.c_str(), Link.config.outboxMaxValues, Link.config.outboxMaxBytes) != LE_OK)
     {
-        *reason = "cannot write the outbox " + Link.config.outboxFile;
+        *reason = "cannot read the outbox " + Link.config.outboxFile;
         return LE_FAULT;
     }
     DroppedLogged = Outbox.Dropped();

@@ -1,5 +1,6 @@
 #include "cloud_outbox.h"
 #include "datahub_admin.h"
+#include "le_clock.h"
 #include "le_log.h"
 #include "pa_path.h"
 #include "pa_text.h"
@@ -25,6 +26,11 @@ namespace
 const size_t RewriteSlackBytes = 1u << 20;
 // The longest record there can be: a path and a value, each escaped (at most doubled), and the rest.
 const size_t MaxRecordBytes = 2 * (IO_MAX_RESOURCE_PATH_LEN + IO_MAX_STRING_VALUE_LEN) + 128;
+// Sequence numbers above this are renumbered when read (a gateway never counts that far).
+const uint64_t SeqRenumberAbove = 1ull << 62;
+// Pauses between tries when the disk refuses.
+const uint64_t RetryFirstMs = 1000;
+const uint64_t RetryLastMs = 60000;
 
 std::string Sealed(const std::string& body)
 {
@@ -100,9 +106,17 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
     inFlight_ = 0;
     dropped_ = 0;
     unwritten_.clear();
+    fileBroken_ = false;
+    needRewrite_ = false;
+    retryDelayMs_ = 0;
 
-    size_t goodLines = 0, badLines = 0;
+    size_t goodLines = 0;
+    std::vector<size_t> damagedLines;   // line numbers of records whose checksum or form is wrong
+    bool tornTail = false;              // the last line has no end: a crash while it was written
     uint64_t maxSeq = 0;
+    uint64_t goneRead = 0;              // the last gone mark the file holds
+    off_t soundEnd = 0;                 // where the last whole line ends
+    std::deque<uint64_t> boundDrops;    // entries the bounds dropped while reading, not yet known gone
     FILE* f = pa_fs_Fopen(path, "r");
     if (f == nullptr && errno != ENOENT)
     {
@@ -116,19 +130,31 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
         std::vector<char> text(IO_MAX_STRING_VALUE_LEN + 1);
         std::vector<char> p(IO_MAX_RESOURCE_PATH_LEN + 1);
         int c;
-        bool ended = true;
+        size_t lineNumber = 0;
+        off_t offset = 0;
         for (;;)
         {
             line.clear();
-            while ((c = fgetc(f)) != EOF && c != '\n' && line.size() <= MaxRecordBytes) line += static_cast<char>(c);
-            if (c == EOF && line.empty()) break;
-            ended = (c == '\n');
-            // A line must end and carry the checksum of what it says; anything else was cut short.
+            size_t length = 0;
+            while ((c = fgetc(f)) != EOF && c != '\n')
+            {
+                length++;
+                if (line.size() <= MaxRecordBytes) line += static_cast<char>(c);
+            }
+            if (c == EOF && length == 0) break;
+            lineNumber++;
+            offset += static_cast<off_t>(length + (c == '\n' ? 1 : 0));
+            if (c != '\n')
+            {
+                tornTail = true;
+                break;
+            }
+            soundEnd = offset;
+            // A line must carry the checksum of what it says; a damaged one is skipped on its own.
             size_t tab = line.rfind('\t');
             uint32_t crc = 0;
-            bool sound = ended && tab != std::string::npos && line.size() - tab == 9 &&
-                         sscanf(line.c_str() + tab + 1, "%8x", &crc) == 1 &&
-                         crc == cloudOutbox_Crc32(line.data(), tab);
+            bool sound = length <= MaxRecordBytes && tab != std::string::npos && line.size() - tab == 9 &&
+                         sscanf(line.c_str() + tab + 1, "%8x", &crc) == 1 && crc == cloudOutbox_Crc32(line.data(), tab);
             std::vector<std::string> fields = sound ? pa_text_Split(line.substr(0, tab), '\t') : std::vector<std::string>();
             uint64_t seq = 0;
             if (sound && fields.size() == 2 && fields[0] == "D" && pa_text_ParseUnsigned(fields[1].c_str(), &seq))
@@ -138,15 +164,19 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
                     liveBytes_ -= entries_.front().bytes;
                     entries_.pop_front();
                 }
+                // Those the bounds dropped while reading had left anyway: no loss to count.
+                while (!boundDrops.empty() && boundDrops.front() <= seq) boundDrops.pop_front();
                 if (seq > maxSeq) maxSeq = seq;
+                if (seq > goneRead) goneRead = seq;
                 goodLines++;
                 continue;
             }
             cloudOutbox_Entry e;
             char* end = nullptr;
-            if (sound && fields.size() == 6 && (fields[0] == "V" || fields[0] == "X") && pa_text_ParseUnsigned(fields[1].c_str(), &e.seq) &&
-                e.seq > maxSeq && dhub_TypeFromName(fields[2].c_str(), &e.type) &&
-                dhub_Unescape(fields[4].c_str(), p.data(), p.size()) && dhub_Unescape(fields[5].c_str(), text.data(), text.size()))
+            if (sound && fields.size() == 6 && (fields[0] == "V" || fields[0] == "X") &&
+                pa_text_ParseUnsigned(fields[1].c_str(), &e.seq) && e.seq > maxSeq &&
+                dhub_TypeFromName(fields[2].c_str(), &e.type) && dhub_Unescape(fields[4].c_str(), p.data(), p.size()) &&
+                dhub_Unescape(fields[5].c_str(), text.data(), text.size()))
             {
                 e.timestamp = strtod(fields[3].c_str(), &end);
                 e.deleted = fields[0] == "X";
@@ -156,28 +186,87 @@ le_result_t CloudOutbox::Open(const char* path, size_t maxCount, size_t maxBytes
                 maxSeq = e.seq;
                 liveBytes_ += e.bytes;
                 entries_.push_back(std::move(e));
+                // The bounds hold while reading, so a huge file costs no more memory than a full outbox.
+                while (entries_.size() > maxCount_ || liveBytes_ > maxBytes_)
+                {
+                    boundDrops.push_back(entries_.front().seq);
+                    liveBytes_ -= entries_.front().bytes;
+                    entries_.pop_front();
+                }
                 goodLines++;
                 continue;
             }
-            badLines++;
-            break;   // nothing after a damaged line can be trusted to be in order
+            damagedLines.push_back(lineNumber);
+            dropped_++;
         }
+        bool unreadable = ferror(f) != 0;
+        int readErrno = errno;
         fclose(f);
+        if (unreadable)
+        {
+            LE_ERROR("Cloud link: cannot read the outbox %s: %s", path, strerror(readErrno));
+            return LE_FAULT;
+        }
     }
-    nextSeq_ = maxSeq + 1;
+    dropped_ += boundDrops.size();
     lastGone_ = entries_.empty() ? maxSeq : entries_.front().seq - 1;
-    if (badLines > 0)
+    lastGoneWritten_ = goneRead;
+    nextSeq_ = maxSeq + 1;
+    // Numbers far beyond what a gateway ever counts to come from a damaged file: renumbered, they
+    // can never wrap.
+    if (maxSeq > SeqRenumberAbove)
     {
-        LE_WARN("Cloud link: the outbox %s ended in a damaged record (a crash while writing): %zu records read, "
-                "the rest left out", path, goodLines);
+        uint64_t seq = 0;
+        for (cloudOutbox_Entry& e : entries_) e.seq = ++seq;
+        lastGone_ = 0;
+        nextSeq_ = seq + 1;
+        needRewrite_ = true;
+        LE_WARN("Cloud link: the outbox %s numbered its records beyond %llu; they are numbered anew", path,
+                static_cast<unsigned long long>(SeqRenumberAbove));
     }
-    while (!entries_.empty() && (entries_.size() > maxCount_ || liveBytes_ > maxBytes_)) DropOldest();
-    if (!Rewrite()) return LE_FAULT;
+    if (tornTail)
+    {
+        dropped_++;
+        LE_WARN("Cloud link: the outbox %s ended in a record cut short (a crash while writing): left out", path);
+    }
+    if (!damagedLines.empty())
+    {
+        // Kept aside for whoever wants to know what happened; the outbox goes on with a clean file.
+        std::string aside = path_ + ".damaged";
+        bool kept = pa_fs_Rename(path, aside.c_str()) == 0;
+        std::string where;
+        for (size_t i = 0; i < damagedLines.size() && i < 5; i++) where += (i ? ", " : "") + std::to_string(damagedLines[i]);
+        if (damagedLines.size() > 5) where += ", ...";
+        LE_WARN("Cloud link: the outbox %s held %zu damaged records (line %s) among %zu sound ones: they are skipped "
+                "and counted as dropped; %s",
+                path, damagedLines.size(), where.c_str(), goodLines,
+                kept ? ("the file is kept as " + aside).c_str() : "the file could not be kept aside");
+        needRewrite_ = true;
+    }
     if (!entries_.empty())
     {
         LE_INFO("Cloud link: %zu values wait in the outbox %s", entries_.size(), path);
     }
+    // Opened without rewriting: a sound file is appended to, so a full disk does not stop the start.
+    if (needRewrite_ || !OpenForAppend(soundEnd, tornTail)) Flush();
     return LE_OK;
+}
+
+// The file as it is, for appending: a torn last line is cut off first (which frees space rather
+// than taking it), so that what follows starts on a line of its own.
+bool CloudOutbox::OpenForAppend(off_t soundEnd, bool tornTail)
+{
+    fd_ = pa_fs_Open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return false;
+    if (tornTail && ftruncate(fd_, soundEnd) != 0)
+    {
+        close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    struct stat st;
+    fileBytes_ = fstat(fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    return true;
 }
 
 void CloudOutbox::Close()
@@ -203,22 +292,20 @@ bool CloudOutbox::Rewrite()
     }
     if (pa_fs_WriteFileAtomic(path_.c_str(), content.data(), content.size()) != LE_OK)
     {
-        if (!fileBroken_) LE_ERROR("Cloud link: cannot write the outbox %s: it is kept in memory only", path_.c_str());
-        fileBroken_ = true;
+        Refused("cannot write it");
         return false;
     }
     fd_ = pa_fs_Open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
     if (fd_ < 0)
     {
-        if (!fileBroken_) LE_ERROR("Cloud link: cannot open the outbox %s: %s", path_.c_str(), strerror(errno));
-        fileBroken_ = true;
+        Refused(strerror(errno));
         return false;
     }
-    if (fileBroken_) LE_INFO("Cloud link: the outbox %s is written again", path_.c_str());
-    fileBroken_ = false;
     fileBytes_ = content.size();
     lastGoneWritten_ = lastGone_;
     unwritten_.clear();
+    needRewrite_ = false;
+    Written();
     dirty_ = false;
     return true;
 }
@@ -229,22 +316,38 @@ bool CloudOutbox::Append(const std::string& text)
     if (text.empty()) return true;
     if (fd_ < 0 || !WriteAll(fd_, text))
     {
+        int writeErrno = errno;
         if (fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(fileBytes_)) != 0)
         {
             close(fd_);
             fd_ = -1;
         }
-        if (!fileBroken_)
-        {
-            LE_ERROR("Cloud link: cannot write the outbox %s: %s; it is kept in memory until it can be",
-                     path_.c_str(), strerror(errno));
-        }
-        fileBroken_ = true;
+        Refused(fd_ < 0 && writeErrno == 0 ? "it is not open" : strerror(writeErrno));
         return false;
     }
     fileBytes_ += text.size();
     dirty_ = true;
     return true;
+}
+
+// The disk refused: said once, and tried again after a pause that doubles up to a minute.
+void CloudOutbox::Refused(const char* why)
+{
+    if (!fileBroken_)
+    {
+        LE_ERROR("Cloud link: cannot write the outbox %s (%s): it is kept in memory until it can be",
+                 path_.c_str(), why);
+    }
+    fileBroken_ = true;
+    retryDelayMs_ = retryDelayMs_ == 0 ? RetryFirstMs : std::min<uint64_t>(2 * retryDelayMs_, RetryLastMs);
+    retryAtMs_ = le_clk_RealMs() + retryDelayMs_;
+}
+
+void CloudOutbox::Written()
+{
+    if (fileBroken_) LE_INFO("Cloud link: the outbox %s is written again", path_.c_str());
+    fileBroken_ = false;
+    retryDelayMs_ = 0;
 }
 
 void CloudOutbox::DropOldest()
@@ -292,15 +395,24 @@ void CloudOutbox::Add(bool deleted, const char* path, io_DataType_t type, double
 bool CloudOutbox::Flush()
 {
     if (path_.empty()) return false;
+    if (fileBroken_ && le_clk_RealMs() < retryAtMs_) return false;
+    // Records of entries long gone need not pile up while the disk refuses: the whole file is
+    // written from what is live once it can be.
+    if (unwritten_.size() > maxBytes_ + RewriteSlackBytes)
+    {
+        unwritten_.clear();
+        needRewrite_ = true;
+    }
     bool slack = fileBytes_ > RewriteSlackBytes && fileBytes_ > 2 * (liveBytes_ + unwritten_.size());
-    if (fileBroken_ || fd_ < 0 || slack) return Rewrite();
+    if (needRewrite_ || fd_ < 0 || slack) return Rewrite();
     // A record of an entry dropped before it was written is written anyway; the gone mark after it
     // tells the next reader.
-    std::string text = std::move(unwritten_);
-    unwritten_.clear();
+    std::string text = unwritten_;
     if (lastGone_ != lastGoneWritten_) text += GoneRecord(lastGone_);
-    if (!Append(text)) return false;
+    if (!Append(text)) return false;   // what was to be written waits for the next try
+    unwritten_.clear();
     lastGoneWritten_ = lastGone_;
+    Written();
     return true;
 }
 
