@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
@@ -217,9 +218,16 @@ TEST_F(CloudLink, TheGatewaysValuesReachSubscribersRetainedWithTheirTimeAndType)
 {
     StartBroker(false);
     StartWatcher(false);
+    // A retained message under the prefix far larger than any value: the broker must not send it
+    // to the gateway, which said at connecting what it takes.
+    MqttClient publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.Connect(broker.Port(), "publisher", false, "", &error)) << error;
+    ASSERT_TRUE(publisher.Publish("gw/huge", std::string(2 << 20, 'h'), true));
     Program veltrona;
     StartGatewayWithLink(&veltrona);
     ASSERT_TRUE(Waits("gw/status", "online")) << ReadTextFile(Log());
+    ASSERT_TRUE(Until([&] { return broker.Log().find("too large") != std::string::npos; })) << broker.Log();
     ASSERT_TRUE(watcher.WaitFor(
         [](const std::vector<MqttMessage>& ms) {
             std::vector<Record> data = DataRecords(ms);
@@ -250,7 +258,6 @@ TEST_F(CloudLink, TheGatewaysValuesReachSubscribersRetainedWithTheirTimeAndType)
 
     // A client that comes later gets the retained values: the last of each.
     MqttClient late;
-    std::string error;
     ASSERT_TRUE(late.Connect(broker.Port(), "late", false, "gw/#", &error)) << error;
     ASSERT_TRUE(late.WaitFor(
         [](const std::vector<MqttMessage>& ms) {
@@ -514,6 +521,66 @@ TEST_F(CloudLink, AUserLogsInWithThePasswordFromItsFileAndAWrongOneIsRefused)
     ASSERT_TRUE(welcome.Start(GatewayArgs({"--mqtt-user", "gateway", "--mqtt-password-file", dir.File("right")}), Log()));
     EXPECT_TRUE(Waits("gw/status", "online")) << ReadTextFile(Log());
     EXPECT_EQ(welcome.Interrupt(10), 0);
+}
+
+TEST_F(CloudLink, ANameLookupThatHangsHoldsUpNothingElse)
+{
+    // veltrona's lookups of slow.resolver.test take 10 s; its loop must go on meanwhile.
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::string asanOptions = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+    setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+    setenv("LD_PRELOAD", SLOW_RESOLVER, 1);
+    PrepareRuntime();
+    Program veltrona;
+    bool started = veltrona.Start({"--scenario", "converter", "--clock", "skip", "--runtime-dir", Runtime(), "--mqtt",
+                                   "mqtt://slow.resolver.test:1883"},
+                                  Log());
+    unsetenv("LD_PRELOAD");
+    asan ? setenv("ASAN_OPTIONS", asan, 1) : unsetenv("ASAN_OPTIONS");
+    ASSERT_TRUE(started);
+    std::string out;
+    ASSERT_EQ(Dhub("wait uc_input1/period --timeout 5", &out), 0) << out << ReadTextFile(Log());
+    auto lookupStarted = std::chrono::steady_clock::now();
+    ASSERT_EQ(Dhub("push uc_input1/period 1", &out), 0) << out;
+    ASSERT_EQ(Dhub("push uc_input1/enable true", &out), 0) << out;
+    // The channel's timer runs on the loop: its values come while the lookup still hangs.
+    ASSERT_TRUE(Until([&] { return Dhub("get uc_input1/value", &out) == 0 && out == "60\n"; })) << ReadTextFile(Log());
+    EXPECT_LT(std::chrono::steady_clock::now() - lookupStarted, std::chrono::seconds(8));
+    ASSERT_EQ(Dhub("get platform/cloud/state", &out), 0);
+    EXPECT_EQ(out, "connecting\n");
+    // And once the lookup gives up, the link says so and waits to try again.
+    ASSERT_TRUE(Until([&] {
+        return ReadTextFile(Log()).find("cannot connect to mqtt://slow.resolver.test:1883") != std::string::npos;
+    })) << ReadTextFile(Log());
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
+TEST_F(CloudLink, TwoClientsTakingEachOthersSessionBackOffRatherThanFightOnceASecond)
+{
+    StartBroker(false);
+    PrepareRuntime();
+    const std::string otherRuntime = dir.File("other-runtime");
+    ASSERT_EQ(mkdir(otherRuntime.c_str(), 0700), 0);
+    const std::vector<std::string> same = {"--mqtt-client-id", "twin"};
+    Program first, second;
+    ASSERT_TRUE(first.Start(GatewayArgs(same), Log()));
+    std::vector<std::string> args = GatewayArgs(same);
+    *std::find(args.begin(), args.end(), Runtime()) = otherRuntime;
+    ASSERT_TRUE(second.Start(args, dir.File("other.log")));
+    usleep(12 * 1000 * 1000);
+    auto connects = [](const std::string& log) {
+        size_t n = 0;
+        for (size_t at = log.find("Cloud link: connected to"); at != std::string::npos;
+             at = log.find("Cloud link: connected to", at + 1))
+            n++;
+        return n;
+    };
+    size_t total = connects(ReadTextFile(Log())) + connects(ReadTextFile(dir.File("other.log")));
+    EXPECT_GE(total, 2u);
+    // Waits of 1, 2, 4 and 8 s: four connections each at most in 12 s, not one a second.
+    EXPECT_LE(total, 10u) << ReadTextFile(Log());
+    EXPECT_EQ(first.Interrupt(10), 0);
+    EXPECT_EQ(second.Interrupt(10), 0);
 }
 
 TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)

@@ -15,9 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <random>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -30,6 +32,12 @@ const uint32_t HousekeepingMs = 1000;
 const uint64_t FirstRetryMs = 1000;
 const uint64_t LastRetryMs = 60000;
 const uint64_t ConnectWaitMs = 15000;   // a connection (TCP, TLS, MQTT) not up by then is abandoned
+// A connection that lasted this long was a good one: the next wait starts short again. One lost
+// sooner (another client taking the session over, a broker that drops us) keeps the back-off.
+const uint64_t StableOnlineMs = 30000;
+// The largest packet the broker may send: a setting of the largest text value, its topic under
+// the prefix, and its properties.
+const uint32_t MaxIncomingPacket = IO_MAX_STRING_VALUE_LEN + 4096;
 const uint64_t DropLogEveryMs = 10000;
 const int StopWaitMs = 2000;   // in-flight values get this long to be acknowledged on the way out
 
@@ -68,6 +76,7 @@ CloudOutbox Outbox;
 std::unordered_map<int, uint64_t> MidToSeq;
 uint64_t RetryDelayMs = FirstRetryMs;
 uint64_t ConnectStartedMs = 0;
+uint64_t OnlineSinceMs = 0;
 std::string LostReason;   // set by the library's callbacks, acted on once the library call returns
 std::string LibraryError; // what the library last complained of (a TLS failure's detail)
 std::mt19937 Jitter{std::random_device{}()};
@@ -323,7 +332,7 @@ void OnConnect(struct mosquitto*, void*, int rc, int, const mosquitto_property*)
     // below is newer than any of them.
     ProcessPending(nullptr, nullptr);
     SetState(LINK_ONLINE);
-    RetryDelayMs = FirstRetryMs;
+    OnlineSinceMs = le_clk_RealMs();
     LE_INFO("Cloud link: connected to %s; topics under %s/", BrokerName().c_str(), Link.prefix.c_str());
     PublishText(Link.prefix + "/status", "online", true);
     mosquitto_subscribe_v5(Mosq, nullptr, (Link.prefix + "/#").c_str(), 1,
@@ -405,13 +414,40 @@ void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, co
 }
 
 // The library's own account of an error (OpenSSL's reason for a failed handshake, say).
-void OnLibraryLog(struct mosquitto*, void*, int level, const char* text)
+// One connection attempt, made beside the loop: the name lookup, the TCP connect and the TLS
+// handshake may each take long, and the loop waits for none of them. The attempt's thread owns
+// the library's handle until it hands it back.
+struct ConnectAttempt
 {
-    if ((level & MOSQ_LOG_ERR) && text != nullptr) LibraryError = text;
+    struct mosquitto* mosq = nullptr;
+    std::string host;
+    int port = 0;
+    int keepalive = 0;
+    int rc = MOSQ_ERR_SUCCESS;
+    int savedErrno = 0;
+    std::string libraryError;   // written by the attempt's thread only
+    bool abandoned = false;     // the loop's thread only
+};
+ConnectAttempt* Attempt = nullptr;   // the attempt under way
+
+void OnLibraryLog(struct mosquitto*, void* userdata, int level, const char* text)
+{
+    if (!(level & MOSQ_LOG_ERR) || text == nullptr) return;
+    // During an attempt the library runs on the attempt's thread.
+    if (userdata != nullptr) static_cast<ConnectAttempt*>(userdata)->libraryError = text;
+    else LibraryError = text;
+}
+
+void AbandonAttempt()
+{
+    if (Attempt == nullptr) return;
+    Attempt->abandoned = true;   // its thread's result is thrown away when it comes
+    Attempt = nullptr;
 }
 
 void DropConnection()
 {
+    AbandonAttempt();
     if (Monitor != nullptr)
     {
         le_fdMonitor_Delete(Monitor);
@@ -432,6 +468,7 @@ void ScheduleRetry(const std::string& reason, bool wasOnline)
     LibraryError.clear();
     DropConnection();
     SetState(LINK_WAITING);
+    if (wasOnline && le_clk_RealMs() - OnlineSinceMs >= StableOnlineMs) RetryDelayMs = FirstRetryMs;
     std::uniform_real_distribution<double> spread(0.75, 1.25);
     uint64_t delay = static_cast<uint64_t>(static_cast<double>(RetryDelayMs) * spread(Jitter));
     RetryDelayMs = std::min(RetryDelayMs * 2, LastRetryMs);
@@ -472,43 +509,26 @@ void OnSocket(int, short events)
     WantWrite();
 }
 
-void Connect()
+// Back on the loop's thread with the attempt's outcome.
+void ConnectDone(void* attemptPtr, void*)
 {
-    SetState(LINK_CONNECTING);
-    ConnectStartedMs = le_clk_RealMs();
-    LostReason.clear();
-    Mosq = mosquitto_new(Link.config.clientId.c_str(), true, nullptr);
-    if (Mosq == nullptr)
+    auto* attempt = static_cast<ConnectAttempt*>(attemptPtr);
+    if (attempt->abandoned)
     {
-        ScheduleRetry(strerror(errno), false);
+        mosquitto_destroy(attempt->mosq);
+        delete attempt;
         return;
     }
-    mosquitto_int_option(Mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_int_option(Mosq, MOSQ_OPT_TCP_NODELAY, 1);   // values go out as they come, not batched by Nagle
-    mosquitto_will_set_v5(Mosq, (Link.prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
-    if (!Link.config.user.empty())
-    {
-        mosquitto_username_pw_set(Mosq, Link.config.user.c_str(), Link.password.empty() ? nullptr : Link.password.c_str());
-    }
-    if (Link.tls)
-    {
-        int rc = mosquitto_tls_set(Mosq, Link.config.caFile.empty() ? nullptr : Link.config.caFile.c_str(),
-                                   Link.config.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS)
-        {
-            ScheduleRetry(std::string("TLS set-up: ") + ErrorText(rc), false);
-            return;
-        }
-    }
-    mosquitto_connect_v5_callback_set(Mosq, OnConnect);
-    mosquitto_disconnect_v5_callback_set(Mosq, OnDisconnect);
-    mosquitto_publish_v5_callback_set(Mosq, OnPublish);
-    mosquitto_message_v5_callback_set(Mosq, OnMessage);
-    mosquitto_log_callback_set(Mosq, OnLibraryLog);
-    LibraryError.clear();
-    int rc = mosquitto_connect_bind_async(Mosq, Link.host.c_str(), Link.port, Link.config.keepaliveSeconds, nullptr);
+    Attempt = nullptr;
+    Mosq = attempt->mosq;
+    mosquitto_user_data_set(Mosq, nullptr);
+    LibraryError = attempt->libraryError;
+    int rc = attempt->rc;
+    int savedErrno = attempt->savedErrno;
+    delete attempt;
     if (rc != MOSQ_ERR_SUCCESS)
     {
+        errno = savedErrno;
         ScheduleRetry(ErrorText(rc), false);
         return;
     }
@@ -518,8 +538,72 @@ void Connect()
         ScheduleRetry("no socket", false);
         return;
     }
+    // The attempt connected a blocking socket; the loop must never wait on it.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+    {
+        ScheduleRetry(strerror(errno), false);
+        return;
+    }
     Monitor = le_fdMonitor_Create("cloud link", fd, OnSocket, POLLIN);
     WantWrite();
+}
+
+void RunAttempt(ConnectAttempt* attempt)
+{
+    mosquitto_property* props = nullptr;
+    mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, MaxIncomingPacket);
+    attempt->rc = mosquitto_connect_bind_v5(attempt->mosq, attempt->host.c_str(), attempt->port, attempt->keepalive,
+                                            nullptr, props);
+    attempt->savedErrno = errno;
+    mosquitto_property_free_all(&props);
+    le_event_QueueFunctionToThread(LinkThread, ConnectDone, attempt, nullptr);
+}
+
+void Connect()
+{
+    SetState(LINK_CONNECTING);
+    ConnectStartedMs = le_clk_RealMs();
+    LostReason.clear();
+    auto* attempt = new ConnectAttempt;
+    attempt->mosq = mosquitto_new(Link.config.clientId.c_str(), true, attempt);
+    if (attempt->mosq == nullptr)
+    {
+        delete attempt;
+        ScheduleRetry(strerror(errno), false);
+        return;
+    }
+    struct mosquitto* mosq = attempt->mosq;
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);   // values go out as they come, not batched by Nagle
+    mosquitto_will_set_v5(mosq, (Link.prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
+    if (!Link.config.user.empty())
+    {
+        mosquitto_username_pw_set(mosq, Link.config.user.c_str(), Link.password.empty() ? nullptr : Link.password.c_str());
+    }
+    if (Link.tls)
+    {
+        int rc = mosquitto_tls_set(mosq, Link.config.caFile.empty() ? nullptr : Link.config.caFile.c_str(),
+                                   Link.config.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+        {
+            mosquitto_destroy(mosq);
+            delete attempt;
+            ScheduleRetry(std::string("TLS set-up: ") + ErrorText(rc), false);
+            return;
+        }
+    }
+    mosquitto_connect_v5_callback_set(mosq, OnConnect);
+    mosquitto_disconnect_v5_callback_set(mosq, OnDisconnect);
+    mosquitto_publish_v5_callback_set(mosq, OnPublish);
+    mosquitto_message_v5_callback_set(mosq, OnMessage);
+    mosquitto_log_callback_set(mosq, OnLibraryLog);
+    LibraryError.clear();
+    attempt->host = Link.host;
+    attempt->port = Link.port;
+    attempt->keepalive = Link.config.keepaliveSeconds;
+    Attempt = attempt;
+    std::thread(RunAttempt, attempt).detach();
 }
 
 void OnRetry(le_timer_Ref_t)
@@ -539,6 +623,11 @@ void OnHousekeeping(le_timer_Ref_t)
         }
         CheckLost();
         WantWrite();
+    }
+    else if (Attempt != nullptr && le_clk_RealMs() - ConnectStartedMs > ConnectWaitMs)
+    {
+        // A lookup or connect that hangs: given up here, its thread's result thrown away.
+        ScheduleRetry("no answer within " + std::to_string(ConnectWaitMs / 1000) + " s", false);
     }
     Outbox.Sync();
     LogDrops(false);
