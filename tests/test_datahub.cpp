@@ -228,6 +228,50 @@ TEST_F(DataHubTest, AdminPushedSettingsSurviveARestart)
     EXPECT_EQ(dhub_GetInfo("settings/addon_type", nullptr, nullptr, 0), LE_UNAVAILABLE);
 }
 
+TEST_F(DataHubTest, ConcurrentKeptPushesShareTheirWritesAndAllReachTheFile)
+{
+    std::string file = dir_.File("settings.txt");
+    ASSERT_EQ(dhub_SetSettingsFile(file.c_str()), LE_OK);
+    for (int t = 0; t < 4; t++)
+    {
+        std::string path = "settings/s" + std::to_string(t);
+        ASSERT_EQ(io_CreateOutput(path.c_str(), IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    }
+    unsigned writesBefore = dhub_SettingsWrites();
+    std::vector<std::thread> pushers;
+    std::atomic<int> failed{0};
+    for (int t = 0; t < 4; t++)
+    {
+        pushers.emplace_back([t, &failed] {
+            std::string path = "settings/s" + std::to_string(t);
+            for (int i = 1; i <= 200; i++)
+            {
+                if (dhub_AdminPush(path.c_str(), std::to_string(i).c_str()) != LE_OK) failed++;
+            }
+        });
+    }
+    for (std::thread& p : pushers) p.join();
+    EXPECT_EQ(failed, 0);
+    // Every push waited for a write that holds it; pushes made while a write was under way shared one.
+    EXPECT_LT(dhub_SettingsWrites() - writesBefore, 800u);
+    std::string kept = ReadTextFile(file);
+    for (int t = 0; t < 4; t++)
+    {
+        EXPECT_NE(kept.find("settings/s" + std::to_string(t) + "\tnumeric\t200\n"), std::string::npos) << kept;
+    }
+    // A batch applied first and kept with one write.
+    uint64_t version = 0, newest = 0;
+    writesBefore = dhub_SettingsWrites();
+    for (int i = 0; i < 50; i++)
+    {
+        ASSERT_EQ(dhub_AdminApply("settings/s0", std::to_string(1000 + i).c_str(), &version), LE_OK);
+        newest = std::max(newest, version);
+    }
+    EXPECT_TRUE(dhub_Keep(newest));
+    EXPECT_EQ(dhub_SettingsWrites() - writesBefore, 1u);
+    EXPECT_NE(ReadTextFile(file).find("settings/s0\tnumeric\t1049\n"), std::string::npos);
+}
+
 TEST_F(DataHubTest, DamagedOrUnwritableSettingsFile)
 {
     std::string file = dir_.File("settings.txt");

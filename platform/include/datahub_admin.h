@@ -42,12 +42,25 @@ le_result_t dhub_GetInfo(const char* path, dhub_ResourceInfo_t* info, char* valu
 // parse), LE_OVERFLOW (too long). The value is kept in the settings file (triggers are not);
 // LE_IO_ERROR when it was applied but the file could not be written, so that a restart loses it.
 le_result_t dhub_AdminPush(const char* path, const char* text);
+// dhub_AdminPush in two steps, for a caller that takes several pushes at once: the push applied
+// (never LE_IO_ERROR), with the change to be kept in *keepVersion (0: nothing to keep); then
+// dhub_Keep, once for the newest of them, true when the settings file holds that change. The file
+// is written outside the hub's lock, and changes made while a write is under way share the next.
+le_result_t dhub_AdminApply(const char* path, const char* text, uint64_t* keepVersion);
+bool dhub_Keep(uint64_t keepVersion);
+// Settings file writes so far (for diagnostics and tests).
+unsigned dhub_SettingsWrites(void);
 
 // An admin push as the admin socket and the cloud link take it, checked first against the
 // resource: value NULL pushes nothing (a trigger, or an empty text). Returns what dhub_AdminPush
 // returns, or LE_BAD_PARAMETER when the value does not suit the resource; *reason then says, in
 // words that name the resource, what went wrong (for LE_IO_ERROR: that it was applied, not kept).
-le_result_t dhub_CheckedPush(const char* path, const char* value, std::string* reason);
+// With keepVersion, the push is only applied and the change to keep is left in it (see
+// dhub_AdminApply): the caller keeps a batch with one dhub_Keep.
+le_result_t dhub_CheckedPush(const char* path, const char* value, std::string* reason,
+                             uint64_t* keepVersion = nullptr);
+// What a push that was applied but not kept says.
+extern const char* const dhub_NotKeptReason;
 
 // Watch: called, on the thread that pushed and under the hub's lock (it must not block), for each
 // push (component or admin) under the prefix.

@@ -10,6 +10,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -78,6 +79,9 @@ uint64_t RetryDelayMs = FirstRetryMs;
 uint64_t ConnectStartedMs = 0;
 uint64_t OnlineSinceMs = 0;
 std::string LostReason;   // set by the library's callbacks, acted on once the library call returns
+// Settings taken from the broker in one read, kept together once the read is over.
+uint64_t BatchKeepVersion = 0;
+std::vector<std::string> BatchPaths;
 std::string LibraryError; // what the library last complained of (a TLS failure's detail)
 std::mt19937 Jitter{std::random_device{}()};
 
@@ -399,7 +403,14 @@ void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, co
     }
     else
     {
-        r = dhub_CheckedPush(path.c_str(), trigger ? nullptr : payload.c_str(), &reason);
+        // Applied now; kept with the rest of what this read brought, in one write (KeepBatch).
+        uint64_t keepVersion = 0;
+        r = dhub_CheckedPush(path.c_str(), trigger ? nullptr : payload.c_str(), &reason, &keepVersion);
+        if (keepVersion != 0)
+        {
+            BatchKeepVersion = std::max(BatchKeepVersion, keepVersion);
+            BatchPaths.push_back(path);
+        }
     }
     if (r == LE_OK)
     {
@@ -494,11 +505,30 @@ void CheckLost()
     ScheduleRetry(why, State == LINK_ONLINE);
 }
 
+// One settings write for every setting the last read brought; a failure is told on each one's
+// error topic, as a refusal would be.
+void KeepBatch()
+{
+    if (BatchKeepVersion == 0) return;
+    bool kept = dhub_Keep(BatchKeepVersion);
+    BatchKeepVersion = 0;
+    std::vector<std::string> paths;
+    paths.swap(BatchPaths);
+    if (kept) return;
+    for (const std::string& path : paths)
+    {
+        LE_INFO("Cloud link: %s: %s", path.c_str(), dhub_NotKeptReason);
+        PublishText(Link.prefix + "/" + path + "/error", dhub_NotKeptReason, false);
+    }
+}
+
 void OnSocket(int, short events)
 {
     if (Mosq == nullptr) return;
     int rc = MOSQ_ERR_SUCCESS;
-    if (events & (POLLIN | POLLHUP | POLLERR | POLLRDHUP)) rc = mosquitto_loop_read(Mosq, 1);
+    // Several messages a read, up to the library's limit of packets a call.
+    if (events & (POLLIN | POLLHUP | POLLERR | POLLRDHUP)) rc = mosquitto_loop_read(Mosq, 64);
+    KeepBatch();
     if (rc == MOSQ_ERR_SUCCESS && (events & POLLOUT)) rc = mosquitto_loop_write(Mosq, 1);
     if (rc != MOSQ_ERR_SUCCESS && LostReason.empty())
     {
@@ -852,6 +882,7 @@ void cloud_Stop(void)
                LostReason.empty())
         {
             if (mosquitto_loop(Mosq, 50, 1) != MOSQ_ERR_SUCCESS) break;
+            KeepBatch();
             Pump();
         }
         mosquitto_disconnect(Mosq);

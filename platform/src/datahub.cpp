@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -277,24 +278,72 @@ bool ParseValue(io_DataType_t type, const char* text, Value* v)
     }
 }
 
-// False when the file could not be written: what it holds then is the last good state.
-bool SaveSettings()
+// Caller holds the hub's lock: the settings file's content as it is to be now.
+std::string SettingsContent()
 {
-    if (SettingsFile.empty()) return true;
     std::string content;
-    char line[DHUB_TEXT_MAX];
+    std::vector<char> line;
     for (const auto& k : KeptSettings)
     {
-        if (!dhub_Escape(k.second.text.c_str(), line, sizeof(line))) continue;
-        content += k.first + "\t" + dhub_TypeName(k.second.type) + "\t" + line + "\n";
+        line.resize(2 * k.second.text.size() + 1);
+        if (!dhub_Escape(k.second.text.c_str(), line.data(), line.size())) continue;
+        content += k.first + "\t" + dhub_TypeName(k.second.type) + "\t" + line.data() + "\n";
     }
-    if (pa_fs_WriteFileAtomic(SettingsFile.c_str(), content.data(), content.size()) != LE_OK)
-    {
-        LE_ERROR("Data Hub: settings could not be kept in %s", SettingsFile.c_str());
-        return false;
-    }
-    return true;
+    return content;
 }
+
+// Kept settings reach the disk outside the hub's lock, one write at a time: a push that comes
+// while a write is under way waits for the next one, which takes every change made meanwhile. So
+// a burst costs a few writes, and nobody waits on the hub's lock while the disk works.
+std::mutex KeepMutex;
+std::condition_variable KeepDone;
+uint64_t KeptVersion = 0;       // under HubMutex: changes to the kept settings so far
+uint64_t WrittenVersion = 0;    // under KeepMutex: the last change the file holds
+uint64_t FailedVersion = 0;     // under KeepMutex: the last change a failed write was to hold
+bool KeepWriting = false;       // under KeepMutex
+std::atomic<unsigned> SettingsWrites{0};
+}
+
+bool dhub_Keep(uint64_t version)
+{
+    std::unique_lock<std::mutex> lock(KeepMutex);
+    for (;;)
+    {
+        if (version == 0 || WrittenVersion >= version) return true;
+        if (FailedVersion >= version) return false;
+        if (KeepWriting)
+        {
+            KeepDone.wait(lock);
+            continue;
+        }
+        KeepWriting = true;
+        lock.unlock();
+        std::string content, file;
+        uint64_t covers;
+        {
+            std::lock_guard<std::recursive_mutex> hub(HubMutex);
+            content = SettingsContent();
+            file = SettingsFile;
+            covers = KeptVersion;
+        }
+        bool ok = file.empty() || pa_fs_WriteFileAtomic(file.c_str(), content.data(), content.size()) == LE_OK;
+        SettingsWrites++;
+        if (!ok) LE_ERROR("Data Hub: settings could not be kept in %s", file.c_str());
+        lock.lock();
+        KeepWriting = false;
+        if (ok) WrittenVersion = std::max(WrittenVersion, covers);
+        else FailedVersion = std::max(FailedVersion, covers);
+        KeepDone.notify_all();
+    }
+}
+
+unsigned dhub_SettingsWrites(void)
+{
+    return SettingsWrites;
+}
+
+namespace
+{
 
 le_result_t CreateResource(const char* path, io_DataType_t type, const char* units, dhub_Kind_t kind)
 {
@@ -757,11 +806,19 @@ le_result_t dhub_GetInfo(const char* path, dhub_ResourceInfo_t* info, char* valu
 
 le_result_t dhub_AdminPush(const char* path, const char* text)
 {
+    uint64_t version = 0;
+    le_result_t r = dhub_AdminApply(path, text, &version);
+    if (r != LE_OK) return r;
+    return dhub_Keep(version) ? LE_OK : LE_IO_ERROR;
+}
+
+le_result_t dhub_AdminApply(const char* path, const char* text, uint64_t* keepVersion)
+{
+    *keepVersion = 0;
     if (path == nullptr) return LE_NOT_FOUND;
     if (text == nullptr) text = "";
     if (strnlen(text, IO_MAX_STRING_VALUE_LEN + 1) > IO_MAX_STRING_VALUE_LEN) return LE_OVERFLOW;
     Resource copy;
-    bool kept = true;
     {
         std::lock_guard<std::recursive_mutex> lock(HubMutex);
         auto it = Resources.find(path);
@@ -776,12 +833,12 @@ le_result_t dhub_AdminPush(const char* path, const char* text)
             std::string text;
             ValueText(r, &text);
             KeptSettings[path] = Kept{r.type, text};
-            kept = SaveSettings();
+            if (!SettingsFile.empty()) *keepVersion = ++KeptVersion;
         }
         copy = r;
     }
     NotifyPush(path, copy);
-    return kept ? LE_OK : LE_IO_ERROR;
+    return LE_OK;
 }
 
 void* dhub_AddWatch(const char* pathPrefix, dhub_WatchFunc_t func, void* ctx)

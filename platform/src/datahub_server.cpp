@@ -203,7 +203,9 @@ std::string PushAnswer(const std::string& path, const std::string* escaped)
 }
 }
 
-le_result_t dhub_CheckedPush(const char* path, const char* value, std::string* reason)
+const char* const dhub_NotKeptReason = "applied, but the settings file could not be written: lost at the next restart";
+
+le_result_t dhub_CheckedPush(const char* path, const char* value, std::string* reason, uint64_t* keepVersion)
 {
     std::string p = path ? path : "";
     reason->clear();
@@ -221,11 +223,12 @@ le_result_t dhub_CheckedPush(const char* path, const char* value, std::string* r
         *reason = Expected(p, info.dataType);
         return LE_BAD_PARAMETER;
     }
-    le_result_t r = dhub_AdminPush(p.c_str(), value != nullptr ? value : "");
+    le_result_t r = keepVersion != nullptr ? dhub_AdminApply(p.c_str(), value != nullptr ? value : "", keepVersion)
+                                           : dhub_AdminPush(p.c_str(), value != nullptr ? value : "");
     switch (r)
     {
         case LE_OK: break;
-        case LE_IO_ERROR: *reason = "applied, but the settings file could not be written: lost at the next restart"; break;
+        case LE_IO_ERROR: *reason = dhub_NotKeptReason; break;
         case LE_NOT_FOUND: *reason = "no such resource: " + p; break;
         case LE_NOT_PERMITTED: *reason = p + " is an input: only the gateway pushes to it"; break;
         case LE_FORMAT_ERROR: *reason = Expected(p, info.dataType) + ", not '" + Escaped(value ? value : "") + "'"; break;
