@@ -89,6 +89,24 @@ TEST_F(DataHubTest, PushesReachHandlersInRegistrationOrderAndRemovedOnesAreSilen
     io_RemoveTriggerPushHandler(ra);   // twice is harmless
 }
 
+TEST_F(DataHubTest, AFloodOfPushesWaitsInABoundedQueueAndTheHandlerHearsTheLast)
+{
+    ASSERT_EQ(io_CreateOutput("settings/level", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
+    io_AddNumericPushHandler("settings/level", OnNumeric, A);
+    for (int i = 1; i <= 2000; i++) ASSERT_EQ(dhub_AdminPush("settings/level", std::to_string(i).c_str()), LE_OK);
+    le_event_RunUntilIdle();
+    ASSERT_EQ(Calls.size(), static_cast<size_t>(DHUB_MAX_WAITING_DELIVERIES));
+    EXPECT_EQ(Calls.front(), "a=1");
+    EXPECT_EQ(Calls.back(), "a=2000");
+    EXPECT_EQ(le_log_CaptureCount("pushes to settings/level come faster than they are handled"), 1u);
+    // Once the queue has drained, every push is heard again.
+    Calls.clear();
+    ASSERT_EQ(dhub_AdminPush("settings/level", "7"), LE_OK);
+    ASSERT_EQ(dhub_AdminPush("settings/level", "8"), LE_OK);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(Calls, (std::vector<std::string>{"a=7", "a=8"}));
+}
+
 TEST_F(DataHubTest, CreateRulesAndTypes)
 {
     EXPECT_EQ(io_CreateInput("sensors/E0123abcd/data", IO_DATA_TYPE_JSON, ""), LE_OK);

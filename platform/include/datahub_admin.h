@@ -8,6 +8,9 @@
 #include <string>
 
 #define DHUB_TEXT_MAX (IO_MAX_STRING_VALUE_LEN * 2 + 128)
+// Deliveries to one push handler that may wait on its loop; past that a push replaces the newest
+// waiting one (its handler still hears the latest value).
+#define DHUB_MAX_WAITING_DELIVERIES 16
 
 typedef enum { DHUB_KIND_PLACEHOLDER = 0, DHUB_KIND_INPUT, DHUB_KIND_OUTPUT } dhub_Kind_t;
 

@@ -135,6 +135,16 @@ bool ValidText(const char* text, const char* path)
     return true;
 }
 
+// Deliveries waiting for each handler, and the newest of them: past the bound, a push changes the
+// newest waiting delivery instead of queueing another, so a flood of pushes costs a bounded queue.
+struct Waiting
+{
+    unsigned count = 0;
+    Delivery* newest = nullptr;
+    bool told = false;
+};
+std::map<uint64_t, Waiting> WaitingDeliveries;
+
 void RunDelivery(void* p1, void*)
 {
     auto* d = static_cast<Delivery*>(p1);
@@ -142,6 +152,9 @@ void RunDelivery(void* p1, void*)
     bool found = false;
     {
         std::lock_guard<std::recursive_mutex> lock(HubMutex);
+        auto w = WaitingDeliveries.find(d->handlerId);
+        if (w != WaitingDeliveries.end() && --w->second.count == 0) WaitingDeliveries.erase(w);
+        else if (w != WaitingDeliveries.end() && w->second.newest == d) w->second.newest = nullptr;
         auto pit = HandlerPaths.find(d->handlerId);
         if (pit != HandlerPaths.end())
         {
@@ -189,10 +202,22 @@ bool HandlerHears(const Handler& h, io_DataType_t resourceType)
 }
 
 // Caller holds the lock.
-void QueueDelivery(const Handler& h, const Resource& r)
+void QueueDelivery(const Handler& h, const Resource& r, const std::string& path)
 {
     if (!HandlerHears(h, r.type)) return;
+    Waiting& w = WaitingDeliveries[h.id];
+    if (w.count >= DHUB_MAX_WAITING_DELIVERIES && w.newest != nullptr)
+    {
+        w.newest->timestamp = r.timestamp;
+        w.newest->value = r.value;
+        if (!w.told) LE_WARN("Data Hub: pushes to %s come faster than they are handled: the newest waiting one is "
+                             "replaced", path.c_str());
+        w.told = true;
+        return;
+    }
     auto* d = new Delivery{h.id, r.type, r.timestamp, r.value};
+    w.count++;
+    w.newest = d;
     le_event_QueueFunctionToThread(h.thread, RunDelivery, d, nullptr);
 }
 
@@ -246,13 +271,13 @@ void NotifyPush(const std::string& path, const Resource& r)
 }
 
 // Sets a new value (not a default) and queues it to every handler. Caller holds the lock.
-void StoreAndDeliver(Resource& r, double timestamp, const Value& v)
+void StoreAndDeliver(const std::string& path, Resource& r, double timestamp, const Value& v)
 {
     r.hasValue = true;
     r.isDefault = false;
     r.timestamp = (timestamp == IO_NOW) ? Now() : timestamp;
     r.value = v;
-    for (const Handler& h : r.handlers) QueueDelivery(h, r);
+    for (const Handler& h : r.handlers) QueueDelivery(h, r, path);
 }
 
 bool ParseValue(io_DataType_t type, const char* text, Value* v)
@@ -379,7 +404,7 @@ le_result_t CreateResource(const char* path, io_DataType_t type, const char* uni
         Value v;
         if (ParseValue(type, kept->second.text.c_str(), &v))
         {
-            StoreAndDeliver(r, IO_NOW, v);
+            StoreAndDeliver(path, r, IO_NOW, v);
             NotifyWatches(DHUB_CHANGE_PUSH, path, r, false);
         }
     }
@@ -408,7 +433,7 @@ void SetDefault(const char* path, io_DataType_t type, const Value& v)
     r.isDefault = true;
     r.timestamp = Now();
     r.value = v;
-    for (const Handler& h : r.handlers) QueueDelivery(h, r);
+    for (const Handler& h : r.handlers) QueueDelivery(h, r, path);
     NotifyWatches(DHUB_CHANGE_DEFAULT, path, r, false);
 }
 
@@ -431,7 +456,7 @@ void Push(const char* path, io_DataType_t type, double timestamp, const Value& v
                      path);
             return;
         }
-        StoreAndDeliver(r, timestamp, v);
+        StoreAndDeliver(path, r, timestamp, v);
         copy = r;
     }
     NotifyPush(path, copy);
@@ -481,7 +506,7 @@ void* Register(const char* path, io_DataType_t type, void* func, void* context)
     Handler h{NextId.fetch_add(1), type, func, context, le_thread_GetCurrent()};
     r.handlers.push_back(h);
     HandlerPaths[h.id] = path;
-    if (r.kind != DHUB_KIND_PLACEHOLDER && r.hasValue) QueueDelivery(h, r);
+    if (r.kind != DHUB_KIND_PLACEHOLDER && r.hasValue) QueueDelivery(h, r, path);
     return IdToRef(h.id);
 }
 
@@ -751,6 +776,7 @@ void dhub_Reset(void)
     KeptSettings.clear();
     SettingsFile.clear();
     Watches.clear();
+    WaitingDeliveries.clear();
 }
 
 namespace
@@ -827,7 +853,7 @@ le_result_t dhub_AdminApply(const char* path, const char* text, uint64_t* keepVe
         if (r.kind != DHUB_KIND_OUTPUT) return LE_NOT_PERMITTED;
         Value v;
         if (!ParseValue(r.type, text, &v)) return LE_FORMAT_ERROR;
-        StoreAndDeliver(r, IO_NOW, v);
+        StoreAndDeliver(path, r, IO_NOW, v);
         if (r.type != IO_DATA_TYPE_TRIGGER)
         {
             std::string text;
