@@ -748,11 +748,13 @@ protected:
         pushes_ = le_log_CaptureCount("Value Pushed.");
     }
 
+    // A push, and time for a measurement it may start (seven 16-bit conversions take 490 ms).
     void Push(const char* path, const char* value)
     {
         ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_RunUntilIdle();
+        le_event_AdvanceMs(MeasureMs);
     }
+    static const uint64_t MeasureMs = 600;
 
     // Values published since the last call.
     size_t NewPushes()
@@ -863,6 +865,22 @@ TEST_F(BindingTest, TriggersPublishOnlyForEnabledChannels)
     EXPECT_EQ(NewPushes(), 1u);
     EXPECT_EQ(CountMessages("Trigger fired."), 1u);
     EXPECT_EQ(Value("uc_input3/value"), "100");
+
+    // The measurement runs beside the loop: the loop has handled the trigger at once, and its
+    // time has not moved while the conversions are made.
+    ASSERT_TRUE(simAdc_SetInput(3, 1.0));
+    uint64_t before = le_clk_NowMs();
+    ASSERT_EQ(dhub_AdminPush("uc_input3/trigger", ""), LE_OK);
+    le_event_RunUntilIdle();
+    EXPECT_EQ(le_clk_NowMs(), before);
+    EXPECT_EQ(CountMessages("Trigger fired."), 2u);
+    EXPECT_EQ(NewPushes(), 0u);
+    // Triggers that come while it is queued or under way are served by it: one measurement, one value.
+    le_event_AdvanceMs(100);
+    for (int i = 0; i < 2000; i++) ASSERT_EQ(dhub_AdminPush("uc_input3/trigger", ""), LE_OK);
+    le_event_AdvanceMs(3 * MeasureMs);
+    EXPECT_EQ(NewPushes(), 1u);
+    EXPECT_EQ(Value("uc_input3/value"), "50");
 }
 
 TEST_F(BindingTest, GainInterfaceAndAddressPushes)
@@ -1006,11 +1024,13 @@ protected:
         Push("addon/settings/i2c_address", "1");   // 6Ch, where the board's chip sits
     }
 
+    // A push, and time for a measurement it may start (seven 16-bit conversions take 490 ms).
     void Push(const char* path, const char* value)
     {
         ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_RunUntilIdle();
+        le_event_AdvanceMs(MeasureMs);
     }
+    static const uint64_t MeasureMs = 600;
 };
 }
 

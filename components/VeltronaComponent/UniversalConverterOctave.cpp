@@ -153,6 +153,9 @@ void BindingDeleteEvents(const ConverterBinding* b)
     for (size_t i = 0; i < b->inputCount; i++)
     {
         InputRecord* input = b->inputs[i];
+        // A measurement under way belongs to the channel as it was: its result is not pushed.
+        input->generation++;
+        input->measuring = false;
         if (b->stopTimersOnTeardown && input->timer != nullptr) le_timer_Stop(input->timer);
         RemovePushHandler(input->interfaceHandler, io_RemoveNumericPushHandler);
         RemovePushHandler(input->gainHandler, io_RemoveNumericPushHandler);
@@ -178,10 +181,41 @@ void BindingDeleteResources(const ConverterBinding* b)
     }
 }
 
-void BindingUpdateData(InputRecord* input)
+namespace
 {
-    double percentage = 0;
-    le_result_t r = input->binding->getValue(static_cast<IOT_ADC>(input->channel), nullptr, &percentage, nullptr);
+// A measurement takes half a second at 16 bits: it runs on a thread of its own, one at a time (the
+// driver's lock also keeps it apart from the looper), and its result is pushed from the loop, which
+// waits for none of it. A channel has at most one measurement queued or under way; a trigger or a
+// period that comes meanwhile is served by it.
+le_thread_Ref_t MeasureThread = nullptr;
+le_thread_Ref_t LoopThread = nullptr;
+
+struct MeasureJob
+{
+    InputRecord* input;
+    unsigned generation;   // the channel's, when the job was queued
+    le_result_t (*getValue)(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr, double* convertedValuePtr);
+    IOT_ADC channel;
+    le_result_t result;
+    double percentage;
+};
+
+void* MeasureThreadMain(void*)
+{
+    le_event_RunLoop();
+    return nullptr;
+}
+
+void PushMeasured(void* jobPtr, void*)
+{
+    auto* job = static_cast<MeasureJob*>(jobPtr);
+    InputRecord* input = job->input;
+    le_result_t r = job->result;
+    double percentage = job->percentage;
+    bool current = job->generation == input->generation;
+    delete job;
+    if (!current) return;   // the channel was torn down meanwhile
+    input->measuring = false;
     // Out of range is a reading (the over-range percentage, or 0 below a live zero); a failed
     // measurement is none, and the last value pushed stays.
     if (r != LE_OK && r != LE_OVERFLOW && r != LE_UNDERFLOW)
@@ -191,6 +225,30 @@ void BindingUpdateData(InputRecord* input)
     }
     io_PushNumeric(input->valuePath, IO_NOW, percentage);
     LE_INFO("Value Pushed.");
+}
+
+void Measure(void* jobPtr, void*)
+{
+    auto* job = static_cast<MeasureJob*>(jobPtr);
+    job->percentage = 0;
+    job->result = job->getValue(job->channel, nullptr, &job->percentage, nullptr);
+    le_event_QueueFunctionToThread(LoopThread, PushMeasured, job, nullptr);
+}
+}
+
+void BindingUpdateData(InputRecord* input)
+{
+    if (input->measuring) return;   // the measurement queued or under way serves this one too
+    if (MeasureThread == nullptr)
+    {
+        LoopThread = le_thread_GetCurrent();
+        MeasureThread = le_thread_Create("Measure", MeasureThreadMain, nullptr);
+        le_thread_Start(MeasureThread);
+    }
+    input->measuring = true;
+    auto* job = new MeasureJob{input, input->generation, input->binding->getValue,
+                               static_cast<IOT_ADC>(input->channel), LE_OK, 0};
+    le_event_QueueFunctionToThread(MeasureThread, Measure, job, nullptr);
 }
 
 void BindingTimer(const ConverterBinding* b, le_timer_Ref_t timer)

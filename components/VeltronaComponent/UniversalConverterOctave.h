@@ -31,6 +31,8 @@ typedef struct
     io_NumericPushHandlerRef_t periodHandler;
     io_NumericPushHandlerRef_t gainHandler;
     const struct ConverterBinding* binding;   // the converter binding the channel belongs to
+    bool measuring;        // a measurement is queued or under way for the channel
+    unsigned generation;   // counts the channel's teardowns: a result for an older one is dropped
 }
 InputRecord;
 
@@ -66,6 +68,8 @@ struct ConverterBinding
 void BindingCreate(const ConverterBinding* b);
 void BindingDeleteEvents(const ConverterBinding* b);
 void BindingDeleteResources(const ConverterBinding* b);
+// Queues a measurement of the channel on the measuring thread (unless one is queued or under way)
+// and pushes its result from the loop.
 void BindingUpdateData(InputRecord* input);
 void BindingTimer(const ConverterBinding* b, le_timer_Ref_t timer);
 void BindingAddressPush(const ConverterBinding* b, double value);

@@ -125,6 +125,34 @@ void pa_clk_WaitEnds(void)
     Running++;
 }
 
+void pa_clk_PollBegins(pa_clk_PollWait_t* w)
+{
+    if (!TakesPart || WaitDepth++ > 0) return;
+    std::lock_guard<std::mutex> lock(VirtualMutex);
+    Running--;
+    w->waiting = true;
+    w->counted = false;
+    VirtualChanged.notify_all();
+}
+
+void pa_clk_PollEnds(pa_clk_PollWait_t* w)
+{
+    if (!TakesPart || --WaitDepth > 0) return;
+    std::lock_guard<std::mutex> lock(VirtualMutex);
+    w->waiting = false;
+    if (w->counted) w->counted = false;   // its waker counted it already
+    else Running++;
+}
+
+void pa_clk_PollWoken(pa_clk_PollWait_t* w)
+{
+    if (ClockMode.load() != LE_CLK_VIRTUAL) return;
+    std::lock_guard<std::mutex> lock(VirtualMutex);
+    if (!w->waiting || w->counted) return;
+    w->counted = true;
+    Running++;
+}
+
 bool pa_clk_TakesPart(void)
 {
     return TakesPart;

@@ -28,3 +28,16 @@ bool pa_clk_NextSleeperMs(uint64_t* msPtr);
 // virtual clock: moves time to the next wake-up of a sleeping thread, as an idle loop would, so
 // that the thread waited for can get on. False when nobody sleeps (or the clock is not virtual).
 bool pa_clk_MoveToNextSleeper(void);
+
+// A loop's poll, waited in by a taking-part thread. Something queued to the loop from another
+// thread counts the waiting thread as running at once (pa_clk_PollWoken), so that nobody moves
+// time before it has taken what it was given. Guarded by the clock's own lock.
+typedef struct pa_clk_PollWait
+{
+    bool waiting = false;
+    bool counted = false;
+}
+pa_clk_PollWait_t;
+void pa_clk_PollBegins(pa_clk_PollWait_t* w);
+void pa_clk_PollEnds(pa_clk_PollWait_t* w);
+void pa_clk_PollWoken(pa_clk_PollWait_t* w);

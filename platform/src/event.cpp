@@ -185,10 +185,10 @@ bool PollDescriptors(pa_loop::Loop* loop, int timeoutMs)
     if (timeoutMs != 0)
     {
         le_log_Flush();   // about to wait: what was logged goes out now
-        pa_clk_WaitBegins();
+        pa_clk_PollBegins(&loop->pollWait);
     }
     int n = poll(fds.data(), fds.size(), timeoutMs);
-    if (timeoutMs != 0) pa_clk_WaitEnds();
+    if (timeoutMs != 0) pa_clk_PollEnds(&loop->pollWait);
     if (n < 0)
     {
         if (errno != EINTR) LE_ERROR("poll failed: %s", strerror(errno));
@@ -247,6 +247,7 @@ void FreeLoop(Loop* loop)
 
 void Wake(Loop* loop)
 {
+    pa_clk_PollWoken(&loop->pollWait);
     uint64_t one = 1;
     if (write(loop->wakeFd, &one, sizeof(one)) < 0)
     {

@@ -1,6 +1,8 @@
 // Runtime internals shared by the event loop and the thread implementation.
 #pragma once
 
+#include "clock_internal.h"
+
 #include "le_event.h"
 #include "le_thread.h"
 
@@ -32,6 +34,7 @@ struct Loop
     std::atomic<bool> stopped{false};
     std::atomic<int> exitCode{0};
     std::map<uint64_t, le_fdMonitor*> monitors;   // touched only by the owning thread
+    pa_clk_PollWait_t pollWait;                   // its owner's wait in poll, on the virtual clock
 };
 
 Loop* NewLoop();
