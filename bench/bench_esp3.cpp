@@ -49,51 +49,10 @@ void Usage(FILE* out)
             "  --keep           keep the runtime directory (its log is veltrona.log)\n");
 }
 
-int Connect(const std::string& path)
-{
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
-// Reads one line (blocking, up to timeout seconds); false when none came, *endedPtr (if given)
-// telling whether the stream ended.
-bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout, bool* endedPtr = nullptr)
-{
-    if (endedPtr) *endedPtr = false;
-    double end = Now() + timeout;
-    for (;;)
-    {
-        size_t nl = buffer->find('\n');
-        if (nl != std::string::npos)
-        {
-            *line = buffer->substr(0, nl);
-            buffer->erase(0, nl + 1);
-            return true;
-        }
-        struct pollfd p = {fd, POLLIN, 0};
-        int left = static_cast<int>((end - Now()) * 1000);
-        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
-        char buf[65536];
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0)
-        {
-            if (endedPtr) *endedPtr = true;
-            return false;
-        }
-        buffer->append(buf, static_cast<size_t>(n));
-    }
-}
-
 // A numeric resource's value through the admin socket; -1 when it cannot be read.
 double GetNumber(const std::string& socketPath, const std::string& path)
 {
-    int fd = Connect(socketPath);
+    int fd = ConnectUnixSocket(socketPath);
     if (fd < 0) return -1;
     std::string request = "GET\t" + path + "\n", buffer, reply;
     double value = -1;
@@ -255,7 +214,7 @@ int main(int argc, char** argv)
     std::string buffer, line;
     for (double end = Now() + 30; Now() < end && watch < 0; usleep(50000))
     {
-        int fd = Connect(socketPath);
+        int fd = ConnectUnixSocket(socketPath);
         if (fd < 0) continue;
         std::string get = std::string("GET\tsensors/") + lastId + "/data\n";
         std::string reply;

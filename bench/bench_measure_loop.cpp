@@ -13,12 +13,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -34,39 +31,6 @@ void Usage(FILE* to)
             "every second at 16 bits, and for N seconds (default 3; 20 gives steadier figures) calls\n"
             "le_ExtAdc SetInterval every 5 ms. Prints the longest and the 99th-percentile round trip of\n"
             "those calls, and each channel's mean and longest interval between two values.\n");
-}
-
-int ConnectAdmin(const std::string& path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
-bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout)
-{
-    double end = Now() + timeout;
-    for (;;)
-    {
-        size_t nl = buffer->find('\n');
-        if (nl != std::string::npos)
-        {
-            *line = buffer->substr(0, nl);
-            buffer->erase(0, nl + 1);
-            return true;
-        }
-        struct pollfd p = {fd, POLLIN, 0};
-        int left = static_cast<int>((end - Now()) * 1000);
-        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
-        char buf[4096];
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0) return false;
-        buffer->append(buf, static_cast<size_t>(n));
-    }
 }
 
 bool Push(int fd, const std::string& path, const std::string& value)
@@ -102,8 +66,8 @@ int main(int argc, char** argv)
         kill(pid, SIGKILL);
         return 1;
     }
-    int admin = ConnectAdmin(rt + "/datahub.sock");
-    int watch = ConnectAdmin(rt + "/datahub.sock");
+    int admin = ConnectUnixSocket(rt + "/datahub.sock");
+    int watch = ConnectUnixSocket(rt + "/datahub.sock");
     std::string watchBuffer, line;
     const char request[] = "WATCH\tuc_input\n";
     bool ready = admin >= 0 && watch >= 0 && pa_socket_SendAll(watch, request, sizeof(request) - 1) &&

@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -151,4 +155,43 @@ void ServeLoopFor(double seconds)
 {
     double end = Now() + seconds;
     while (Now() < end) le_event_ServiceOnce(static_cast<int>(std::max(1.0, (end - Now()) * 1000)));
+}
+
+int ConnectUnixSocket(const std::string& path)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout, bool* endedPtr)
+{
+    if (endedPtr) *endedPtr = false;
+    double end = Now() + timeout;
+    for (;;)
+    {
+        size_t nl = buffer->find('\n');
+        if (nl != std::string::npos)
+        {
+            *line = buffer->substr(0, nl);
+            buffer->erase(0, nl + 1);
+            return true;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        int left = static_cast<int>((end - Now()) * 1000);
+        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+        char buf[65536];
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0)
+        {
+            if (endedPtr) *endedPtr = true;
+            return false;
+        }
+        buffer->append(buf, static_cast<size_t>(n));
+    }
 }

@@ -20,6 +20,12 @@ long PeakRssKb(pid_t pid);
 bool OpenRawPty(int* master, std::string* slave, int* holdSlave);
 #include <vector>
 
+// A connection to a Unix socket (the admin socket), or -1.
+int ConnectUnixSocket(const std::string& path);
+// Reads one line (blocking, up to timeout seconds) from fd, keeping what follows it in buffer;
+// false when none came, *endedPtr (if given) telling whether the stream ended.
+bool ReadLine(int fd, std::string* buffer, std::string* line, double timeout, bool* endedPtr = nullptr);
+
 // Starts veltrona with the arguments (after the program name), output to log; -1 on failure.
 pid_t StartProgram(const std::string& veltrona, const std::vector<std::string>& args, const std::string& log);
 // Starts veltrona on the gateway board with its EnOcean port on the given tty, output to log.
