@@ -424,7 +424,6 @@ void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, co
     if (msg->retain) PublishText(topic, "", true);
 }
 
-// The library's own account of an error (OpenSSL's reason for a failed handshake, say).
 // One connection attempt, made beside the loop: the name lookup, the TCP connect and the TLS
 // handshake may each take long, and the loop waits for none of them. The attempt's thread owns
 // the library's handle until it hands it back.
@@ -441,6 +440,7 @@ struct ConnectAttempt
 };
 ConnectAttempt* Attempt = nullptr;   // the attempt under way
 
+// The library's own account of an error (OpenSSL's reason for a failed handshake, say).
 void OnLibraryLog(struct mosquitto*, void* userdata, int level, const char* text)
 {
     if (!(level & MOSQ_LOG_ERR) || text == nullptr) return;
