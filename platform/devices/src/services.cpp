@@ -14,32 +14,17 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 
 namespace
 {
 std::mutex ServiceMutex;
-std::set<std::string> Unavailable;
 std::map<std::string, unsigned> CommandsRun;
 std::string OwnAppName = "Veltrona";
 std::string LastStopped;
 unsigned StopCount = 0;
 uint64_t LastStopTime = 0;
 std::atomic<size_t> AwakeCount{0};
-}
-
-void pa_service_SetAvailable(const char* serviceName, bool available)
-{
-    std::lock_guard<std::mutex> lock(ServiceMutex);
-    if (available) Unavailable.erase(serviceName);
-    else Unavailable.insert(serviceName);
-}
-
-bool pa_service_IsAvailable(const char* serviceName)
-{
-    std::lock_guard<std::mutex> lock(ServiceMutex);
-    return Unavailable.count(serviceName) == 0;
 }
 
 //--------------------------------------------------------------------------------------------------
