@@ -180,10 +180,19 @@ TEST_F(ExtAdcService, WatchSeesValuesAndAlertsAsTheInputCrossesTheEdges)
                                                   "--timeout", "30"},
                                      alerts, false);
     ASSERT_GT(watcher, 0);
+    // The input moves between two passes, never during one: a measurement whose conversions saw
+    // both levels would average them into a value of neither. The lock waits for the pass under way.
+    ASSERT_EQ(le_ExtAdc_TryConnectService(), LE_OK);
+    auto setBetweenPasses = [&](int code) {
+        ASSERT_EQ(le_ExtAdc_MutexLock(), LE_OK);
+        ASSERT_EQ(Simboard("set adc.ch1 " + VoltsFor(code)), 0);
+        ASSERT_EQ(le_ExtAdc_MutexUnlock(), LE_OK);
+    };
     usleep(1500000);   // the watcher has registered and the looper has passed over the normal value
-    ASSERT_EQ(Simboard("set adc.ch1 " + VoltsFor(30720)), 0);   // 95 %: 19.2
+    setBetweenPasses(30720);   // 95 %: 19.2
     usleep(1500000);
-    ASSERT_EQ(Simboard("set adc.ch1 " + VoltsFor(7680)), 0);    // 5 %: 4.8
+    setBetweenPasses(7680);    // 5 %: 4.8
+    le_ExtAdc_DisconnectService();
     EXPECT_EQ(simProcess_Wait(watcher, 30000), 0) << ReadTextFile(alerts);
     EXPECT_EQ(ReadTextFile(alerts), "1\tHIGH\t30720\t95\t19.2\n1\tLOW\t7680\t5\t4.8\n");
 
