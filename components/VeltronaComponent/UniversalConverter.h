@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <vector>
 
 // Channels, one bit each; setters take a mask of several.
 typedef enum
