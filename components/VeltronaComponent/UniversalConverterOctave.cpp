@@ -21,10 +21,19 @@ const double MinPeriodS = 0.9;            // a period must be above this
 const double MaxPeriodS = 2147483647.0;   // and at most this
 
 const ConverterBinding BaseBinding = {
-    "", Inputs, 4, true, false, &SettingsUC, &SettingsUC.addressHandler, &SettingsUC.resolutionHandler,
-    le_ExtAdc_GetValue, le_ExtAdc_SetDeviceAddress, le_ExtAdc_SetConversionSpeed, le_ExtAdc_SetInterface,
-    le_ExtAdc_SetGain, Timer, HandleSettingsAddressPush, HandleSettingsHighResolutionPush, HandleInterfacePush,
-    HandleGainPush, HandleEnablePush, HandleIntervalPush, HandleTriggerPush};
+    "", Inputs, 4, true, false, &SettingsUC.addressHandler, &SettingsUC.resolutionHandler, le_ExtAdc_GetValue,
+    le_ExtAdc_SetDeviceAddress, le_ExtAdc_SetConversionSpeed, le_ExtAdc_SetInterface, le_ExtAdc_SetGain};
+
+// The context the settings handlers get: the binding they belong to.
+void* ContextOf(const ConverterBinding* b)
+{
+    return const_cast<ConverterBinding*>(b);
+}
+
+InputRecord* InputOf(void* contextPtr)
+{
+    return static_cast<InputRecord*>(contextPtr);
+}
 
 std::string SettingPath(const ConverterBinding* b, const char* leaf)
 {
@@ -79,14 +88,15 @@ void BindingCreate(const ConverterBinding* b)
         io_SetNumericDefault(address.c_str(), 0);
     else
         LE_INFO("Failed to create Settings I2C Address");
-    *b->addressHandler = io_AddNumericPushHandler(address.c_str(), b->onAddress, b->settings);
+    *b->addressHandler = io_AddNumericPushHandler(address.c_str(), HandleSettingsAddressPush, ContextOf(b));
 
     std::string resolution = SettingPath(b, "i2c_high_resolution");
     if (io_CreateOutput(resolution.c_str(), IO_DATA_TYPE_BOOLEAN, "") == LE_OK)
         io_SetBooleanDefault(resolution.c_str(), true);
     else
         LE_INFO("Failed to create Settings Resolution");
-    *b->resolutionHandler = io_AddBooleanPushHandler(resolution.c_str(), b->onResolution, b->settings);
+    *b->resolutionHandler =
+        io_AddBooleanPushHandler(resolution.c_str(), HandleSettingsHighResolutionPush, ContextOf(b));
 
     for (int n = 1; n <= static_cast<int>(b->inputCount); n++)
     {
@@ -104,7 +114,8 @@ void BindingCreate(const ConverterBinding* b)
             std::string timerName = std::string(b->prefix) + "uc_input" + digit;
             input->timer = le_timer_Create(timerName.c_str());
             le_timer_SetRepeat(input->timer, 0);
-            le_timer_SetHandler(input->timer, b->timer);
+            le_timer_SetHandler(input->timer, Timer);
+            le_timer_SetContextPtr(input->timer, input);
         }
 
         le_utf8_Copy(input->valuePath, ChannelPath(b, n, "value").c_str(), sizeof(input->valuePath), nullptr);
@@ -116,7 +127,7 @@ void BindingCreate(const ConverterBinding* b)
             io_SetBooleanDefault(enable.c_str(), false);
         else
             LE_INFO("Failed to create Data Hub Output %s", digit);
-        input->enableHandler = io_AddBooleanPushHandler(enable.c_str(), b->onEnable, input);
+        input->enableHandler = io_AddBooleanPushHandler(enable.c_str(), HandleEnablePush, input);
 
         std::string period = ChannelPath(b, n, "period");
         if (io_CreateOutput(period.c_str(), IO_DATA_TYPE_NUMERIC, "s") == LE_OK)
@@ -128,23 +139,23 @@ void BindingCreate(const ConverterBinding* b)
             LE_INFO("%s", period.c_str());
             LE_INFO("Failed to create Data Hub Output Numeric %s", digit);
         }
-        input->periodHandler = io_AddNumericPushHandler(period.c_str(), b->onInterval, input);
+        input->periodHandler = io_AddNumericPushHandler(period.c_str(), HandleIntervalPush, input);
 
         std::string trigger = ChannelPath(b, n, "trigger");
         if (io_CreateOutput(trigger.c_str(), IO_DATA_TYPE_TRIGGER, "") == LE_OK)
             io_MarkOptional(trigger.c_str());
         else
             LE_INFO("Failed to create Data Hub Output Duplicate Trigger %s", digit);
-        input->triggerHandler = io_AddTriggerPushHandler(trigger.c_str(), b->onTrigger, input);
+        input->triggerHandler = io_AddTriggerPushHandler(trigger.c_str(), HandleTriggerPush, input);
 
         std::string interface = ChannelPath(b, n, "interface");
         CreateNumericOutput(interface, "", 0, "Failed to create Data Hub Output Numeric %s", digit);
-        input->interfaceHandler = io_AddNumericPushHandler(interface.c_str(), b->onInterface, input);
+        input->interfaceHandler = io_AddNumericPushHandler(interface.c_str(), HandleInterfacePush, input);
 
         if (!b->hasGain) continue;
         std::string gain = ChannelPath(b, n, "gain");
         CreateNumericOutput(gain, "", 0, "Failed to create Data Hub Output Numeric %s", digit);
-        input->gainHandler = io_AddNumericPushHandler(gain.c_str(), b->onGain, input);
+        input->gainHandler = io_AddNumericPushHandler(gain.c_str(), HandleGainPush, input);
     }
 }
 
@@ -236,7 +247,7 @@ void Measure(void* jobPtr, void*)
 }
 }
 
-void BindingUpdateData(InputRecord* input)
+void UpdateData(InputRecord* input)
 {
     if (input->measuring) return;   // the measurement queued or under way serves this one too
     if (MeasureThread == nullptr)
@@ -251,44 +262,47 @@ void BindingUpdateData(InputRecord* input)
     le_event_QueueFunctionToThread(MeasureThread, Measure, job, nullptr);
 }
 
-void BindingTimer(const ConverterBinding* b, le_timer_Ref_t timer)
+namespace UniversalConverterOctave
 {
-    for (size_t i = 0; i < b->inputCount; i++)
-    {
-        if (b->inputs[i]->timer == timer)
-        {
-            BindingUpdateData(b->inputs[i]);
-            return;
-        }
-    }
+void Timer(le_timer_Ref_t timer)
+{
+    UpdateData(InputOf(le_timer_GetContextPtr(timer)));
 }
 
-void BindingAddressPush(const ConverterBinding* b, double value)
+void HandleSettingsAddressPush(double timestamp, double value, void* contextPtr)
 {
-    b->setDeviceAddress(static_cast<uint8_t>(ToUnsigned32(value) & 0xFF));
+    LE_UNUSED(timestamp);
+    static_cast<const ConverterBinding*>(contextPtr)->setDeviceAddress(static_cast<uint8_t>(ToUnsigned32(value) & 0xFF));
 }
 
-void BindingResolutionPush(const ConverterBinding* b, bool value)
+void HandleSettingsHighResolutionPush(double timestamp, bool value, void* contextPtr)
 {
-    b->setConversionSpeed(value ? 1 : 0);
+    LE_UNUSED(timestamp);
+    static_cast<const ConverterBinding*>(contextPtr)->setConversionSpeed(value ? 1 : 0);
     LE_INFO(value ? "High precision" : "Low precision");
 }
 
-void BindingInterfacePush(InputRecord* input, double value)
+void HandleInterfacePush(double timestamp, double value, void* contextPtr)
 {
+    LE_UNUSED(timestamp);
+    InputRecord* input = InputOf(contextPtr);
     input->interfaceType = ToUnsigned32(value) & 0xFF;
     input->binding->setInterface(static_cast<uint8_t>(input->channel), input->interfaceType);
 }
 
-void BindingGainPush(InputRecord* input, double value)
+void HandleGainPush(double timestamp, double value, void* contextPtr)
 {
+    LE_UNUSED(timestamp);
+    InputRecord* input = InputOf(contextPtr);
     uint32_t gain = ToUnsigned32(value) & 0xFF;
     if (gain <= 3) input->gain = gain;
     input->binding->setGain(static_cast<uint8_t>(input->channel), input->gain);
 }
 
-void BindingEnablePush(InputRecord* input, bool value)
+void HandleEnablePush(double timestamp, bool value, void* contextPtr)
 {
+    LE_UNUSED(timestamp);
+    InputRecord* input = InputOf(contextPtr);
     input->enable = value;
     if (!value)
     {
@@ -298,8 +312,10 @@ void BindingEnablePush(InputRecord* input, bool value)
     if (input->period > MinPeriodS) StartTimerFor(input);
 }
 
-void BindingIntervalPush(InputRecord* input, double value)
+void HandleIntervalPush(double timestamp, double value, void* contextPtr)
 {
+    LE_UNUSED(timestamp);
+    InputRecord* input = InputOf(contextPtr);
     if (value == input->period) return;
     if (value <= MinPeriodS || value > MaxPeriodS)
     {
@@ -312,11 +328,14 @@ void BindingIntervalPush(InputRecord* input, double value)
     input->period = value;
 }
 
-void BindingTriggerPush(InputRecord* input)
+void HandleTriggerPush(double timestamp, void* contextPtr)
 {
+    LE_UNUSED(timestamp);
+    InputRecord* input = InputOf(contextPtr);
     if (!input->enable) return;
-    BindingUpdateData(input);
+    UpdateData(input);
     LE_INFO("Trigger fired.");
+}
 }
 
 //--------------------------------------------------------------------------------------------------
@@ -347,59 +366,3 @@ void DeleteMainResourcesUC(uint8_t keep)
     BindingDeleteResources(&BaseBinding);
 }
 
-void UpdateData(InputRecord* input)
-{
-    BindingUpdateData(input);
-}
-
-namespace UniversalConverterOctave
-{
-void Timer(le_timer_Ref_t timer)
-{
-    BindingTimer(&BaseBinding, timer);
-}
-
-void HandleSettingsAddressPush(double timestamp, double value, void* contextPtr)
-{
-    LE_UNUSED(timestamp);
-    LE_UNUSED(contextPtr);
-    BindingAddressPush(&BaseBinding, value);
-}
-
-void HandleSettingsHighResolutionPush(double timestamp, bool value, void* contextPtr)
-{
-    LE_UNUSED(timestamp);
-    LE_UNUSED(contextPtr);
-    BindingResolutionPush(&BaseBinding, value);
-}
-
-void HandleInterfacePush(double timestamp, double value, void* contextPtr)
-{
-    LE_UNUSED(timestamp);
-    BindingInterfacePush(static_cast<InputRecord*>(contextPtr), value);
-}
-
-void HandleGainPush(double timestamp, double value, void* contextPtr)
-{
-    LE_UNUSED(timestamp);
-    BindingGainPush(static_cast<InputRecord*>(contextPtr), value);
-}
-
-void HandleEnablePush(double timestamp, bool value, void* contextPtr)
-{
-    LE_UNUSED(timestamp);
-    BindingEnablePush(static_cast<InputRecord*>(contextPtr), value);
-}
-
-void HandleIntervalPush(double timestamp, double value, void* contextPtr)
-{
-    LE_UNUSED(timestamp);
-    BindingIntervalPush(static_cast<InputRecord*>(contextPtr), value);
-}
-
-void HandleTriggerPush(double timestamp, void* contextPtr)
-{
-    LE_UNUSED(timestamp);
-    BindingTriggerPush(static_cast<InputRecord*>(contextPtr));
-}
-}

@@ -37,7 +37,9 @@ typedef struct
 InputRecord;
 
 // What differs between the base board's converter binding and the add-on board's: paths, channels,
-// the gain resource, the driver operations and the handlers registered.
+// the gain resource and the driver operations. The settings handlers get the binding as their
+// context and the channel handlers and timers their channel record, which names its binding: the
+// handlers below serve both.
 struct ConverterBinding
 {
     const char* prefix;   // "" or "addon/"
@@ -45,40 +47,19 @@ struct ConverterBinding
     size_t inputCount;
     bool hasGain;
     bool stopTimersOnTeardown;
-    void* settings;   // the settings record, context of the settings handlers
     io_NumericPushHandlerRef_t* addressHandler;
     io_BooleanPushHandlerRef_t* resolutionHandler;
     le_result_t (*getValue)(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr, double* convertedValuePtr);
     le_result_t (*setDeviceAddress)(uint8_t index);
     le_result_t (*setConversionSpeed)(uint32_t speed);
     void (*setInterface)(uint8_t channelMask, uint32_t interfaceType);
-    le_result_t (*setGain)(uint8_t channelMask, uint32_t gain);
-    void (*timer)(le_timer_Ref_t timer);
-    io_NumericPushHandlerFunc_t onAddress;
-    io_BooleanPushHandlerFunc_t onResolution;
-    io_NumericPushHandlerFunc_t onInterface;
-    io_NumericPushHandlerFunc_t onGain;
-    io_BooleanPushHandlerFunc_t onEnable;
-    io_NumericPushHandlerFunc_t onInterval;
-    io_TriggerPushHandlerFunc_t onTrigger;
+    le_result_t (*setGain)(uint8_t channelMask, uint32_t gain);   // with the gain resource only
 };
 
-// The shared binding: settings and channel resources with their handlers, teardown, publishing,
-// and the bodies of the handlers, which find their binding through the channel record.
+// Settings and channel resources with their handlers, teardown and publishing.
 void BindingCreate(const ConverterBinding* b);
 void BindingDeleteEvents(const ConverterBinding* b);
 void BindingDeleteResources(const ConverterBinding* b);
-// Queues a measurement of the channel on the measuring thread (unless one is queued or under way)
-// and pushes its result from the loop.
-void BindingUpdateData(InputRecord* input);
-void BindingTimer(const ConverterBinding* b, le_timer_Ref_t timer);
-void BindingAddressPush(const ConverterBinding* b, double value);
-void BindingResolutionPush(const ConverterBinding* b, bool value);
-void BindingInterfacePush(InputRecord* input, double value);
-void BindingGainPush(InputRecord* input, double value);
-void BindingEnablePush(InputRecord* input, bool value);
-void BindingIntervalPush(InputRecord* input, double value);
-void BindingTriggerPush(InputRecord* input);
 
 extern SettingsUC_t SettingsUC;
 extern InputRecord Input1, Input2, Input3, Input4;
@@ -86,6 +67,8 @@ extern InputRecord Input1, Input2, Input3, Input4;
 void InitUC(uint8_t mode);
 void DeleteSettingsEventsUC(uint8_t keep);
 void DeleteMainResourcesUC(uint8_t keep);
+// Queues a measurement of the channel on the measuring thread (unless one is queued or under way)
+// and pushes its result from the loop.
 void UpdateData(InputRecord* input);
 
 // The binding's timer and push handlers, named as the gateway's are, hence a namespace of their own.

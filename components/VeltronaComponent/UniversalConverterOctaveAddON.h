@@ -19,15 +19,16 @@ void InitAddONUC(void);
 void DeleteSettingsEventsAddONUC(void);
 // The handlers, then the twelve resources by path.
 void DeleteMainResourcesAddONUC(void);
-void UpdateDataAddON(InputRecord* input);
 
+// The add-on's records carry their binding, so its handlers are the base binding's.
+inline constexpr auto& UpdateDataAddON = UpdateData;
 namespace UniversalConverterOctaveAddON
 {
-void TimerAddON(le_timer_Ref_t timer);
-void HandleSettingsAddressPushAddON(double timestamp, double value, void* contextPtr);
-void HandleSettingsHighResolutionPushAddON(double timestamp, bool value, void* contextPtr);
-void HandleInterfacePushAddON(double timestamp, double value, void* contextPtr);
-void HandleEnablePushAddON(double timestamp, bool value, void* contextPtr);
-void HandleIntervalPushAddON(double timestamp, double value, void* contextPtr);
-void HandleTriggerPushAddON(double timestamp, void* contextPtr);
+inline constexpr auto& TimerAddON = UniversalConverterOctave::Timer;
+inline constexpr auto& HandleSettingsAddressPushAddON = UniversalConverterOctave::HandleSettingsAddressPush;
+inline constexpr auto& HandleSettingsHighResolutionPushAddON = UniversalConverterOctave::HandleSettingsHighResolutionPush;
+inline constexpr auto& HandleInterfacePushAddON = UniversalConverterOctave::HandleInterfacePush;
+inline constexpr auto& HandleEnablePushAddON = UniversalConverterOctave::HandleEnablePush;
+inline constexpr auto& HandleIntervalPushAddON = UniversalConverterOctave::HandleIntervalPush;
+inline constexpr auto& HandleTriggerPushAddON = UniversalConverterOctave::HandleTriggerPush;
 }
