@@ -1,32 +1,24 @@
 // Serves le_EnOcean on the component's main loop, on the gateway's link.
 #include "EnOcean.h"
 #include "le_EnOcean_interface.h"
+#include "service_server.h"
 #include "veltrona_services.h"
 
 #include <cstring>
-#include <vector>
 
 namespace
 {
 le_msg_ServiceRef_t Service = nullptr;
 
-// A client's receive handler as the gateway holds it.
-struct ClientHandler
-{
-    uint64_t id;   // the reference handed to the client
-    le_msg_SessionRef_t session;
-    uint64_t clientContext;
-    le_EnOcean_ReceiveHandlerRef_t gatewayRef;
-};
-std::vector<ClientHandler*> ClientHandlers;
-uint64_t NextHandlerId = 1;
+// An unknown reference changes nothing here: the client keeps its session.
+ServerRegistry Registry{"le_EnOcean_ServerHandlers", false};
 
 void SendReceiveEvent(uint8_t packetType, const uint8_t* payload, size_t size, const char* unitId, const char* eep,
                       const char* json, bool secure, void* contextPtr)
 {
-    auto* h = static_cast<ClientHandler*>(contextPtr);
+    auto* reg = static_cast<ServerRegistration*>(contextPtr);
     le_ipc_Value_t fields[LE_ENOCEAN_EVENT_FIELDS] = {};
-    fields[LE_ENOCEAN_EVENT_CONTEXT].num = h->clientContext;
+    fields[LE_ENOCEAN_EVENT_CONTEXT].num = reg->clientContext;
     fields[LE_ENOCEAN_EVENT_PACKET_TYPE].num = packetType;
     fields[LE_ENOCEAN_EVENT_DATA].data = payload;
     fields[LE_ENOCEAN_EVENT_DATA].size = size;
@@ -37,24 +29,18 @@ void SendReceiveEvent(uint8_t packetType, const uint8_t* payload, size_t size, c
     fields[LE_ENOCEAN_EVENT_JSON].data = json;
     fields[LE_ENOCEAN_EVENT_JSON].size = strlen(json);
     fields[LE_ENOCEAN_EVENT_SECURE].num = secure ? 1 : 0;
-    le_ipc_SendEvent(h->session, &le_EnOcean_Interface, 0, fields);
+    le_ipc_SendEvent(reg->session, &le_EnOcean_Interface, 0, fields);
 }
 
-void Remove(size_t index)
+void RemoveFromGateway(const ServerRegistration* reg)
 {
-    ClientHandler* h = ClientHandlers[index];
-    le_EnOcean_RemoveOnReceiveHandler(h->gatewayRef);
-    ClientHandlers.erase(ClientHandlers.begin() + static_cast<long>(index));
-    delete h;
+    le_EnOcean_RemoveOnReceiveHandler(static_cast<le_EnOcean_ReceiveHandlerRef_t>(reg->componentRef));
 }
 
 // A client that goes away takes its handlers with it.
 void SessionClosed(le_msg_SessionRef_t session, void*)
 {
-    for (size_t i = ClientHandlers.size(); i-- > 0;)
-    {
-        if (ClientHandlers[i]->session == session) Remove(i);
-    }
+    RegistrySessionClosed(&Registry, session);
 }
 
 void ServeSendData(le_ipc_ServerCall_t* call)
@@ -78,23 +64,14 @@ void ServeLearnModeON(le_ipc_ServerCall_t*)
 
 void ServeAddOnReceiveHandler(le_ipc_ServerCall_t* call)
 {
-    auto* h = new ClientHandler{NextHandlerId++, call->session, call->args[0].num, nullptr};
-    h->gatewayRef = le_EnOcean_AddOnReceiveHandler(SendReceiveEvent, h);
-    ClientHandlers.push_back(h);
-    call->args[1].num = h->id;
+    ServerRegistration* reg = RegistryAdd(&Registry, call, call->args[0].num, 0, nullptr);
+    RegistryCommit(&Registry, reg, le_EnOcean_AddOnReceiveHandler(SendReceiveEvent, reg), RemoveFromGateway,
+                   &call->args[1].num);
 }
 
 void ServeRemoveOnReceiveHandler(le_ipc_ServerCall_t* call)
 {
-    // Only the session that added a handler may remove it; an unknown reference changes nothing.
-    for (size_t i = 0; i < ClientHandlers.size(); i++)
-    {
-        if (ClientHandlers[i]->id == call->args[0].num && ClientHandlers[i]->session == call->session)
-        {
-            Remove(i);
-            return;
-        }
-    }
+    RegistryRemove(&Registry, call, call->args[0].num, 0);
 }
 
 const le_ipc_Implementation_t Implementations[] = {
@@ -105,6 +82,7 @@ const le_ipc_Implementation_t Implementations[] = {
 void le_EnOcean_AdvertiseService(void)
 {
     if (Service != nullptr) return;
+    RegistryInit(&Registry);
     Service = le_ipc_AdvertiseInterface(&le_EnOcean_Interface, Implementations);
     le_msg_AddServiceCloseHandler(Service, SessionClosed, nullptr);
 }
@@ -116,5 +94,5 @@ le_msg_ServiceRef_t le_EnOcean_GetServiceRef(void)
 
 size_t le_EnOcean_ClientHandlerCount(void)
 {
-    return ClientHandlers.size();
+    return RegistryCount(&Registry);
 }

@@ -4,7 +4,7 @@
 #include "UniversalConverter.h"
 #include "UniversalConverterAddON.h"
 #include "le_ExtAdc_interface.h"
-#include "le_ref.h"
+#include "service_server.h"
 #include "legato.h"
 #include "veltrona_services.h"
 
@@ -35,31 +35,15 @@ struct ConverterOps
     void (*removeAlert)(AlertHandlerRecord* ref);
 };
 
-struct Server;
-
-// One client registration: the client's session and context, and the converter's handler.
-struct ServerHandler
-{
-    Server* server;
-    le_msg_SessionRef_t session;
-    uint64_t clientContext;
-    void* safeRef;
-    bool alert;
-    void* converterRef;
-};
-
 struct Server
 {
     const le_ipc_Interface_t* iface;
     ConverterOps ops;
+    ServerRegistry registry;
     le_msg_ServiceRef_t service;
-    le_ref_MapRef_t handlers;
     le_thread_Ref_t mainThread;
     std::map<le_msg_SessionRef_t, unsigned> locks;   // MutexLock calls not yet unlocked, by client (main thread)
 };
-
-le_mem_PoolRef_t HandlerPool = nullptr;
-le_mutex_Ref_t ServerLock = nullptr;   // guards both servers' reference maps
 
 Server Servers[2] = {
     {&le_ExtAdc_Interface,
@@ -68,14 +52,14 @@ Server Servers[2] = {
       le_ExtAdc_SetConverter, le_ExtAdc_SetInterface, le_ExtAdc_SetEdges, le_ExtAdc_MutexLock, le_ExtAdc_MutexUnlock,
       le_ExtAdc_AddOnValueHandler, le_ExtAdc_RemoveOnValueHandler, le_ExtAdc_AddOnAlertHandler,
       le_ExtAdc_RemoveOnAlertHandler},
-     nullptr, nullptr, nullptr, {}},
+     {"le_ExtAdc_ServerHandlers", true}, nullptr, nullptr, {}},
     {&le_ExtAdcAddON_Interface,
      {ADC1 | ADC2, le_ExtAdcAddON_SetDeviceAddress, le_ExtAdcAddON_SetGain, le_ExtAdcAddON_SetConversionSpeed,
       le_ExtAdcAddON_SetFileDescriptor, le_ExtAdcAddON_GetValue, le_ExtAdcAddON_SetInterval,
       le_ExtAdcAddON_MeasureNow, le_ExtAdcAddON_SetConverter, le_ExtAdcAddON_SetInterface, le_ExtAdcAddON_SetEdges,
       le_ExtAdcAddON_MutexLock, le_ExtAdcAddON_MutexUnlock, le_ExtAdcAddON_AddOnValueHandler,
       le_ExtAdcAddON_RemoveOnValueHandler, le_ExtAdcAddON_AddOnAlertHandler, le_ExtAdcAddON_RemoveOnAlertHandler},
-     nullptr, nullptr, nullptr, {}},
+     {"le_ExtAdcAddON_ServerHandlers", true}, nullptr, nullptr, {}},
 };
 
 Server* ServerOf(le_msg_SessionRef_t session)
@@ -97,26 +81,22 @@ struct PendingEvent
 void SendOnMain(void* eventPtr, void*)
 {
     auto* ev = static_cast<PendingEvent*>(eventPtr);
-    le_mutex_Lock(ServerLock);
-    auto* h = static_cast<ServerHandler*>(le_ref_Lookup(ev->server->handlers, ev->safeRef));
     // A handler removed since the looper called it gets nothing more.
-    bool registered = h != nullptr && h->session == ev->session;
-    le_mutex_Unlock(ServerLock);
-    if (registered) le_ipc_SendEvent(ev->session, ev->server->iface, ev->eventIndex, ev->fields);
+    if (RegistryHolds(&ev->server->registry, ev->safeRef, ev->session)) le_ipc_SendEvent(ev->session, ev->server->iface, ev->eventIndex, ev->fields);
     delete ev;
 }
 
-void Queue(ServerHandler* h, PendingEvent* ev)
+void Queue(ServerRegistration* reg, PendingEvent* ev)
 {
-    ev->server = h->server;
-    ev->safeRef = h->safeRef;
-    ev->session = h->session;
-    le_event_QueueFunctionToThread(h->server->mainThread, SendOnMain, ev, nullptr);
+    ev->server = static_cast<Server*>(reg->owner);
+    ev->safeRef = reg->safeRef;
+    ev->session = reg->session;
+    le_event_QueueFunctionToThread(ev->server->mainThread, SendOnMain, ev, nullptr);
 }
 
 void ForwardValue(IOT_ADC channel, uint16_t rawData, double percentage, double convertedValue, void* contextPtr)
 {
-    auto* h = static_cast<ServerHandler*>(contextPtr);
+    auto* h = static_cast<ServerRegistration*>(contextPtr);
     auto* ev = new PendingEvent{};
     ev->eventIndex = LE_EXTADC_EVENT_VALUE;
     ev->fields[LE_EXTADC_VALUE_CONTEXT].num = h->clientContext;
@@ -130,7 +110,7 @@ void ForwardValue(IOT_ADC channel, uint16_t rawData, double percentage, double c
 void ForwardAlert(IOT_ADC channel, Edges edge, uint16_t rawData, double percentage, double convertedValue,
                   void* contextPtr)
 {
-    auto* h = static_cast<ServerHandler*>(contextPtr);
+    auto* h = static_cast<ServerRegistration*>(contextPtr);
     auto* ev = new PendingEvent{};
     ev->eventIndex = LE_EXTADC_EVENT_ALERT;
     ev->fields[LE_EXTADC_ALERT_CONTEXT].num = h->clientContext;
@@ -142,38 +122,19 @@ void ForwardAlert(IOT_ADC channel, Edges edge, uint16_t rawData, double percenta
     Queue(h, ev);
 }
 
-// Forgets one registration: its reference, the converter's handler (which may stop the looper)
-// and the record. Caller holds ServerLock.
-void Release(ServerHandler* h)
+// Removes the converter's handler, which may stop its looper.
+void RemoveFromConverter(const ServerRegistration* reg)
 {
-    le_ref_DeleteRef(h->server->handlers, h->safeRef);
-    if (h->alert) h->server->ops.removeAlert(static_cast<AlertHandlerRecord*>(h->converterRef));
-    else h->server->ops.removeValue(static_cast<ValueHandlerRecord*>(h->converterRef));
-    le_mem_Release(h);
-}
-
-struct ClosedSession
-{
-    le_msg_SessionRef_t session;
-    std::vector<ServerHandler*> handlers;
-};
-
-void CollectSession(void*, void* ptr, void* ctx)
-{
-    auto* closed = static_cast<ClosedSession*>(ctx);
-    auto* h = static_cast<ServerHandler*>(ptr);
-    if (h->session == closed->session) closed->handlers.push_back(h);
+    const ConverterOps& ops = static_cast<Server*>(reg->owner)->ops;
+    if (reg->event == LE_EXTADC_EVENT_ALERT) ops.removeAlert(static_cast<AlertHandlerRecord*>(reg->componentRef));
+    else ops.removeValue(static_cast<ValueHandlerRecord*>(reg->componentRef));
 }
 
 void SessionClosed(le_msg_SessionRef_t session, void* contextPtr)
 {
     auto* server = static_cast<Server*>(contextPtr);
     LE_INFO("Client %p is closed !!!", static_cast<void*>(session));
-    le_mutex_Lock(ServerLock);
-    ClosedSession closed{session, {}};
-    le_ref_ForEach(server->handlers, CollectSession, &closed);
-    for (ServerHandler* h : closed.handlers) Release(h);
-    le_mutex_Unlock(ServerLock);
+    RegistrySessionClosed(&server->registry, session);
     // A client that goes away holding the converter's lock would hold its looper back for good.
     auto held = server->locks.find(session);
     if (held == server->locks.end()) return;
@@ -289,66 +250,39 @@ void ServeMutexUnlock(le_ipc_ServerCall_t* call)
     if (--held->second == 0) s->locks.erase(held);
 }
 
-void AddHandler(le_ipc_ServerCall_t* call, bool alert)
+void AddHandler(le_ipc_ServerCall_t* call, size_t event)
 {
     Server* s = ServerOf(call->session);
-    auto* h = static_cast<ServerHandler*>(le_mem_ForceAlloc(HandlerPool));
-    *h = ServerHandler{s, call->session, call->args[1].num, nullptr, alert, nullptr};
-    // The reference exists before the looper can call the forwarding function.
-    le_mutex_Lock(ServerLock);
-    h->safeRef = le_ref_CreateRef(s->handlers, h);
-    le_mutex_Unlock(ServerLock);
+    ServerRegistration* reg = RegistryAdd(&s->registry, call, call->args[1].num, event, s);
     auto mask = static_cast<uint8_t>(call->args[0].num);
-    h->converterRef = alert ? static_cast<void*>(s->ops.addAlert(mask, ForwardAlert, h))
-                            : static_cast<void*>(s->ops.addValue(mask, ForwardValue, h));
-    if (h->converterRef == nullptr)   // the converter is not started on this board
-    {
-        le_mutex_Lock(ServerLock);
-        le_ref_DeleteRef(s->handlers, h->safeRef);
-        le_mutex_Unlock(ServerLock);
-        le_mem_Release(h);
-        call->args[2].num = 0;
-        return;
-    }
-    call->args[2].num = reinterpret_cast<uintptr_t>(h->safeRef);
+    void* converterRef = event == LE_EXTADC_EVENT_ALERT ? static_cast<void*>(s->ops.addAlert(mask, ForwardAlert, reg))
+                                                        : static_cast<void*>(s->ops.addValue(mask, ForwardValue, reg));
+    RegistryCommit(&s->registry, reg, converterRef, RemoveFromConverter, &call->args[2].num);
 }
 
-void RemoveHandler(le_ipc_ServerCall_t* call, bool alert)
+void RemoveHandler(le_ipc_ServerCall_t* call, size_t event)
 {
-    Server* s = ServerOf(call->session);
-    void* ref = reinterpret_cast<void*>(static_cast<uintptr_t>(call->args[0].num));
-    le_mutex_Lock(ServerLock);
-    auto* h = static_cast<ServerHandler*>(le_ref_Lookup(s->handlers, ref));
-    // Another client's reference, or one of the other kind, is as unknown as one never handed out.
-    if (h == nullptr || h->session != call->session || h->alert != alert)
-    {
-        le_mutex_Unlock(ServerLock);
-        LE_INFO("Invalid reference");
-        call->closeSession = true;
-        return;
-    }
-    Release(h);
-    le_mutex_Unlock(ServerLock);
+    RegistryRemove(&ServerOf(call->session)->registry, call, call->args[0].num, event);
 }
 
 void ServeAddOnValueHandler(le_ipc_ServerCall_t* call)
 {
-    AddHandler(call, false);
+    AddHandler(call, LE_EXTADC_EVENT_VALUE);
 }
 
 void ServeRemoveOnValueHandler(le_ipc_ServerCall_t* call)
 {
-    RemoveHandler(call, false);
+    RemoveHandler(call, LE_EXTADC_EVENT_VALUE);
 }
 
 void ServeAddOnAlertHandler(le_ipc_ServerCall_t* call)
 {
-    AddHandler(call, true);
+    AddHandler(call, LE_EXTADC_EVENT_ALERT);
 }
 
 void ServeRemoveOnAlertHandler(le_ipc_ServerCall_t* call)
 {
-    RemoveHandler(call, true);
+    RemoveHandler(call, LE_EXTADC_EVENT_ALERT);
 }
 
 const le_ipc_Implementation_t Implementations[] = {
@@ -358,15 +292,10 @@ const le_ipc_Implementation_t Implementations[] = {
     ServeAddOnValueHandler, ServeRemoveOnValueHandler, ServeAddOnAlertHandler, ServeRemoveOnAlertHandler,
 };
 
-void Advertise(Server* s, const char* mapName)
+void Advertise(Server* s)
 {
     if (s->service != nullptr) return;
-    if (HandlerPool == nullptr)
-    {
-        HandlerPool = le_mem_CreatePool("le_ExtAdc_ServerData", sizeof(ServerHandler));
-        ServerLock = le_mutex_CreateRecursive("le_ExtAdc_ServerLock");
-    }
-    s->handlers = le_ref_CreateMap(mapName, 8);
+    RegistryInit(&s->registry);
     s->mainThread = le_thread_GetCurrent();
     s->service = le_ipc_AdvertiseInterface(s->iface, Implementations);
     le_msg_AddServiceCloseHandler(s->service, SessionClosed, s);
@@ -375,12 +304,12 @@ void Advertise(Server* s, const char* mapName)
 
 void le_ExtAdc_AdvertiseService(void)
 {
-    Advertise(&Servers[0], "le_ExtAdc_ServerHandlers");
+    Advertise(&Servers[0]);
 }
 
 void le_ExtAdcAddON_AdvertiseService(void)
 {
-    Advertise(&Servers[1], "le_ExtAdcAddON_ServerHandlers");
+    Advertise(&Servers[1]);
 }
 
 le_msg_ServiceRef_t le_ExtAdc_GetServiceRef(void)
