@@ -159,86 +159,86 @@ uint8_t ReadW(uint8_t address, uint8_t config, uint8_t* buffer);
 //   AddOnValueHandler, AddOnAlertHandler: handlers for the channels of the mask, served by the
 //     looper thread "AppThread" while any is registered. NULL before the start or without a function.
 //   MeasureNow: ends the looper's wait at the end of the second it comes in.
-#define UC_DECLARE_OPERATIONS(P)                                                                                  \
-    le_result_t P##_SetDeviceAddress(uint8_t index);                                                              \
-    void P##_SetInterface(uint8_t channelMask, uint32_t interfaceType);                                           \
-    le_result_t P##_SetGain(uint8_t channelMask, uint32_t gain);                                                  \
-    le_result_t P##_SetConversionSpeed(uint32_t speed);                                                           \
-    le_result_t P##_SetConverter(uint8_t channelMask, double min, double max);                                    \
-    le_result_t P##_SetEdges(uint8_t channelMask, double low, double high, double hysteresis);                    \
-    le_result_t P##_SetFileDescriptor(const char* path);                                                          \
-    le_result_t P##_SetInterval(uint32_t intervalMs);                                                             \
-    void P##_MeasureNow(void);                                                                                    \
-    void P##_MutexLock(void);                                                                                     \
-    void P##_MutexUnlock(void);                                                                                   \
-    le_result_t P##_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr,                        \
-                             double* convertedValuePtr);                                                          \
-    P##_ValueHandlerRef_t P##_AddOnValueHandler(uint8_t channelMask, le_ExtAdc_ValueHandlerFunc_t handler,        \
-                                                void* contextPtr);                                                \
-    void P##_RemoveOnValueHandler(P##_ValueHandlerRef_t handlerRef);                                              \
-    P##_AlertHandlerRef_t P##_AddOnAlertHandler(uint8_t channelMask, le_ExtAdc_AlertHandlerFunc_t handler,        \
-                                                void* contextPtr);                                                \
+#define UC_DECLARE_OPERATIONS(P)                                                                                    \
+    le_result_t P##_SetDeviceAddress(uint8_t index);                                                                \
+    void P##_SetInterface(uint8_t channelMask, uint32_t interfaceType);                                             \
+    le_result_t P##_SetGain(uint8_t channelMask, uint32_t gain);                                                    \
+    le_result_t P##_SetConversionSpeed(uint32_t speed);                                                             \
+    le_result_t P##_SetConverter(uint8_t channelMask, double min, double max);                                      \
+    le_result_t P##_SetEdges(uint8_t channelMask, double low, double high, double hysteresis);                      \
+    le_result_t P##_SetFileDescriptor(const char* path);                                                            \
+    le_result_t P##_SetInterval(uint32_t intervalMs);                                                               \
+    void P##_MeasureNow(void);                                                                                      \
+    void P##_MutexLock(void);                                                                                       \
+    void P##_MutexUnlock(void);                                                                                     \
+    le_result_t P##_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr,                          \
+                             double* convertedValuePtr);                                                            \
+    P##_ValueHandlerRef_t P##_AddOnValueHandler(uint8_t channelMask, le_ExtAdc_ValueHandlerFunc_t handler,          \
+                                                void* contextPtr);                                                  \
+    void P##_RemoveOnValueHandler(P##_ValueHandlerRef_t handlerRef);                                                \
+    P##_AlertHandlerRef_t P##_AddOnAlertHandler(uint8_t channelMask, le_ExtAdc_AlertHandlerFunc_t handler,          \
+                                                void* contextPtr);                                                  \
     void P##_RemoveOnAlertHandler(P##_AlertHandlerRef_t handlerRef);
 
 // Their definitions for instance C, and the instance's start, conversion, handler test, looper body
 // and looper state under the names given.
-#define UC_DEFINE_OPERATIONS(P, C, Start, ReadConversion, HandlerActive, LooperBody, LooperRunning)              \
-    void Start(void) { ConverterStart(&C); }                                                                      \
-    uint8_t ReadConversion(uint8_t address, uint8_t config, uint8_t* buffer)                                      \
-    {                                                                                                             \
-        return ConverterReadW(&C, address, config, buffer);                                                       \
-    }                                                                                                             \
-    bool HandlerActive(void) { return ConverterHandlerActive(&C); }                                               \
-    bool LooperRunning(void) { return C.isLooperRunning; }                                                        \
-    void* LooperBody(void*)                                                                                       \
-    {                                                                                                             \
-        ConverterRunLooper(&C);                                                                                   \
-        return nullptr;                                                                                           \
-    }                                                                                                             \
-    le_result_t P##_SetDeviceAddress(uint8_t index) { return ConverterSetDeviceAddress(&C, index); }              \
-    void P##_SetInterface(uint8_t channelMask, uint32_t interfaceType)                                            \
-    {                                                                                                             \
-        ConverterSetInterface(&C, channelMask, interfaceType);                                                    \
-    }                                                                                                             \
+#define UC_DEFINE_OPERATIONS(P, C, Start, ReadConversion, HandlerActive, LooperBody, LooperRunning)                 \
+    void Start(void) { ConverterStart(&C); }                                                                        \
+    uint8_t ReadConversion(uint8_t address, uint8_t config, uint8_t* buffer)                                        \
+    {                                                                                                               \
+        return ConverterReadW(&C, address, config, buffer);                                                         \
+    }                                                                                                               \
+    bool HandlerActive(void) { return ConverterHandlerActive(&C); }                                                 \
+    bool LooperRunning(void) { return C.isLooperRunning; }                                                          \
+    void* LooperBody(void*)                                                                                         \
+    {                                                                                                               \
+        ConverterRunLooper(&C);                                                                                     \
+        return nullptr;                                                                                             \
+    }                                                                                                               \
+    le_result_t P##_SetDeviceAddress(uint8_t index) { return ConverterSetDeviceAddress(&C, index); }                \
+    void P##_SetInterface(uint8_t channelMask, uint32_t interfaceType)                                              \
+    {                                                                                                               \
+        ConverterSetInterface(&C, channelMask, interfaceType);                                                      \
+    }                                                                                                               \
     le_result_t P##_SetGain(uint8_t channelMask, uint32_t gain) { return ConverterSetGain(&C, channelMask, gain); } \
-    le_result_t P##_SetConversionSpeed(uint32_t speed)                                                            \
-    {                                                                                                             \
-        C.conversionSpeed = speed;                                                                                \
-        return LE_OK;                                                                                             \
-    }                                                                                                             \
-    le_result_t P##_SetConverter(uint8_t channelMask, double min, double max)                                     \
-    {                                                                                                             \
-        return ConverterSetConverter(&C, channelMask, min, max);                                                  \
-    }                                                                                                             \
-    le_result_t P##_SetEdges(uint8_t channelMask, double low, double high, double hysteresis)                     \
-    {                                                                                                             \
-        return ConverterSetEdges(&C, channelMask, low, high, hysteresis);                                         \
-    }                                                                                                             \
-    le_result_t P##_SetFileDescriptor(const char* path) { return ConverterSetBus(&C, path); }                     \
-    le_result_t P##_SetInterval(uint32_t intervalMs)                                                              \
-    {                                                                                                             \
-        C.timer = intervalMs;                                                                                     \
-        return LE_OK;                                                                                             \
-    }                                                                                                             \
-    void P##_MeasureNow(void) { C.measureNow = true; }                                                            \
-    void P##_MutexLock(void) { ConverterMutexLock(&C); }                                                          \
-    void P##_MutexUnlock(void) { ConverterMutexUnlock(&C); }                                                      \
-    le_result_t P##_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr,                        \
-                             double* convertedValuePtr)                                                           \
-    {                                                                                                             \
-        return ConverterGetValue(&C, channel, rawDataPtr, percentagePtr, convertedValuePtr);                      \
-    }                                                                                                             \
-    P##_ValueHandlerRef_t P##_AddOnValueHandler(uint8_t channelMask, le_ExtAdc_ValueHandlerFunc_t handler,        \
-                                                void* contextPtr)                                                 \
-    {                                                                                                             \
-        return ConverterAddValueHandler(&C, channelMask, handler, contextPtr);                                    \
-    }                                                                                                             \
+    le_result_t P##_SetConversionSpeed(uint32_t speed)                                                              \
+    {                                                                                                               \
+        C.conversionSpeed = speed;                                                                                  \
+        return LE_OK;                                                                                               \
+    }                                                                                                               \
+    le_result_t P##_SetConverter(uint8_t channelMask, double min, double max)                                       \
+    {                                                                                                               \
+        return ConverterSetConverter(&C, channelMask, min, max);                                                    \
+    }                                                                                                               \
+    le_result_t P##_SetEdges(uint8_t channelMask, double low, double high, double hysteresis)                       \
+    {                                                                                                               \
+        return ConverterSetEdges(&C, channelMask, low, high, hysteresis);                                           \
+    }                                                                                                               \
+    le_result_t P##_SetFileDescriptor(const char* path) { return ConverterSetBus(&C, path); }                       \
+    le_result_t P##_SetInterval(uint32_t intervalMs)                                                                \
+    {                                                                                                               \
+        C.timer = intervalMs;                                                                                       \
+        return LE_OK;                                                                                               \
+    }                                                                                                               \
+    void P##_MeasureNow(void) { C.measureNow = true; }                                                              \
+    void P##_MutexLock(void) { ConverterMutexLock(&C); }                                                            \
+    void P##_MutexUnlock(void) { ConverterMutexUnlock(&C); }                                                        \
+    le_result_t P##_GetValue(IOT_ADC channel, uint16_t* rawDataPtr, double* percentagePtr,                          \
+                             double* convertedValuePtr)                                                             \
+    {                                                                                                               \
+        return ConverterGetValue(&C, channel, rawDataPtr, percentagePtr, convertedValuePtr);                        \
+    }                                                                                                               \
+    P##_ValueHandlerRef_t P##_AddOnValueHandler(uint8_t channelMask, le_ExtAdc_ValueHandlerFunc_t handler,          \
+                                                void* contextPtr)                                                   \
+    {                                                                                                               \
+        return ConverterAddValueHandler(&C, channelMask, handler, contextPtr);                                      \
+    }                                                                                                               \
     void P##_RemoveOnValueHandler(P##_ValueHandlerRef_t handlerRef) { ConverterRemoveValueHandler(&C, handlerRef); } \
-    P##_AlertHandlerRef_t P##_AddOnAlertHandler(uint8_t channelMask, le_ExtAdc_AlertHandlerFunc_t handler,        \
-                                                void* contextPtr)                                                 \
-    {                                                                                                             \
-        return ConverterAddAlertHandler(&C, channelMask, handler, contextPtr);                                    \
-    }                                                                                                             \
+    P##_AlertHandlerRef_t P##_AddOnAlertHandler(uint8_t channelMask, le_ExtAdc_AlertHandlerFunc_t handler,          \
+                                                void* contextPtr)                                                   \
+    {                                                                                                               \
+        return ConverterAddAlertHandler(&C, channelMask, handler, contextPtr);                                      \
+    }                                                                                                               \
     void P##_RemoveOnAlertHandler(P##_AlertHandlerRef_t handlerRef) { ConverterRemoveAlertHandler(&C, handlerRef); }
 
 UC_DECLARE_OPERATIONS(le_ExtAdc)

@@ -272,7 +272,8 @@ void Timer(le_timer_Ref_t timer)
 void HandleSettingsAddressPush(double timestamp, double value, void* contextPtr)
 {
     LE_UNUSED(timestamp);
-    static_cast<const ConverterBinding*>(contextPtr)->setDeviceAddress(static_cast<uint8_t>(ToUnsigned32(value) & 0xFF));
+    auto index = static_cast<uint8_t>(ToUnsigned32(value) & 0xFF);
+    static_cast<const ConverterBinding*>(contextPtr)->setDeviceAddress(index);
 }
 
 void HandleSettingsHighResolutionPush(double timestamp, bool value, void* contextPtr)

@@ -6,8 +6,8 @@ namespace
 {
 void Deliver(const le_ipc_Value_t* f, const ClientHandler& h)
 {
-    reinterpret_cast<le_EModbus_ReceiveHandlerFunc_t>(h.func)(static_cast<const uint8_t*>(f[LE_EMODBUS_EVENT_DATA].data),
-                                                              f[LE_EMODBUS_EVENT_DATA].size, h.context);
+    reinterpret_cast<le_EModbus_ReceiveHandlerFunc_t>(h.func)(
+        static_cast<const uint8_t*>(f[LE_EMODBUS_EVENT_DATA].data), f[LE_EMODBUS_EVENT_DATA].size, h.context);
 }
 
 ServiceClient Client{&le_EModbus_Interface, Deliver};

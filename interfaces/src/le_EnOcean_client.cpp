@@ -9,10 +9,10 @@ namespace
 void Deliver(const le_ipc_Value_t* f, const ClientHandler& h)
 {
     reinterpret_cast<le_EnOcean_ReceiveHandlerFunc_t>(h.func)(
-        static_cast<uint8_t>(f[LE_ENOCEAN_EVENT_PACKET_TYPE].num), static_cast<const uint8_t*>(f[LE_ENOCEAN_EVENT_DATA].data),
-        f[LE_ENOCEAN_EVENT_DATA].size, ServiceText(f[LE_ENOCEAN_EVENT_UNIT_ID]).c_str(),
-        ServiceText(f[LE_ENOCEAN_EVENT_EEP]).c_str(), ServiceText(f[LE_ENOCEAN_EVENT_JSON]).c_str(),
-        f[LE_ENOCEAN_EVENT_SECURE].num != 0, h.context);
+        static_cast<uint8_t>(f[LE_ENOCEAN_EVENT_PACKET_TYPE].num),
+        static_cast<const uint8_t*>(f[LE_ENOCEAN_EVENT_DATA].data), f[LE_ENOCEAN_EVENT_DATA].size,
+        ServiceText(f[LE_ENOCEAN_EVENT_UNIT_ID]).c_str(), ServiceText(f[LE_ENOCEAN_EVENT_EEP]).c_str(),
+        ServiceText(f[LE_ENOCEAN_EVENT_JSON]).c_str(), f[LE_ENOCEAN_EVENT_SECURE].num != 0, h.context);
 }
 
 ServiceClient Client{&le_EnOcean_Interface, Deliver};

@@ -82,7 +82,8 @@ void SendOnMain(void* eventPtr, void*)
 {
     auto* ev = static_cast<PendingEvent*>(eventPtr);
     // A handler removed since the looper called it gets nothing more.
-    if (RegistryHolds(&ev->server->registry, ev->safeRef, ev->session)) le_ipc_SendEvent(ev->session, ev->server->iface, ev->eventIndex, ev->fields);
+    if (RegistryHolds(&ev->server->registry, ev->safeRef, ev->session))
+        le_ipc_SendEvent(ev->session, ev->server->iface, ev->eventIndex, ev->fields);
     delete ev;
 }
 
@@ -152,7 +153,8 @@ bool KnownChannel(const Server* s, uint64_t value)
 void ServeSetDeviceAddress(le_ipc_ServerCall_t* call)
 {
     uint64_t pins = call->args[0].num;
-    call->result = pins > 255 ? LE_BAD_PARAMETER : ServerOf(call->session)->ops.setDeviceAddress(static_cast<uint8_t>(pins));
+    Server* s = ServerOf(call->session);
+    call->result = pins > 255 ? LE_BAD_PARAMETER : s->ops.setDeviceAddress(static_cast<uint8_t>(pins));
 }
 
 void ServeSetGain(le_ipc_ServerCall_t* call)

@@ -434,6 +434,7 @@ le_result_t dhub_StartAdminServer(const char* socketPath)
     }
     ListenFd = fd;
     SocketPath = socketPath;
+    WakePending = false;   // the stop's wake-up may have found the thread gone, its pipe is new
     ServerRunning = true;
     ServerThread = std::thread(ServerMain);
     return LE_OK;
