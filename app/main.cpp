@@ -366,7 +366,8 @@ int main(int argc, char** argv)
     fprintf(stderr, "veltrona: %s, runtime directory %s, log %s\n",
             real ? "real devices" : (scenarioFile.empty() ? ("scenario " + scenario).c_str() : scenarioFile.c_str()),
             runtimeDir, logFile == "none" ? "on the console only" : logFile.c_str());
-    if (!cloud.url.empty()) fprintf(stderr, "veltrona: cloud link to %s, topics under %s/\n", cloud.url.c_str(), cloud_TopicPrefix());
+    if (!cloud.url.empty()) fprintf(stderr, "veltrona: cloud link to %s, topics under %s/\n", cloud_RedactedUrl(cloud.url).c_str(),
+                cloud_TopicPrefix());
 
     pa_appCtrl_SetOwnName("Veltrona");
     _VeltronaComponent_Init();

@@ -5,8 +5,9 @@
 //   <prefix>/<path>          each input and output value, retained, QoS 1; the payload is the value
 //                            as dhub prints it (true/false, the shortest decimal that reads back as
 //                            the number, the text or JSON as it is; a trigger's payload is its
-//                            time), with the user properties "timestamp" (seconds since 1970, with
-//                            milliseconds) and "type". A deleted resource's topic is cleared.
+//                            time, and it is not retained), with the user properties "timestamp"
+//                            (seconds since 1970, with milliseconds) and "type". A deleted
+//                            resource's topic is cleared.
 //   <prefix>/<path>/set      a message there is an admin push to the output (any payload fires a
 //                            trigger); a retained one is taken once, then cleared
 //   <prefix>/<path>/error    why a push was refused (not retained)
@@ -39,7 +40,10 @@ cloud_Config_t;
 // Where the link's state shows in the Data Hub (read-only inputs, never published themselves).
 #define CLOUD_STATUS_PREFIX "platform/cloud/"
 
-// Splits a broker URL; false with *reason when it is not one.
+// The URL with any user information in it replaced by "***", for messages.
+std::string cloud_RedactedUrl(const std::string& url);
+// Splits a broker URL (mqtt[s]://host[:port], no path, no user information); false with *reason,
+// which never shows a password, when it is not one.
 bool cloud_ParseUrl(const std::string& url, bool* tls, std::string* host, int* port, std::string* reason);
 
 // Checks the configuration (the URL, the prefix, the bounds, the password and CA files) without

@@ -171,13 +171,15 @@ int PublishValue(const std::string& path, io_DataType_t type, double timestamp, 
     std::string topic = Link.prefix + "/" + path;
     char ts[48];
     snprintf(ts, sizeof(ts), "%.3f", timestamp);
-    // A trigger has no value: its time is its payload, since an empty retained payload clears a topic.
-    const std::string& payload = type == IO_DATA_TYPE_TRIGGER ? std::string(ts) : value;
+    // A trigger has no value: its time is its payload. It is an event, not a state: not retained,
+    // or every new subscriber would see it fire again.
+    const bool trigger = type == IO_DATA_TYPE_TRIGGER;
+    const std::string& payload = trigger ? std::string(ts) : value;
     mosquitto_property* props = nullptr;
     mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "timestamp", ts);
     mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "type", dhub_TypeName(type));
-    int rc = mosquitto_publish_v5(Mosq, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, true,
-                                  props);
+    int rc = mosquitto_publish_v5(Mosq, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                                  !trigger, props);
     mosquitto_property_free_all(&props);
     return rc;
 }
@@ -303,7 +305,8 @@ void OnChange(const dhub_Change_t* c, void*)
     if (queue) le_event_QueueFunctionToThread(LinkThread, ProcessPending, nullptr, nullptr);
 }
 
-// Every output, and every input that has only its default, as the hub has it now.
+// Every output, and every input that has only its default, as the hub has it now; triggers are
+// events, not states, and fire only when they are pushed.
 void PublishAllState()
 {
     struct Item
@@ -317,7 +320,7 @@ void PublishAllState()
     dhub_ForEach(
         [](const dhub_ResourceInfo_t* info, const char* value, void* ctx) {
             if (!info->hasValue || info->kind == DHUB_KIND_PLACEHOLDER) return;
-            if (IsLinkStatus(info->path)) return;
+            if (IsLinkStatus(info->path) || info->dataType == IO_DATA_TYPE_TRIGGER) return;
             if (info->kind == DHUB_KIND_INPUT && !info->isDefault) return;
             static_cast<std::vector<Item>*>(ctx)->push_back(Item{info->path, info->dataType, info->timestamp, value});
         },
@@ -694,8 +697,26 @@ bool ValidTopicPart(const std::string& text)
 }
 }
 
-bool cloud_ParseUrl(const std::string& url, bool* tls, std::string* host, int* port, std::string* reason)
+std::string cloud_RedactedUrl(const std::string& url)
 {
+    // The user information ends at the last '@' before the path: everything up to it goes.
+    size_t scheme = url.find("://");
+    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t end = url.find('/', start);
+    size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at == std::string::npos || at < start) return url;
+    return url.substr(0, start) + "***@" + url.substr(at + 1);
+}
+
+bool cloud_ParseUrl(const std::string& rawUrl, bool* tls, std::string* host, int* port, std::string* reason)
+{
+    const std::string url = cloud_RedactedUrl(rawUrl);   // what is said about it never shows a password
+    if (url != rawUrl)
+    {
+        *reason = "the broker URL must not carry a user or password (use --mqtt-user and --mqtt-password-file): " +
+                  url;
+        return false;
+    }
     std::string rest;
     if (url.compare(0, 7, "mqtt://") == 0)
     {
@@ -713,6 +734,12 @@ bool cloud_ParseUrl(const std::string& url, bool* tls, std::string* host, int* p
         return false;
     }
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    size_t slash = rest.find('/');
+    if (slash != std::string::npos && slash > 0)
+    {
+        *reason = "the broker URL must not have a path (" + rest.substr(slash) + "): " + url;
+        return false;
+    }
     *port = *tls ? 8883 : 1883;
     std::string portText;
     if (!rest.empty() && rest[0] == '[')
