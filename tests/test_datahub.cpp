@@ -71,7 +71,6 @@ TEST_F(DataHubTest, DefaultIsDeliveredThroughTheLoopOnRegistrationUnlessAPushCam
     EXPECT_TRUE(Calls.empty());   // not called from inside the registration
     le_event_RunUntilIdle();
     EXPECT_EQ(Calls, Strings{"a=0"});
-
     // A pushed value stands over a later default; a trigger has no value to deliver.
     ASSERT_EQ(io_CreateOutput("settings/description", IO_DATA_TYPE_STRING, ""), LE_OK);
     ASSERT_EQ(dhub_AdminPush("settings/description", "roof"), LE_OK);
@@ -236,7 +235,6 @@ TEST_F(DataHubTest, AdminPushedSettingsSurviveARestart)
     io_AddStringPushHandler("settings/description", OnString, B);
     le_event_RunUntilIdle();
     EXPECT_EQ(Calls, (Strings{"a=7", "b=line one\nline\ttwo \\ end"}));
-
     // A kept value of another type is not forced on a resource created differently.
     Restart(file);
     ASSERT_EQ(io_CreateOutput("settings/addon_type", IO_DATA_TYPE_STRING, ""), LE_OK);
@@ -245,37 +243,26 @@ TEST_F(DataHubTest, AdminPushedSettingsSurviveARestart)
 
 TEST_F(DataHubTest, ConcurrentKeptPushesShareTheirWritesAndAllReachTheFile)
 {
-    const int threads = 4, pushes = 50;
     std::string file = dir_.File("settings.txt");
     ASSERT_EQ(dhub_SetSettingsFile(file.c_str()), LE_OK);
-    for (int t = 0; t < threads; t++)
-    {
-        ASSERT_EQ(io_CreateOutput(("settings/s" + std::to_string(t)).c_str(), IO_DATA_TYPE_NUMERIC, ""), LE_OK);
-    }
+    const int pushes = 50;
+    const Strings paths = {"settings/s0", "settings/s1", "settings/s2", "settings/s3"};
+    for (const std::string& path : paths) ASSERT_EQ(io_CreateOutput(path.c_str(), IO_DATA_TYPE_NUMERIC, ""), LE_OK);
     unsigned writesBefore = dhub_SettingsWrites();
-    std::vector<std::thread> pushers;
     std::atomic<int> failed{0};
-    for (int t = 0; t < threads; t++)
+    std::vector<std::thread> pushers;
+    for (const std::string& path : paths)
     {
-        pushers.emplace_back([t, &failed] {
-            std::string path = "settings/s" + std::to_string(t);
-            for (int i = 1; i <= pushes; i++)
-            {
-                if (dhub_AdminPush(path.c_str(), std::to_string(i).c_str()) != LE_OK) failed++;
-            }
+        pushers.emplace_back([&path, &failed] {
+            for (int i = 1; i <= pushes; i++) failed += dhub_AdminPush(path.c_str(), std::to_string(i).c_str()) != LE_OK;
         });
     }
     for (std::thread& p : pushers) p.join();
     EXPECT_EQ(failed, 0);
     // Every push waited for a write that holds it; pushes made while a write was under way shared one.
-    EXPECT_LT(dhub_SettingsWrites() - writesBefore, static_cast<unsigned>(threads * pushes));
+    EXPECT_LT(dhub_SettingsWrites() - writesBefore, paths.size() * pushes);
     std::string kept = ReadTextFile(file);
-    for (int t = 0; t < threads; t++)
-    {
-        EXPECT_NE(kept.find("settings/s" + std::to_string(t) + "\tnumeric\t" + std::to_string(pushes) + "\n"),
-                  std::string::npos)
-            << kept;
-    }
+    for (const std::string& path : paths) EXPECT_NE(kept.find(path + "\tnumeric\t50\n"), std::string::npos) << kept;
     // A batch applied first and kept with one write.
     uint64_t version = 0, newest = 0;
     writesBefore = dhub_SettingsWrites();
@@ -297,7 +284,6 @@ TEST_F(DataHubTest, DamagedOrUnwritableSettingsFile)
     EXPECT_EQ(le_log_CaptureCount("is not a setting; skipped"), 3u);
     ASSERT_EQ(io_CreateOutput("settings/a", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
     EXPECT_EQ(Value("settings/a"), "3");
-
     // The directory becomes read-only (for root, which ignores that, the temporary's name is taken
     // by a directory): the push is applied, but the caller is told it will not survive a restart.
     if (geteuid() != 0) ASSERT_EQ(chmod(dir_.Path().c_str(), 0500), 0);
@@ -405,9 +391,7 @@ TEST_F(DataHubTest, ChangeWatchesSeeDefaultsKeptSettingsAndDeletionsThatPushWatc
     EXPECT_EQ(Changes.size(), 5u);
 }
 
-//--------------------------------------------------------------------------------------------------
 // The admin socket
-//--------------------------------------------------------------------------------------------------
 namespace
 {
 class AdminServerTest : public DataHubTest
@@ -454,39 +438,36 @@ protected:
     {
         return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     }
+    // The answer line to a request, "" when none came.
+    static std::string Ask(int fd, const std::string& request)
+    {
+        return Send(fd, request + "\n") ? ReadLine(fd, 2000) : "";
+    }
 };
 }
 
 TEST_F(AdminServerTest, AClientThatDoesNotReadIsClosedAndNeverHoldsUpOthers)
 {
     // Large values make every LIST answer about 1 MB.
-    std::string big(40000, 'v');
     for (int i = 0; i < 25; i++)
     {
         std::string path = "big/" + std::to_string(i);
         ASSERT_EQ(io_CreateInput(path.c_str(), IO_DATA_TYPE_STRING, ""), LE_OK);
-        io_PushString(path.c_str(), IO_NOW, big.c_str());
+        io_PushString(path.c_str(), IO_NOW, std::string(40000, 'v').c_str());
     }
     ASSERT_EQ(io_CreateOutput("settings/x", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
     io_SetNumericDefault("settings/x", 7);
     int slow = ConnectUnix(socket_);
-    ASSERT_GE(slow, 0);
     std::string lists;
     for (int i = 0; i < 20; i++) lists += "LIST\n";
     ASSERT_TRUE(Send(slow, lists));   // and never reads
-
     int fast = ConnectUnix(socket_);
-    ASSERT_GE(fast, 0);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(Send(fast, "GET\tsettings/x\n"));
-    std::string answer = ReadLine(fast, 2000);
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(answer.substr(0, 10), "OK\tnumeric") << answer;
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1000);
+    EXPECT_EQ(Ask(fast, "GET\tsettings/x").substr(0, 10), "OK\tnumeric");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     for (int i = 0; i < 200 && le_log_CaptureCount("does not read its answers was closed") == 0; i++) usleep(10000);
     EXPECT_EQ(le_log_CaptureCount("does not read its answers was closed"), 1u);
-    ASSERT_TRUE(Send(fast, "GET\tsettings/x\n"));
-    EXPECT_EQ(ReadLine(fast, 2000).substr(0, 2), "OK");
+    EXPECT_EQ(Ask(fast, "GET\tsettings/x").substr(0, 2), "OK");
     close(slow);
     close(fast);
 }
@@ -495,9 +476,7 @@ TEST_F(AdminServerTest, AWatcherHearsASinglePushAtOnceAfterBurstsOfThem)
 {
     ASSERT_EQ(io_CreateInput("w/x", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
     int watcher = ConnectUnix(socket_);
-    ASSERT_GE(watcher, 0);
-    ASSERT_TRUE(Send(watcher, "WATCH\tw/\n"));
-    ASSERT_EQ(ReadLine(watcher, 2000).substr(0, 2), "OK");
+    ASSERT_EQ(Ask(watcher, "WATCH\tw/").substr(0, 2), "OK");
     // Bursts from another thread race the server's wake-ups; each is read through its last line.
     for (int burst = 0; burst < 20; burst++)
     {
@@ -527,30 +506,22 @@ TEST_F(AdminServerTest, The65thClientIsRefusedWhileTheFirst64AreServed)
     std::vector<int> clients;
     for (int i = 0; i < 64; i++)
     {
-        int fd = ConnectUnix(socket_);
-        ASSERT_GE(fd, 0);
-        ASSERT_TRUE(Send(fd, "GET\tnothing\n"));
-        ASSERT_EQ(ReadLine(fd, 2000), "ERR\tno such resource") << i;
-        clients.push_back(fd);
+        clients.push_back(ConnectUnix(socket_));
+        ASSERT_EQ(Ask(clients.back(), "GET\tnothing"), "ERR\tno such resource") << i;
     }
     int extra = ConnectUnix(socket_);
-    ASSERT_GE(extra, 0);
     EXPECT_EQ(ReadLine(extra, 2000), "ERR\ttoo many admin clients");
     char c;
     EXPECT_EQ(read(extra, &c, 1), 0);
     close(extra);
     EXPECT_EQ(le_log_CaptureCount("client refused: 64 clients are connected"), 1u);
-    for (int fd : {clients.front(), clients.back()})
-    {
-        ASSERT_TRUE(Send(fd, "GET\tnothing\n"));
-        EXPECT_EQ(ReadLine(fd, 2000), "ERR\tno such resource");
-    }
+    EXPECT_EQ(Ask(clients.front(), "GET\tnothing"), "ERR\tno such resource");
+    EXPECT_EQ(Ask(clients.back(), "GET\tnothing"), "ERR\tno such resource");
     close(clients.back());
     clients.pop_back();
     usleep(300 * 1000);   // the server notices the close
     extra = ConnectUnix(socket_);
-    ASSERT_TRUE(Send(extra, "GET\tnothing\n"));
-    EXPECT_EQ(ReadLine(extra, 2000), "ERR\tno such resource");
+    EXPECT_EQ(Ask(extra, "GET\tnothing"), "ERR\tno such resource");
     close(extra);
     for (int fd : clients) close(fd);
 }
@@ -565,8 +536,7 @@ TEST_F(AdminServerTest, AcceptingPausesWhileOutOfDescriptorsAndResumes)
     EXPECT_GE(failures, 1u);
     EXPECT_LE(failures, 3u);
     full.Release();
-    ASSERT_TRUE(Send(client, "GET\tnothing\n"));
-    EXPECT_EQ(ReadLine(client, 3000), "ERR\tno such resource");
+    EXPECT_EQ(Ask(client, "GET\tnothing"), "ERR\tno such resource");
     close(client);
 }
 

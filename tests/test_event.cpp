@@ -106,7 +106,6 @@ TEST_F(EventTest, TimersFollowTheVirtualClock)
     EXPECT_EQ(FireTimes, Times{start + 4999});
     EXPECT_FALSE(le_timer_IsRunning(once));
     EXPECT_EQ(le_timer_Stop(once), LE_FAULT);
-
     // A repeat count of three fires three times; of zero, until stopped.
     FireTimes.clear();
     start = le_clk_NowMs();
@@ -247,7 +246,6 @@ TEST_F(EventTest, TtyOnAPseudoTerminalIsRawAndReadable)
     ASSERT_EQ(write(master, expected.data(), expected.size()), static_cast<ssize_t>(expected.size()));
     EXPECT_TRUE(le_event_RunUntil(GotAll, &expected, 2000));
     le_fdMonitor_Delete(Seen.monitor);
-
     // Speeds by their codes; what is not a speed, a framing or a terminal is refused.
     const uint32_t bauds[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 0};
     for (int code = 11; code <= 20; code++)
@@ -349,7 +347,6 @@ TEST_F(EventTest, ThreadsSleepingOnTheVirtualClockWakeExactlyAsTimeIsMoved)
     EXPECT_EQ(WakesSoFar(), (Times{1000, 2000, 3000}));
     usleep(50000);   // real time alone moves nothing
     EXPECT_EQ(WakesSoFar().size(), 3u);
-
     // A sleep of the main thread moves time too; a worker waiting for a lock lets it.
     le_mutex_Lock(Shared);
     le_thread_SleepMs(1000);
@@ -357,7 +354,6 @@ TEST_F(EventTest, ThreadsSleepingOnTheVirtualClockWakeExactlyAsTimeIsMoved)
     le_mutex_Unlock(Shared);   // it takes its turn before time moves again
     le_event_AdvanceMs(1000);
     EXPECT_EQ(WakesSoFar(), (Times{1000, 2000, 3000, 4500, 5500}));
-
     // An idle loop jumps to the next wake-up of a sleeping thread.
     KeepWaking = false;
     EXPECT_TRUE(le_event_RunUntil([](void*) { return WakesSoFar().size() >= 6; }, nullptr, 2000));

@@ -4,6 +4,7 @@
 #include "le_ipcService.h"
 #include "le_log.h"
 #include "le_thread.h"
+#include "pa_socket.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace
@@ -245,7 +245,6 @@ TEST_F(MsgTest, BadRequestOrOversizedMessageClosesOnlyThatSession)
     EXPECT_TRUE(WaitFor(Closes, 1));
     EXPECT_EQ(le_log_CaptureCount("Error unpacking message"), 1u);
     EXPECT_EQ(Call(good, 0, 5), 6);
-
     // A frame announcing more than the largest message.
     int fd = RawSession(dir_.File("le_Test"));
     uint32_t header[3] = {Largest + 1, 1, 1};
@@ -306,7 +305,8 @@ namespace
 std::atomic<bool> OversizedEvent{false};
 void* AnswerAndEventInOneWrite(void* listener)
 {
-    int fd = accept(static_cast<int>(reinterpret_cast<intptr_t>(listener)), nullptr, nullptr);
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(listener));
+    fd = Readable(fd, 3000) ? accept(fd, nullptr, nullptr) : -1;
     if (fd < 0) return nullptr;
     std::string hello = Handshake();
     std::string got(hello.size(), '\0');
@@ -333,13 +333,8 @@ class RawServerTest : public MsgTest, public ::testing::WithParamInterface<bool>
 TEST_P(RawServerTest, EventReadTogetherWithTheAnswerIsDeliveredOrAnOversizedOneClosesTheSession)
 {
     OversizedEvent = GetParam();
-    std::string path = dir_.File("le_Raw");
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
+    int listener = pa_socket_ListenUnix(dir_.File("le_Raw").c_str(), 1);
+    ASSERT_GE(listener, 0);
     le_thread_Ref_t raw = le_thread_Create("raw", AnswerAndEventInOneWrite,
                                            reinterpret_cast<void*>(static_cast<intptr_t>(listener)));
     le_thread_SetJoinable(raw);
@@ -501,9 +496,7 @@ TEST_F(MsgVirtualClockTest, AClientThatNeverCompletesItsHandshakeIsClosed)
     EXPECT_EQ(Opens.load(), 0);
 }
 
-//--------------------------------------------------------------------------------------------------
 // Packing from an interface description
-//--------------------------------------------------------------------------------------------------
 TEST(IpcPacking, RoundTripAndLimits)
 {
     const le_ipc_Param_t params[] = {
@@ -542,7 +535,6 @@ TEST(IpcPacking, RoundTripAndLimits)
     EXPECT_EQ(memcmp(out[4].data, "\x01\x02\x03", 3), 0);
     EXPECT_EQ(out[5].num, 1u);
     EXPECT_EQ(out[6].real, 2.5);
-
     // Short, trailing bytes, a bool that is not 0 or 1 (9 bytes from the end), a length above the
     // limit (Name's, at 7).
     EXPECT_FALSE(le_ipc_Unpack(params, n, false, buf, used - 1, out));

@@ -91,9 +91,7 @@ std::string CapturedLine(size_t index)
 }
 }
 
-//--------------------------------------------------------------------------------------------------
 // i2c and the simulated chips
-//--------------------------------------------------------------------------------------------------
 TEST_F(SeamTest, SimulatedBusSelectsSlavesLikeI2cDev)
 {
     // A register file: the first written byte selects the register.
@@ -121,7 +119,6 @@ TEST_F(SeamTest, SimulatedBusSelectsSlavesLikeI2cDev)
     EXPECT_EQ(pa_i2c_Write(fd, config, 1), 1);
     EXPECT_EQ(pa_i2c_Read(fd, back, 2), 2);
     EXPECT_EQ(back[0], 0xC3);
-
     // Nobody answers at another address; a failing bus gives EIO; bad requests are refused.
     ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x49), 0);
     EXPECT_EQ(Errno(pa_i2c_Read(fd, back, 2)), ENXIO);
@@ -221,7 +218,6 @@ TEST_F(SeamTest, SimulatedExpanderFollowsItsDatasheet)
     ASSERT_EQ(write({0x07, 0x55}), 2);
     EXPECT_EQ(read(0x07), 0x00);
     EXPECT_EQ(Errno(write({0x0B, 0x00})), EIO);
-
     // Lines 0 and 1 interrupt on change (push-pull, active low); the first capture holds until
     // INTCAP or GPIO is read, and a line that differs from the capture raises it again at once.
     simMcp23008_SetLine(1, false);
@@ -242,7 +238,6 @@ TEST_F(SeamTest, SimulatedExpanderFollowsItsDatasheet)
     EXPECT_FALSE(simMcp23008_IntLevel());
     read(0x09);
     EXPECT_TRUE(simMcp23008_IntLevel());
-
     // IPOL inverts inputs only; outputs drive their latch; writing GPIO writes OLAT.
     ASSERT_EQ(write({0x01, 0x0F}), 2);
     ASSERT_EQ(write({0x00, 0x0F}), 2);
@@ -371,9 +366,7 @@ TEST_F(SeamTest, ScenarioFilesAndSettingsAreCheckedLineByLine)
     EXPECT_TRUE(Refused(false, "colour", "blue"));
 }
 
-//--------------------------------------------------------------------------------------------------
 // GPIO
-//--------------------------------------------------------------------------------------------------
 TEST_F(SeamTest, GpioOutputsAreRecordedAndInputsRaiseEventsOnTheLoop)
 {
     ASSERT_EQ(le_gpioPin42_TryConnectService(), LE_OK);
@@ -408,9 +401,7 @@ TEST_F(SeamTest, GpioOutputsAreRecordedAndInputsRaiseEventsOnTheLoop)
     EXPECT_FALSE(pa_gpioSim_SetInputLevel(7, true));
 }
 
-//--------------------------------------------------------------------------------------------------
 // AT client on a pseudo-terminal with a modem thread
-//--------------------------------------------------------------------------------------------------
 namespace
 {
 // Answers each command line on the master side until "AT+QUIT".
@@ -479,7 +470,6 @@ TEST_F(SeamTest, AtClientExchangesCommandsWithAModem)
     std::thread modem(Modem, master);
     le_atClient_DeviceRef_t device = le_atClient_Start(fd);
     ASSERT_NE(device, nullptr);
-
     // Only lines with the asked prefix are intermediate responses; error answers end the exchange
     // even when only "OK" was asked for; no answer is a time-out.
     using Lines = std::vector<std::string>;
@@ -506,9 +496,7 @@ TEST_F(SeamTest, AtClientExchangesCommandsWithAModem)
     close(master);
 }
 
-//--------------------------------------------------------------------------------------------------
 // Power, app control, system commands
-//--------------------------------------------------------------------------------------------------
 TEST_F(SeamTest, WakeupSourcesAreHeldUntilRelaxed)
 {
     le_pm_WakeupSourceRef_t ws = le_pm_NewWakeupSource(0, "UartKeepsAwake");
@@ -544,9 +532,7 @@ TEST_F(SeamTest, RebootIsRecordedNotRun)
     EXPECT_EQ(pa_system_Run(nullptr), -1);
 }
 
-//--------------------------------------------------------------------------------------------------
 // Paths, files, text, log
-//--------------------------------------------------------------------------------------------------
 TEST_F(SeamTest, PathMappingTakesWholeComponentsAndTheLongestPrefix)
 {
     auto map = [](const char* path, size_t size = PA_PATH_MAX) {
@@ -658,7 +644,6 @@ TEST_F(SeamTest, LogLinesCarryWhereTheyCameFromAndHonourTheFilter)
     EXPECT_TRUE(le_log_ParseLevel("WARNING", &parsed));
     EXPECT_EQ(parsed, LE_LOG_WARN);
     EXPECT_FALSE(le_log_ParseLevel("loud", &parsed));
-
     // A message longer than the line buffer is cut, not overrun. An escape sequence, a line break,
     // DEL, erased-flash bytes and a cut sequence are escaped; real text is not.
     _le_log_Send(LE_LOG_ERR, s, "probe.cpp", "Long", 40, "%s", std::string(5000, 'z').c_str());
