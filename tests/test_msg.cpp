@@ -25,50 +25,43 @@ std::atomic<int> Opens{0};
 std::atomic<bool> ServerReady{false};
 le_msg_ServiceRef_t Service = nullptr;
 
-// Operation 0 answers its argument (u32) plus one, from a request of exactly 8 bytes.
+// The service's operations: 0 answers its argument (u32) plus one, from a request of exactly 8
+// bytes; 1 sends an event to the session, then answers; 2 ends the session without answering;
+// 3 keeps the request to answer it later.
 std::atomic<size_t> EchoRoom{0};   // buffer room of the last request echoed
-bool EchoPlusOne(le_msg_MessageRef_t msg)
-{
-    if (le_msg_GetPayloadSize(msg) != 8) return false;
-    EchoRoom = le_msg_GetMaxPayloadSize(msg);
-    uint32_t* arg = static_cast<uint32_t*>(le_msg_GetPayloadPtr(msg)) + 1;
-    ++*arg;
-    le_msg_Respond(msg);
-    return true;
-}
-
-// Operation 1 sends an event to the session, then answers.
 const uint32_t EventMarker = 0xE7E7;
-bool SendEventThenAnswer(le_msg_MessageRef_t msg)
-{
-    le_msg_MessageRef_t event = le_msg_CreateMsg(le_msg_GetSession(msg));
-    memcpy(le_msg_GetPayloadPtr(event), &EventMarker, 4);
-    le_msg_SetPayloadSize(event, 4);
-    le_msg_Send(event);
-    le_msg_SetPayloadSize(msg, 4);
-    le_msg_Respond(msg);
-    return true;
-}
-
-// Operation 2 ends the session without answering.
-bool Kick(le_msg_MessageRef_t msg)
-{
-    le_msg_SessionRef_t session = le_msg_GetSession(msg);
-    le_msg_ReleaseMsg(msg);
-    le_msg_CloseSession(session);
-    return true;
-}
-
-// Operation 3 keeps the request to answer it later.
 std::atomic<le_msg_MessageRef_t> Deferred{nullptr};
-bool Defer(le_msg_MessageRef_t msg)
-{
-    Deferred = msg;
-    return true;
-}
-
 const le_ipc_Operation_t Operations[] = {
-    {"Echo", EchoPlusOne}, {"Event", SendEventThenAnswer}, {"Kick", Kick}, {"Defer", Defer}};
+    {"Echo",
+     [](le_msg_MessageRef_t msg) {
+         if (le_msg_GetPayloadSize(msg) != 8) return false;
+         EchoRoom = le_msg_GetMaxPayloadSize(msg);
+         ++static_cast<uint32_t*>(le_msg_GetPayloadPtr(msg))[1];
+         le_msg_Respond(msg);
+         return true;
+     }},
+    {"Event",
+     [](le_msg_MessageRef_t msg) {
+         le_msg_MessageRef_t event = le_msg_CreateMsg(le_msg_GetSession(msg));
+         memcpy(le_msg_GetPayloadPtr(event), &EventMarker, 4);
+         le_msg_SetPayloadSize(event, 4);
+         le_msg_Send(event);
+         le_msg_SetPayloadSize(msg, 4);
+         le_msg_Respond(msg);
+         return true;
+     }},
+    {"Kick",
+     [](le_msg_MessageRef_t msg) {
+         le_msg_SessionRef_t session = le_msg_GetSession(msg);
+         le_msg_ReleaseMsg(msg);
+         le_msg_CloseSession(session);
+         return true;
+     }},
+    {"Defer",
+     [](le_msg_MessageRef_t msg) {
+         Deferred = msg;
+         return true;
+     }}};
 const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 4};
 
 void* ServerMain(void*)
