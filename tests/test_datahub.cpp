@@ -472,6 +472,16 @@ TEST_F(AdminServerTest, AClientThatDoesNotReadIsClosedAndNeverHoldsUpOthers)
     close(fast);
 }
 
+TEST_F(AdminServerTest, APushWithABadlyEscapedValueIsRefused)
+{
+    ASSERT_EQ(io_CreateOutput("settings/name", IO_DATA_TYPE_STRING, ""), LE_OK);
+    int fd = ConnectUnix(socket_);
+    EXPECT_EQ(Ask(fd, "PUSH\tsettings/name\tone\\ttwo"), "OK");
+    EXPECT_EQ(Ask(fd, "PUSH\tsettings/name\tbad\\q"), "ERR\tbadly escaped or too long value");
+    EXPECT_EQ(Value("settings/name"), "one\ttwo");
+    close(fd);
+}
+
 TEST_F(AdminServerTest, AWatcherHearsASinglePushAtOnceAfterBurstsOfThem)
 {
     ASSERT_EQ(io_CreateInput("w/x", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
