@@ -1,9 +1,9 @@
-// Event loop, timers, descriptor monitors, threads and the clock.
+// Event loop, timers, descriptor monitors, threads and the clock. (The tty is met by the EnOcean
+// tests, on a pseudo-terminal.)
 #include "le_clock.h"
 #include "le_event.h"
 #include "le_log.h"
 #include "le_thread.h"
-#include "le_tty.h"
 
 #include <gtest/gtest.h>
 
@@ -204,39 +204,6 @@ TEST_F(EventTest, MonitorDeletedByAnotherHandlerInTheSamePassIsSkipped)
     EXPECT_EQ(secondCalls, 0);
     le_fdMonitor_Delete(first);
     for (int fd : {a[0], a[1], b[0], b[1]}) close(fd);
-}
-
-TEST_F(EventTest, TtyOnAPseudoTerminalIsRawAndReadable)
-{
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    int fd = le_tty_Open(ptsname(master), O_RDWR | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(le_tty_SetBaudRate(fd, LE_TTY_SPEED_460800), LE_OK);
-    EXPECT_EQ(le_tty_SetRaw(fd, 0, 0), LE_OK);
-    le_tty_Speed_t speed;
-    ASSERT_EQ(le_tty_GetBaudRate(fd, &speed), LE_OK);
-    EXPECT_EQ(speed, LE_TTY_SPEED_460800);
-    Seen.monitor = le_fdMonitor_Create("tty", fd, OnReadable, POLLIN);
-    le_fdMonitor_SetContextPtr(Seen.monitor, &Seen);
-    // Raw mode: bytes that a cooked terminal would eat (CR, ^C, ^D, 0x00) arrive as they are.
-    std::string expected("\x55\x00\x07\x01\r\x03\x04\x0a", 8);
-    ASSERT_EQ(write(master, expected.data(), expected.size()), static_cast<ssize_t>(expected.size()));
-    EXPECT_TRUE(le_event_RunUntil(GotAll, &expected, 2000));
-    le_fdMonitor_Delete(Seen.monitor);
-    // What is not a speed, a framing or a terminal is refused.
-    EXPECT_EQ(le_tty_SetBaudRate(fd, static_cast<le_tty_Speed_t>(20)), LE_OUT_OF_RANGE);
-    EXPECT_EQ(le_tty_SetFraming(fd, 'X', 8, 1), LE_BAD_PARAMETER);
-    le_tty_Close(fd);
-    close(master);
-    EXPECT_EQ(le_tty_Open("/nonexistent/ttyHS9", O_RDWR), -1);
-    int notTty[2];
-    ASSERT_EQ(pipe(notTty), 0);
-    EXPECT_EQ(le_tty_Open(("/proc/self/fd/" + std::to_string(notTty[0])).c_str(), O_RDONLY), -1);
-    close(notTty[0]);
-    close(notTty[1]);
 }
 
 TEST_F(EventTest, AnotherThreadQueuesWorkAndStopsTheMainLoop)

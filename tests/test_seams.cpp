@@ -1,12 +1,10 @@
-// The platform seams beneath the component: i2c, GPIO, AT client, power, path mapping and files,
-// bounded text, log filtering and the simulated board.
-#include "le_atClient.h"
+// The platform seams beneath the component: i2c, GPIO, power, path mapping and files, bounded
+// text, log filtering and the simulated board. (The AT client is met by the EnOcean tests' modem.)
 #include "le_clock.h"
 #include "le_event.h"
 #include "le_gpio.h"
 #include "le_log.h"
 #include "le_pm.h"
-#include "le_tty.h"
 #include "le_utf8.h"
 #include "pa_i2c.h"
 #include "pa_path.h"
@@ -22,7 +20,6 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace
@@ -299,95 +296,6 @@ TEST_F(SeamTest, GpioOutputsAreRecordedAndInputsRaiseEventsOnTheLoop)
     EXPECT_EQ(changes.size(), 1u);
     EXPECT_FALSE(pa_gpioSim_GetState(7, &s));
     EXPECT_FALSE(pa_gpioSim_SetInputLevel(7, true));
-}
-
-// AT client on a pseudo-terminal with a modem thread
-namespace
-{
-// Answers each command line on the master side until "AT+QUIT".
-void Modem(int master)
-{
-    std::string pending;
-    char buf[256];
-    for (ssize_t n; (n = read(master, buf, sizeof(buf))) > 0;)
-    {
-        pending.append(buf, static_cast<size_t>(n));
-        for (size_t cr; (cr = pending.find('\r')) != std::string::npos;)
-        {
-            std::string cmd = pending.substr(0, cr);
-            pending.erase(0, cr + 1);
-            std::string answer = cmd + "\r\r\n";   // the echo comes first
-            if (cmd == "AT+CCLK?") answer += "+CCLK: \"26/12/06,22:10:00+04\"\r\n\r\nOK\r\n";
-            else if (cmd == "AT+CSQ") answer += "+CSQ: 17,99\r\nnoise\r\n+CSQ: 18,99\r\nOK\r\n";
-            else if (cmd == "AT+BROKEN") answer += "+CME ERROR: 10\r\n";
-            else if (cmd == "AT+SILENT") answer = "";
-            else if (cmd == "AT+QUIT") return;
-            else answer += "ERROR\r\n";
-            if (!answer.empty() && write(master, answer.data(), answer.size()) < 0) return;
-        }
-    }
-}
-
-// Sends command on device and waits for "OK" (or an error) within the time; the intermediate
-// lines with the prefix (if any) and the final line, as far as they came.
-le_result_t Exchange(le_atClient_DeviceRef_t device, const char* command, const char* prefix, uint32_t timeoutMs,
-                     std::vector<std::string>* lines)
-{
-    le_atClient_CmdRef_t cmd = le_atClient_Create();
-    EXPECT_EQ(le_atClient_SetDevice(cmd, device), LE_OK);
-    EXPECT_EQ(le_atClient_SetCommand(cmd, command), LE_OK);
-    if (prefix != nullptr)
-    {
-        EXPECT_EQ(le_atClient_SetIntermediateResponse(cmd, prefix), LE_OK);
-    }
-    EXPECT_EQ(le_atClient_SetFinalResponse(cmd, "OK"), LE_OK);
-    EXPECT_EQ(le_atClient_SetTimeout(cmd, timeoutMs), LE_OK);
-    le_result_t sent = le_atClient_Send(cmd);
-    char line[LE_ATCLIENT_RESPONSE_MAX], tiny[6];   // every intermediate line here is longer than tiny
-    EXPECT_EQ(le_atClient_GetFirstIntermediateResponse(cmd, tiny, sizeof(tiny)), prefix ? LE_OVERFLOW : LE_NOT_FOUND);
-    lines->clear();
-    for (le_result_t r = le_atClient_GetFirstIntermediateResponse(cmd, line, sizeof(line)); r == LE_OK;
-         r = le_atClient_GetNextIntermediateResponse(cmd, line, sizeof(line)))
-    {
-        lines->push_back(line);
-    }
-    if (le_atClient_GetFinalResponse(cmd, line, sizeof(line)) == LE_OK) lines->push_back(line);
-    le_atClient_Delete(cmd);
-    return sent;
-}
-}
-
-TEST_F(SeamTest, AtClientExchangesCommandsWithAModem)
-{
-    le_clk_SetMode(LE_CLK_REAL);
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    int fd = le_tty_Open(ptsname(master), O_RDWR | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(le_tty_SetRaw(fd, 0, 0), LE_OK);
-    std::thread modem(Modem, master);
-    le_atClient_DeviceRef_t device = le_atClient_Start(fd);
-    ASSERT_NE(device, nullptr);
-    // Only lines with the asked prefix are intermediate responses; error answers end the exchange
-    // even when only "OK" was asked for; no answer is a time-out.
-    using Lines = std::vector<std::string>;
-    Lines lines;
-    EXPECT_EQ(Exchange(device, "AT+CCLK?", "+CCLK:", 3000, &lines), LE_OK);
-    EXPECT_EQ(lines, (Lines{"+CCLK: \"26/12/06,22:10:00+04\"", "OK"}));
-    EXPECT_EQ(Exchange(device, "AT+CSQ", "+CSQ:", 3000, &lines), LE_OK);
-    EXPECT_EQ(lines, (Lines{"+CSQ: 17,99", "+CSQ: 18,99", "OK"}));
-    EXPECT_EQ(Exchange(device, "AT+BROKEN", nullptr, 3000, &lines), LE_OK);
-    EXPECT_EQ(lines, Lines{"+CME ERROR: 10"});
-    EXPECT_EQ(Exchange(device, "AT+NOSUCH", nullptr, 3000, &lines), LE_OK);
-    EXPECT_EQ(lines, Lines{"ERROR"});
-    EXPECT_EQ(Exchange(device, "AT+SILENT", nullptr, 150, &lines), LE_TIMEOUT);
-    Exchange(device, "AT+QUIT", nullptr, 50, &lines);
-    modem.join();
-    EXPECT_EQ(le_atClient_Stop(device), LE_OK);
-    le_tty_Close(fd);
-    close(master);
 }
 
 // Power
