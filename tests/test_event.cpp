@@ -275,26 +275,6 @@ TEST_F(EventTest, ThreadsSleepingOnTheVirtualClockWakeExactlyAsTimeIsMoved)
     le_mutex_Delete(Shared);
 }
 
-TEST_F(EventTest, OnTheSkipClockOnlyTheMainThreadJumps)
-{
-    static std::atomic<long> workerSleptRealMs{0};
-    le_clk_SetMode(LE_CLK_SKIP);
-    uint64_t before = le_clk_NowMs();
-    auto realStart = std::chrono::steady_clock::now();
-    le_thread_Sleep(10);   // the start-up wait costs nothing
-    EXPECT_GE(le_clk_NowMs() - before, 10000u);
-    EXPECT_LT(RealMsSince(realStart), 1000);
-    before = le_clk_NowMs();
-    le_thread_Join(StartThread("Worker", [](void*) -> void* {
-        auto start = std::chrono::steady_clock::now();
-        le_thread_SleepMs(300);
-        workerSleptRealMs = RealMsSince(start);
-        return nullptr;
-    }), nullptr);
-    EXPECT_GE(workerSleptRealMs.load(), 300);    // a worker's sleep takes real time
-    EXPECT_LT(le_clk_NowMs() - before, 5000u);   // and does not move the program's time ahead
-}
-
 namespace
 {
 struct Hog

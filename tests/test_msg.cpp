@@ -26,10 +26,9 @@ std::atomic<bool> ServerReady{false};
 le_msg_ServiceRef_t Service = nullptr;
 
 // The service's operations: 0 answers its argument (u32) plus one, from a request of exactly 8
-// bytes; 1 sends an event to the session, then answers; 2 keeps the request to answer it later.
+// bytes; 1 sends an event to the session, then answers.
 std::atomic<size_t> EchoRoom{0};   // buffer room of the last request echoed
 const uint32_t EventMarker = 0xE7E7;
-std::atomic<le_msg_MessageRef_t> Deferred{nullptr};
 const le_ipc_Operation_t Operations[] = {
     {"Echo",
      [](le_msg_MessageRef_t msg) {
@@ -48,13 +47,8 @@ const le_ipc_Operation_t Operations[] = {
          le_msg_SetPayloadSize(msg, 4);
          le_msg_Respond(msg);
          return true;
-     }},
-    {"Defer",
-     [](le_msg_MessageRef_t msg) {
-         Deferred = msg;
-         return true;
      }}};
-const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 3};
+const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 2};
 
 void* ServerMain(void*)
 {
@@ -337,32 +331,6 @@ TEST_F(MsgTest, AClientMayDeleteItsSessionInsideItsOwnEventHandler)
         EXPECT_FALSE(closed);   // deleted by the client: no close notice
         EXPECT_TRUE(WaitFor(Closes, duringCalls ? 2 : 1));
     }
-}
-
-namespace
-{
-std::atomic<bool> DeferredAnswered{false};
-void AnswerDeferred(void*, void*)
-{
-    le_msg_MessageRef_t msg = Deferred.exchange(nullptr);
-    EXPECT_FALSE(le_msg_IsSessionOpen(le_msg_GetSession(msg)));
-    le_msg_Respond(msg);   // the client is gone: the answer goes nowhere
-    DeferredAnswered = true;
-}
-}
-
-TEST_F(MsgTest, AnswerGivenAfterTheClientLeftGoesNowhere)
-{
-    le_msg_SessionRef_t s = Open();
-    SendOneWay(s, 2);   // one-way: the server keeps it
-    for (int i = 0; i < 2000 && Deferred.load() == nullptr; i++) usleep(1000);
-    ASSERT_NE(Deferred.load(), nullptr);
-    le_msg_DeleteSession(s);
-    ASSERT_TRUE(WaitFor(Closes, 1));
-    usleep(20000);   // the server's loop has passed the point where closed sessions are let go
-    le_event_QueueFunctionToThread(server_, AnswerDeferred, nullptr, nullptr);
-    EXPECT_TRUE(WaitFor(DeferredAnswered, true));
-    EXPECT_EQ(le_msg_GetSessionCount(Service), 0u);
 }
 
 TEST_F(MsgTest, SessionsBeyondTheLimitAreRefusedAsBusy)

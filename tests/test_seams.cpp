@@ -1,10 +1,9 @@
-// The platform seams beneath the component: i2c, GPIO, power, path mapping and files, bounded
+// The platform seams beneath the component: i2c, GPIO, path mapping and files, bounded
 // text, log filtering and the simulated board. (The AT client is met by the EnOcean tests' modem.)
 #include "le_clock.h"
 #include "le_event.h"
 #include "le_gpio.h"
 #include "le_log.h"
-#include "le_pm.h"
 #include "le_utf8.h"
 #include "pa_i2c.h"
 #include "pa_path.h"
@@ -246,23 +245,6 @@ TEST_F(SeamTest, SimulatedAddOnSlotWiresTheExpanderToPin8AndOffersItsKeys)
     EXPECT_TRUE(Set("addon.board", "uc2i")) << err;
 }
 
-TEST_F(SeamTest, ScenarioFilesAndSettingsAreCheckedLineByLine)
-{
-    std::string file = dir.File("board.ini");
-    ASSERT_TRUE(WriteTextFile(file, "# a board with a converter name only\n\nboard = none\n"
-                                    "eeprom.name = Analog Front Module 4i\neeprom.at.0x04 = 56 45 4c\n"
-                                    "expander.present = no\nservice.le_gpioPin8 = unavailable\n"));
-    ASSERT_TRUE(simBoard_LoadFile(file.c_str(), err, sizeof(err))) << err;
-    EXPECT_EQ(memcmp(simBoard_EepromData() + 0x24, "Analog Front Module 4i", 23), 0);
-    EXPECT_EQ(memcmp(simBoard_EepromData() + 4, "VEL", 3), 0);
-    simBoard_Install();
-    EXPECT_EQ(le_gpioPin8_TryConnectService(), LE_UNAVAILABLE);
-    ASSERT_TRUE(WriteTextFile(file, "board = gateway\nexpander.present = perhaps\n"));
-    EXPECT_FALSE(simBoard_LoadFile(file.c_str(), err, sizeof(err)));
-    EXPECT_NE(strstr(err, "board.ini:2:"), nullptr) << err;
-    EXPECT_TRUE(Refused(false, "eeprom.at.4095", "00 01"));   // runs off the end
-}
-
 // GPIO
 TEST_F(SeamTest, GpioOutputsAreRecordedAndInputsRaiseEventsOnTheLoop)
 {
@@ -296,19 +278,6 @@ TEST_F(SeamTest, GpioOutputsAreRecordedAndInputsRaiseEventsOnTheLoop)
     EXPECT_EQ(changes.size(), 1u);
     EXPECT_FALSE(pa_gpioSim_GetState(7, &s));
     EXPECT_FALSE(pa_gpioSim_SetInputLevel(7, true));
-}
-
-// Power
-TEST_F(SeamTest, WakeupSourcesAreHeldUntilRelaxed)
-{
-    le_pm_WakeupSourceRef_t ws = le_pm_NewWakeupSource(0, "UartKeepsAwake");
-    ASSERT_NE(ws, nullptr);
-    size_t before = pa_pm_GetAwakeCount();
-    EXPECT_EQ(le_pm_StayAwake(ws), LE_OK);
-    EXPECT_EQ(le_pm_StayAwake(ws), LE_OK);   // holding twice is one hold
-    EXPECT_EQ(pa_pm_GetAwakeCount(), before + 1);
-    EXPECT_EQ(le_pm_Relax(ws), LE_OK);
-    EXPECT_EQ(pa_pm_GetAwakeCount(), before);
 }
 
 // Paths, files, text, log
