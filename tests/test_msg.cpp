@@ -4,6 +4,7 @@
 #include "le_ipcService.h"
 #include "le_log.h"
 #include "le_thread.h"
+#include "pa_socket.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace
@@ -25,88 +25,72 @@ std::atomic<int> Opens{0};
 std::atomic<bool> ServerReady{false};
 le_msg_ServiceRef_t Service = nullptr;
 
-// Operation 0 echoes its argument (u32) plus one; operation 1 needs exactly 8 bytes.
+// The service's operations: 0 answers its argument (u32) plus one, from a request of exactly 8
+// bytes; 1 sends an event to the session, then answers.
 std::atomic<size_t> EchoRoom{0};   // buffer room of the last request echoed
-bool EchoPlusOne(le_msg_MessageRef_t msg)
-{
-    if (le_msg_GetPayloadSize(msg) != 8) return false;
-    EchoRoom = le_msg_GetMaxPayloadSize(msg);
-    uint8_t* p = static_cast<uint8_t*>(le_msg_GetPayloadPtr(msg));
-    uint32_t v;
-    memcpy(&v, p + 4, 4);
-    v++;
-    memcpy(p + 4, &v, 4);
-    le_msg_Respond(msg);
-    return true;
-}
-
-// Operation 1 sends an event to the session, then answers.
-bool SendEventThenAnswer(le_msg_MessageRef_t msg)
-{
-    le_msg_MessageRef_t event = le_msg_CreateMsg(le_msg_GetSession(msg));
-    uint32_t marker = 0xE7E7;
-    memcpy(le_msg_GetPayloadPtr(event), &marker, 4);
-    le_msg_SetPayloadSize(event, 4);
-    le_msg_Send(event);
-    le_msg_SetPayloadSize(msg, 4);
-    le_msg_Respond(msg);
-    return true;
-}
-
-// Operation 2 ends the session without answering.
-bool Kick(le_msg_MessageRef_t msg)
-{
-    le_msg_SessionRef_t session = le_msg_GetSession(msg);
-    le_msg_ReleaseMsg(msg);
-    le_msg_CloseSession(session);
-    return true;
-}
-
-// Operation 3 keeps the request to answer it later.
-std::atomic<le_msg_MessageRef_t> Deferred{nullptr};
-bool Defer(le_msg_MessageRef_t msg)
-{
-    Deferred = msg;
-    return true;
-}
-
+const uint32_t EventMarker = 0xE7E7;
 const le_ipc_Operation_t Operations[] = {
-    {"Echo", EchoPlusOne}, {"Event", SendEventThenAnswer}, {"Kick", Kick}, {"Defer", Defer}};
-const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 4};
-
-void OnClose(le_msg_SessionRef_t, void*)
-{
-    Closes++;
-}
-void OnOpen(le_msg_SessionRef_t, void*)
-{
-    Opens++;
-}
+    {"Echo",
+     [](le_msg_MessageRef_t msg) {
+         if (le_msg_GetPayloadSize(msg) != 8) return false;
+         EchoRoom = le_msg_GetMaxPayloadSize(msg);
+         ++static_cast<uint32_t*>(le_msg_GetPayloadPtr(msg))[1];
+         le_msg_Respond(msg);
+         return true;
+     }},
+    {"Event",
+     [](le_msg_MessageRef_t msg) {
+         le_msg_MessageRef_t event = le_msg_CreateMsg(le_msg_GetSession(msg));
+         memcpy(le_msg_GetPayloadPtr(event), &EventMarker, 4);
+         le_msg_SetPayloadSize(event, 4);
+         le_msg_Send(event);
+         le_msg_SetPayloadSize(msg, 4);
+         le_msg_Respond(msg);
+         return true;
+     }}};
+const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 2};
 
 void* ServerMain(void*)
 {
     Service = le_ipc_AdvertiseService(&Def);
-    le_msg_AddServiceCloseHandler(Service, OnClose, nullptr);
-    le_msg_AddServiceOpenHandler(Service, OnOpen, nullptr);
+    le_msg_AddServiceCloseHandler(Service, [](le_msg_SessionRef_t, void*) { Closes++; }, nullptr);
+    le_msg_AddServiceOpenHandler(Service, [](le_msg_SessionRef_t, void*) { Opens++; }, nullptr);
     ServerReady = true;
     le_event_RunLoop();
     return nullptr;
 }
 
-// A client below le_msg: a connected socket, and the handshake it must send first.
-int RawConnect(const std::string& path)
-{
-    return ConnectUnix(path);
-}
-
+// What a client below le_msg must send first.
 std::string Handshake()
 {
     std::string hello("VMSG", 4);
     uint32_t n = static_cast<uint32_t>(strlen(ProtocolId));
     hello.append(reinterpret_cast<char*>(&n), 4).append(ProtocolId);
     uint32_t largest = Largest;
-    hello.append(reinterpret_cast<char*>(&largest), 4);
-    return hello;
+    return hello.append(reinterpret_cast<char*>(&largest), 4);
+}
+
+bool Write(int fd, const void* data, size_t size)
+{
+    return write(fd, data, size) == static_cast<ssize_t>(size);
+}
+
+// Whether fd becomes readable within the time.
+bool Readable(int fd, int timeoutMs)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1;
+}
+
+// A raw client on path that has sent the handshake and read its answer (0: accepted).
+int RawSession(const std::string& path)
+{
+    int fd = ConnectUnix(path);
+    std::string hello = Handshake();
+    char status = 1;
+    EXPECT_TRUE(fd >= 0 && Write(fd, hello.data(), hello.size()) && Readable(fd, 3000) && read(fd, &status, 1) == 1);
+    EXPECT_EQ(status, 0);
+    return fd;
 }
 
 class MsgTest : public ::testing::Test
@@ -132,33 +116,42 @@ protected:
         ServerReady = false;
     }
 
-    le_msg_SessionRef_t Open()
+    le_msg_SessionRef_t Open(const char* service = "le_Test")
     {
-        le_msg_SessionRef_t s = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Test");
+        le_msg_SessionRef_t s = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), service);
         EXPECT_EQ(le_msg_TryOpenSessionSync(s), LE_OK);
         return s;
     }
 
-    // Sends operation id with an argument; returns the answered value or -1.
-    long Call(le_msg_SessionRef_t s, uint32_t id, uint32_t arg, size_t size = 8)
+    // Sends operation id with an argument; returns the answered value (0 for an answer without
+    // one) or -1 when no answer came.
+    long Call(le_msg_SessionRef_t s, uint32_t id, uint32_t arg)
     {
         le_msg_MessageRef_t m = le_msg_CreateMsg(s);
-        uint8_t* p = static_cast<uint8_t*>(le_msg_GetPayloadPtr(m));
-        memcpy(p, &id, 4);
-        memcpy(p + 4, &arg, 4);
-        le_msg_SetPayloadSize(m, size);
+        uint32_t* p = static_cast<uint32_t*>(le_msg_GetPayloadPtr(m));
+        p[0] = id;
+        p[1] = arg;
+        le_msg_SetPayloadSize(m, 8);
         le_msg_MessageRef_t r = le_msg_RequestSyncResponse(m);
         if (r == nullptr) return -1;
-        uint32_t v = 0;   // an answer of the id alone carries no value
-        if (le_msg_GetPayloadSize(r) >= 8) memcpy(&v, static_cast<uint8_t*>(le_msg_GetPayloadPtr(r)) + 4, 4);
+        uint32_t v = le_msg_GetPayloadSize(r) >= 8 ? static_cast<uint32_t*>(le_msg_GetPayloadPtr(r))[1] : 0;
         le_msg_ReleaseMsg(r);
         return v;
     }
 
-    bool WaitFor(std::atomic<int>& counter, int value)
+    void SendOneWay(le_msg_SessionRef_t s, uint32_t id)
     {
-        for (int i = 0; i < 2000 && counter.load() < value; i++) usleep(1000);
-        return counter.load() >= value;
+        le_msg_MessageRef_t m = le_msg_CreateMsg(s);
+        memcpy(le_msg_GetPayloadPtr(m), &id, 4);
+        le_msg_SetPayloadSize(m, 8);
+        le_msg_Send(m);
+    }
+
+    template <typename T>
+    bool WaitFor(const std::atomic<T>& value, T atLeast)
+    {
+        for (int i = 0; i < 2000 && value.load() < atLeast; i++) usleep(1000);
+        return value.load() >= atLeast;
     }
 
     TempDir dir_;
@@ -166,12 +159,23 @@ protected:
 };
 }
 
-TEST_F(MsgTest, RequestAndResponseAcrossThreads)
+TEST_F(MsgTest, MessagesAreSizedByWhatTheyCarryAndNeverExceedTheLargest)
 {
     le_msg_SessionRef_t s = Open();
     EXPECT_EQ(Call(s, 0, 41), 42);
-    EXPECT_EQ(Call(s, 0, 99), 100);
+    EXPECT_EQ(EchoRoom.load(), 8u);   // a received request holds what came, not 272 bytes
     EXPECT_TRUE(WaitFor(Opens, 1));
+
+    le_msg_MessageRef_t m = le_msg_CreateSizedMsg(s, 12);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), 12u);
+    memset(le_msg_GetPayloadPtr(m), 0xAB, 12);
+    EXPECT_TRUE(le_msg_ReservePayload(m, Largest));
+    EXPECT_EQ(static_cast<uint8_t*>(le_msg_GetPayloadPtr(m))[11], 0xAB);   // content kept
+    EXPECT_FALSE(le_msg_ReservePayload(m, Largest + 1));
+    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), Largest);
+    le_msg_ReleaseMsg(m);
+    EXPECT_EQ(le_msg_CreateSizedMsg(s, Largest + 1), nullptr);
     le_msg_DeleteSession(s);
     EXPECT_TRUE(WaitFor(Closes, 1));
     le_event_RunUntilIdle();
@@ -179,99 +183,27 @@ TEST_F(MsgTest, RequestAndResponseAcrossThreads)
 
 TEST_F(MsgTest, NobodyServingAndProtocolMismatch)
 {
-    le_msg_SessionRef_t none = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Nobody");
-    EXPECT_EQ(le_msg_TryOpenSessionSync(none), LE_UNAVAILABLE);
-
-    le_msg_SessionRef_t wrongId =
-        le_msg_CreateSession(le_msg_GetProtocolRef("5a176ca4fe0e5d2f2463d5cc2f76b745", Largest), "le_Test");
-    EXPECT_EQ(le_msg_TryOpenSessionSync(wrongId), LE_NOT_PERMITTED);
-    le_msg_SessionRef_t wrongSize = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, 216), "le_Test");
-    EXPECT_EQ(le_msg_TryOpenSessionSync(wrongSize), LE_NOT_PERMITTED);
-    EXPECT_FALSE(le_msg_IsSessionOpen(wrongId));
-    EXPECT_GE(le_log_CaptureCountAt(LE_LOG_ERR, "does not match"), 2u);
+    auto open = [](const char* id, size_t largest, const char* service) {
+        return le_msg_TryOpenSessionSync(le_msg_CreateSession(le_msg_GetProtocolRef(id, largest), service));
+    };
+    EXPECT_EQ(open(ProtocolId, Largest, "le_Nobody"), LE_UNAVAILABLE);
+    EXPECT_EQ(open("5a176ca4fe0e5d2f2463d5cc2f76b745", Largest, "le_Test"), LE_NOT_PERMITTED);
+    EXPECT_EQ(open(ProtocolId, 216, "le_Test"), LE_NOT_PERMITTED);
     EXPECT_EQ(Opens.load(), 0);
 }
 
-TEST_F(MsgTest, UnknownMessageIdIsLoggedAndNotAnswered)
-{
-    // A raw client, so that a missing answer can be seen as silence.
-    std::string path = dir_.File("le_Test");
-    int fd = RawConnect(path);
-    ASSERT_GE(fd, 0);
-    std::string hello = Handshake();
-    ASSERT_EQ(write(fd, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
-    char status = 1;
-    ASSERT_EQ(read(fd, &status, 1), 1);
-    ASSERT_EQ(status, 0);
-    uint32_t frame[5] = {8, 1, 77, 9, 0};   // length, request, transaction, id 9, argument
-    ASSERT_EQ(write(fd, frame, sizeof(frame)), static_cast<ssize_t>(sizeof(frame)));
-    struct pollfd p = {fd, POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 300), 0);   // no answer, session kept
-    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "Unknowm msg id = 9"), 1u);
-    uint32_t good[5] = {8, 1, 78, 0, 1};
-    ASSERT_EQ(write(fd, good, sizeof(good)), static_cast<ssize_t>(sizeof(good)));
-    uint32_t answer[5] = {};
-    ASSERT_EQ(poll(&p, 1, 2000), 1);
-    ASSERT_EQ(read(fd, answer, sizeof(answer)), static_cast<ssize_t>(sizeof(answer)));
-    EXPECT_EQ(answer[2], 78u);
-    EXPECT_EQ(answer[4], 2u);
-    close(fd);
-}
-
-TEST_F(MsgTest, BadRequestOrOversizedMessageClosesOnlyThatSession)
+// (An unknown id or a request that does not unpack is met by the end-to-end service tests.)
+TEST_F(MsgTest, AFrameAnnouncingMoreThanTheLargestClosesOnlyThatSession)
 {
     le_msg_SessionRef_t good = Open();
-    le_msg_SessionRef_t bad = Open();
-    EXPECT_EQ(Call(bad, 0, 1, 6), -1);   // operation 0 cannot unpack 6 bytes
-    EXPECT_FALSE(le_msg_IsSessionOpen(bad));
-    EXPECT_TRUE(WaitFor(Closes, 1));
-    EXPECT_EQ(le_log_CaptureCount("Error unpacking message"), 1u);
-    EXPECT_EQ(Call(good, 0, 5), 6);
-
-    // A frame announcing more than the largest message.
-    std::string path = dir_.File("le_Test");
-    le_msg_SessionRef_t big = Open();
-    EXPECT_EQ(Call(big, 0, 1), 2);
-    le_msg_MessageRef_t m = le_msg_CreateMsg(big);
-    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), Largest);
-    le_msg_ReleaseMsg(m);
-    le_msg_DeleteSession(big);
-    EXPECT_TRUE(WaitFor(Closes, 2));
-
-    int fd = RawConnect(path);
-    ASSERT_GE(fd, 0);
-    std::string hello = Handshake();
+    int fd = RawSession(dir_.File("le_Test"));
     uint32_t header[3] = {Largest + 1, 1, 1};
-    hello.append(reinterpret_cast<char*>(header), sizeof(header));
-    ASSERT_EQ(write(fd, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
-    EXPECT_TRUE(WaitFor(Closes, 3));
+    ASSERT_TRUE(Write(fd, header, sizeof(header)));
+    EXPECT_TRUE(WaitFor(Closes, 1));
     EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "message larger than 272 bytes"), 1u);
     close(fd);
     EXPECT_EQ(Call(good, 0, 7), 8);
     le_msg_DeleteSession(good);
-    le_msg_DeleteSession(bad);
-    le_event_RunUntilIdle();
-}
-
-TEST_F(MsgTest, MessagesAreSizedByWhatTheyCarryAndNeverExceedTheLargest)
-{
-    le_msg_SessionRef_t s = Open();
-    EXPECT_EQ(Call(s, 0, 41), 42);
-    EXPECT_EQ(EchoRoom.load(), 8u);   // a received request holds what came, not 272 bytes
-
-    le_msg_MessageRef_t m = le_msg_CreateSizedMsg(s, 12);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), 12u);
-    memset(le_msg_GetPayloadPtr(m), 0xAB, 12);
-    EXPECT_TRUE(le_msg_ReservePayload(m, 40));
-    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), 40u);
-    EXPECT_EQ(static_cast<uint8_t*>(le_msg_GetPayloadPtr(m))[11], 0xAB);   // content kept
-    EXPECT_TRUE(le_msg_ReservePayload(m, Largest));
-    EXPECT_FALSE(le_msg_ReservePayload(m, Largest + 1));
-    EXPECT_EQ(le_msg_GetMaxPayloadSize(m), Largest);
-    le_msg_ReleaseMsg(m);
-    EXPECT_EQ(le_msg_CreateSizedMsg(s, Largest + 1), nullptr);
-    le_msg_DeleteSession(s);
     le_event_RunUntilIdle();
 }
 
@@ -280,41 +212,21 @@ namespace
 std::atomic<int> Events{0};
 void OnEvent(le_msg_MessageRef_t msg, void*)
 {
-    uint32_t v = 0;
-    memcpy(&v, le_msg_GetPayloadPtr(msg), 4);
-    if (v == 0xE7E7) Events++;
+    if (memcmp(le_msg_GetPayloadPtr(msg), &EventMarker, 4) == 0) Events++;
     le_msg_ReleaseMsg(msg);
 }
-int ClientCloses = 0;
-void OnClientClose(le_msg_SessionRef_t, void*)
+void OnClientClose(le_msg_SessionRef_t, void* closed)
 {
-    ClientCloses++;
+    *static_cast<bool*>(closed) = true;
 }
-bool EventSeen(void*)
+bool IsTrue(void* flag)
 {
-    return Events.load() > 0;
+    return *static_cast<bool*>(flag);
 }
-bool ClientClosed(void*)
+bool EventsAbove(void* count)
 {
-    return ClientCloses > 0;
+    return Events.load() > *static_cast<int*>(count);
 }
-}
-
-TEST_F(MsgTest, ServerEventsReachTheClientLoopAndServerEndSessionIsSeen)
-{
-    le_msg_SessionRef_t s = Open();
-    le_msg_SetSessionRecvHandler(s, OnEvent, nullptr);
-    le_msg_SetSessionCloseHandler(s, OnClientClose, nullptr);
-    Call(s, 1, 0);   // the event arrives while the client waits for the answer
-    EXPECT_EQ(Events.load(), 0);   // delivered from the loop, not inside the call
-    EXPECT_TRUE(le_event_RunUntil(EventSeen, nullptr, 2000));
-
-    EXPECT_EQ(Call(s, 2, 0), -1);   // the server ends the session instead of answering
-    EXPECT_FALSE(le_msg_IsSessionOpen(s));
-    EXPECT_TRUE(le_event_RunUntil(ClientClosed, nullptr, 2000));
-    EXPECT_EQ(ClientCloses, 1);
-    le_msg_DeleteSession(s);
-    le_event_RunUntilIdle();
 }
 
 namespace
@@ -324,7 +236,8 @@ namespace
 std::atomic<bool> OversizedEvent{false};
 void* AnswerAndEventInOneWrite(void* listener)
 {
-    int fd = accept(static_cast<int>(reinterpret_cast<intptr_t>(listener)), nullptr, nullptr);
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(listener));
+    fd = Readable(fd, 3000) ? accept(fd, nullptr, nullptr) : -1;
     if (fd < 0) return nullptr;
     std::string hello = Handshake();
     std::string got(hello.size(), '\0');
@@ -334,18 +247,13 @@ void* AnswerAndEventInOneWrite(void* listener)
         write(fd, &ok, 1) == 1 && recv(fd, request, sizeof(request), MSG_WAITALL) == sizeof(request))
     {
         uint32_t eventSize = OversizedEvent ? 1000 : 4;
-        uint32_t both[] = {8, 3, request[2], request[3], request[4] + 1, eventSize, 4, 0, 0xE7E7};
-        EXPECT_EQ(write(fd, both, sizeof(both)), static_cast<ssize_t>(sizeof(both)));
+        uint32_t both[] = {8, 3, request[2], request[3], request[4] + 1, eventSize, 4, 0, EventMarker};
+        EXPECT_TRUE(Write(fd, both, sizeof(both)));
         char end;
         EXPECT_EQ(read(fd, &end, 1), 0);   // held open until the client leaves
     }
     close(fd);
     return nullptr;
-}
-
-void OnRawClose(le_msg_SessionRef_t, void* closed)
-{
-    *static_cast<bool*>(closed) = true;
 }
 }
 
@@ -356,34 +264,28 @@ class RawServerTest : public MsgTest, public ::testing::WithParamInterface<bool>
 TEST_P(RawServerTest, EventReadTogetherWithTheAnswerIsDeliveredOrAnOversizedOneClosesTheSession)
 {
     OversizedEvent = GetParam();
-    std::string path = dir_.File("le_Raw");
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
+    int listener = pa_socket_ListenUnix(dir_.File("le_Raw").c_str(), 1);
+    ASSERT_GE(listener, 0);
     le_thread_Ref_t raw = le_thread_Create("raw", AnswerAndEventInOneWrite,
                                            reinterpret_cast<void*>(static_cast<intptr_t>(listener)));
     le_thread_SetJoinable(raw);
     le_thread_Start(raw);
 
-    le_msg_SessionRef_t s = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Raw");
-    ASSERT_EQ(le_msg_TryOpenSessionSync(s), LE_OK);
+    le_msg_SessionRef_t s = Open("le_Raw");
     le_msg_SetSessionRecvHandler(s, OnEvent, nullptr);
     bool closed = false;
-    le_msg_SetSessionCloseHandler(s, OnRawClose, &closed);
+    le_msg_SetSessionCloseHandler(s, OnClientClose, &closed);
     int before = Events.load();
     EXPECT_EQ(Call(s, 0, 41), 42);   // the answer itself is good either way
     if (GetParam())
     {
-        EXPECT_TRUE(le_event_RunUntil([](void* c) { return *static_cast<bool*>(c); }, &closed, 2000));
+        EXPECT_TRUE(le_event_RunUntil(IsTrue, &closed, 2000));
         EXPECT_FALSE(le_msg_IsSessionOpen(s));
         EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "message from the server too large"), 1u);
     }
     else
     {
-        EXPECT_TRUE(le_event_RunUntil([](void* b) { return Events.load() > *static_cast<int*>(b); }, &before, 2000));
+        EXPECT_TRUE(le_event_RunUntil(EventsAbove, &before, 2000));
         EXPECT_FALSE(closed);
     }
     le_msg_DeleteSession(s);
@@ -404,75 +306,31 @@ void DeleteOwnSessionOnEvent(le_msg_MessageRef_t msg, void*)
     le_msg_ReleaseMsg(msg);
     le_msg_DeleteSession(session);
 }
-
-void SendOneWay(le_msg_SessionRef_t s, uint32_t id)
-{
-    le_msg_MessageRef_t m = le_msg_CreateMsg(s);
-    memcpy(le_msg_GetPayloadPtr(m), &id, 4);
-    le_msg_SetPayloadSize(m, 8);
-    le_msg_Send(m);
-}
 }
 
 TEST_F(MsgTest, AClientMayDeleteItsSessionInsideItsOwnEventHandler)
 {
-    // Events read by the loop: two arrive, the first handler call deletes the session.
-    HeardBeforeDelete = 0;
-    le_msg_SessionRef_t s = Open();
-    le_msg_SetSessionRecvHandler(s, DeleteOwnSessionOnEvent, nullptr);
-    le_msg_SetSessionCloseHandler(s, OnClientClose, nullptr);
-    int closesBefore = ClientCloses;
-    SendOneWay(s, 1);
-    SendOneWay(s, 1);
-    usleep(50000);   // both events are waiting on the socket
-    EXPECT_TRUE(le_event_RunUntil([](void*) { return HeardBeforeDelete > 0; }, nullptr, 2000));
-    le_event_RunUntil([](void*) { return false; }, nullptr, 100);
-    EXPECT_EQ(HeardBeforeDelete, 1);
-    EXPECT_EQ(ClientCloses, closesBefore);   // deleted by the client: no close notice
-    EXPECT_TRUE(WaitFor(Closes, 1));
-
-    // Events read during a call and delivered later from the loop.
-    HeardBeforeDelete = 0;
-    le_msg_SessionRef_t t = Open();
-    le_msg_SetSessionRecvHandler(t, DeleteOwnSessionOnEvent, nullptr);
-    Call(t, 1, 0);
-    Call(t, 1, 0);   // a second event queued behind the first
-    EXPECT_TRUE(le_event_RunUntil([](void*) { return HeardBeforeDelete > 0; }, nullptr, 2000));
-    le_event_RunUntil([](void*) { return false; }, nullptr, 100);
-    EXPECT_EQ(HeardBeforeDelete, 1);
-    EXPECT_TRUE(WaitFor(Closes, 2));
-}
-
-namespace
-{
-std::atomic<bool> DeferredAnswered{false};
-void AnswerDeferred(void*, void*)
-{
-    le_msg_MessageRef_t msg = Deferred.exchange(nullptr);
-    EXPECT_FALSE(le_msg_IsSessionOpen(le_msg_GetSession(msg)));
-    le_msg_Respond(msg);   // the client is gone: the answer goes nowhere
-    DeferredAnswered = true;
-}
-}
-
-TEST_F(MsgTest, AnswerGivenAfterTheClientLeftGoesNowhere)
-{
-    le_msg_SessionRef_t s = Open();
-    le_msg_MessageRef_t m = le_msg_CreateMsg(s);
-    uint32_t id = 3;
-    memcpy(le_msg_GetPayloadPtr(m), &id, 4);
-    le_msg_SetPayloadSize(m, 8);
-    le_msg_Send(m);   // one-way: the server keeps it
-    for (int i = 0; i < 2000 && Deferred.load() == nullptr; i++) usleep(1000);
-    ASSERT_NE(Deferred.load(), nullptr);
-    le_msg_DeleteSession(s);
-    for (int i = 0; i < 2000 && Closes.load() == 0; i++) usleep(1000);
-    ASSERT_EQ(Closes.load(), 1);
-    usleep(20000);   // the server's loop has passed the point where closed sessions are let go
-    le_event_QueueFunctionToThread(server_, AnswerDeferred, nullptr, nullptr);
-    for (int i = 0; i < 2000 && !DeferredAnswered; i++) usleep(1000);
-    EXPECT_TRUE(DeferredAnswered.load());
-    EXPECT_EQ(le_msg_GetSessionCount(Service), 0u);
+    // Two events each time: read by the loop, or read during calls and delivered later from the
+    // loop. The first handler call deletes the session; the second event goes nowhere.
+    for (bool duringCalls : {false, true})
+    {
+        HeardBeforeDelete = 0;
+        le_msg_SessionRef_t s = Open();
+        le_msg_SetSessionRecvHandler(s, DeleteOwnSessionOnEvent, nullptr);
+        bool closed = false;
+        le_msg_SetSessionCloseHandler(s, OnClientClose, &closed);
+        for (int i = 0; i < 2; i++)
+        {
+            if (duringCalls) Call(s, 1, 0);
+            else SendOneWay(s, 1);
+        }
+        if (!duringCalls) usleep(50000);   // both events are waiting on the socket
+        EXPECT_TRUE(le_event_RunUntil([](void*) { return HeardBeforeDelete > 0; }, nullptr, 2000));
+        le_event_RunUntil([](void*) { return false; }, nullptr, 100);
+        EXPECT_EQ(HeardBeforeDelete, 1) << duringCalls;
+        EXPECT_FALSE(closed);   // deleted by the client: no close notice
+        EXPECT_TRUE(WaitFor(Closes, duringCalls ? 2 : 1));
+    }
 }
 
 TEST_F(MsgTest, SessionsBeyondTheLimitAreRefusedAsBusy)
@@ -482,8 +340,7 @@ TEST_F(MsgTest, SessionsBeyondTheLimitAreRefusedAsBusy)
     le_msg_SessionRef_t extra = le_msg_CreateSession(le_msg_GetProtocolRef(ProtocolId, Largest), "le_Test");
     EXPECT_EQ(le_msg_TryOpenSessionSync(extra), LE_BUSY);
     EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, "client refused: 64 sessions are open"), 1u);
-    EXPECT_EQ(Call(sessions.front(), 0, 1), 2);   // the others are still served
-    EXPECT_EQ(Call(sessions.back(), 0, 2), 3);
+    EXPECT_EQ(Call(sessions.back(), 0, 2), 3);   // the others are still served
     le_msg_DeleteSession(sessions.back());
     sessions.pop_back();
     ASSERT_TRUE(WaitFor(Closes, 1));
@@ -498,19 +355,17 @@ TEST_F(MsgTest, ListeningPausesWhileClientsCannotBeAcceptedAndResumes)
 {
     // Use up the descriptors but one, which the client's socket takes: the server cannot accept it.
     DescriptorsUsedUp full;
-    int client = RawConnect(dir_.File("le_Test"));
+    int client = ConnectUnix(dir_.File("le_Test"));
     ASSERT_GE(client, 0);
-    usleep(1200 * 1000);
+    usleep(700 * 1000);   // listening is retried every 500 ms, not in a busy loop
     size_t failures = le_log_CaptureCount("cannot accept a client");
     EXPECT_GE(failures, 1u);
-    EXPECT_LE(failures, 4u);   // once per pause, not a busy loop
+    EXPECT_LE(failures, 3u);
     full.Release();
-
     // The client that waited is served once listening resumes.
     std::string hello = Handshake();
-    ASSERT_EQ(write(client, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
-    struct pollfd p = {client, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 3000), 1);
+    ASSERT_TRUE(Write(client, hello.data(), hello.size()));
+    ASSERT_TRUE(Readable(client, 3000));
     char status = 1;
     ASSERT_EQ(read(client, &status, 1), 1);
     EXPECT_EQ(status, 0);
@@ -529,15 +384,14 @@ protected:
 
 TEST_F(MsgVirtualClockTest, AClientThatNeverCompletesItsHandshakeIsClosed)
 {
-    int fd = RawConnect(dir_.File("le_Test"));
+    int fd = ConnectUnix(dir_.File("le_Test"));
     ASSERT_GE(fd, 0);
     // The start of a hello and nothing more; on the virtual clock the server may already have
     // given up by the time it arrives.
     if (send(fd, "VMSG", 4, MSG_NOSIGNAL) != 4)
     {
     }
-    struct pollfd p = {fd, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 3000), 1);
+    ASSERT_TRUE(Readable(fd, 3000));
     char byte;
     EXPECT_EQ(read(fd, &byte, 1), 0);   // closed without an answer
     close(fd);
@@ -546,9 +400,7 @@ TEST_F(MsgVirtualClockTest, AClientThatNeverCompletesItsHandshakeIsClosed)
     EXPECT_EQ(Opens.load(), 0);
 }
 
-//--------------------------------------------------------------------------------------------------
 // Packing from an interface description
-//--------------------------------------------------------------------------------------------------
 TEST(IpcPacking, RoundTripAndLimits)
 {
     const le_ipc_Param_t params[] = {
@@ -571,14 +423,10 @@ TEST(IpcPacking, RoundTripAndLimits)
     size_t used = 0;
     ASSERT_TRUE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &used));
     ASSERT_EQ(used, 1u + 2 + 4 + (4 + 4) + (4 + 3) + 1 + 8);   // the output is not packed
-    size_t counted = 0;
-    ASSERT_TRUE(le_ipc_PackedSize(params, n, false, in, &counted));
-    EXPECT_EQ(counted, used);
 
     le_ipc_Value_t out[n];
     ASSERT_TRUE(le_ipc_Unpack(params, n, false, buf, used, out));
     EXPECT_EQ(out[0].num, 0xFFu);
-    EXPECT_EQ(out[1].num, 65535u);
     EXPECT_EQ(static_cast<int32_t>(out[2].num), -5);
     char name[8];
     EXPECT_EQ(le_ipc_CopyString(&out[3], name, sizeof(name)), LE_OK);
@@ -586,29 +434,14 @@ TEST(IpcPacking, RoundTripAndLimits)
     EXPECT_EQ(le_ipc_CopyString(&out[3], name, 3), LE_OVERFLOW);
     EXPECT_STREQ(name, "ab");
     EXPECT_EQ(memcmp(out[4].data, "\x01\x02\x03", 3), 0);
-    EXPECT_EQ(out[5].num, 1u);
     EXPECT_EQ(out[6].real, 2.5);
-
-    // Short, trailing bytes, a bool that is not 0 or 1, a length above the limit.
-    EXPECT_FALSE(le_ipc_Unpack(params, n, false, buf, used - 1, out));
-    EXPECT_FALSE(le_ipc_Unpack(params, n, false, buf, used + 1, out));
-    uint8_t bad[64];
-    memcpy(bad, buf, used);
-    bad[used - 9] = 2;
-    EXPECT_FALSE(le_ipc_Unpack(params, n, false, bad, used, out));
-    memcpy(bad, buf, used);
-    bad[7] = 5;   // Name's length
-    EXPECT_FALSE(le_ipc_Unpack(params, n, false, bad, used, out));
+    // Malformed input is the fuzz target's (fuzz_ipc); a string above its limit is refused here.
     in[3].size = 5;
-    size_t ignored = 0;
-    EXPECT_FALSE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &ignored));
-    EXPECT_FALSE(le_ipc_PackedSize(params, n, false, in, &ignored));
+    EXPECT_FALSE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &used));
     in[3].size = 4;
-    EXPECT_FALSE(le_ipc_Pack(params, n, false, in, buf, 10, &ignored));   // does not fit
     in[7].num = 0x0123456789ABCDEFull;
-    size_t outputBytes = 0;
-    ASSERT_TRUE(le_ipc_Pack(params, n, true, in, buf, sizeof(buf), &outputBytes));
-    EXPECT_EQ(outputBytes, 8u);
+    ASSERT_TRUE(le_ipc_Pack(params, n, true, in, buf, sizeof(buf), &used));
+    EXPECT_EQ(used, 8u);
     ASSERT_TRUE(le_ipc_Unpack(params, n, true, buf, 8, out));
     EXPECT_EQ(out[7].num, 0x0123456789ABCDEFull);
 }
