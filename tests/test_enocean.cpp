@@ -144,7 +144,7 @@ protected:
 //--------------------------------------------------------------------------------------------------
 // Receiver
 //--------------------------------------------------------------------------------------------------
-TEST_F(EnOceanTest, GoodFramesReachTheHandlersOneFramePerEvent)
+TEST_F(EnOceanTest, GoodFramesReachTheHandlersOnePerEventAndBadOnesAreDroppedOrReparsed)
 {
     BootGateway();
     Bytes both = Frame(ESP3_RESPONSE, {0x00});
@@ -160,6 +160,40 @@ TEST_F(EnOceanTest, GoodFramesReachTheHandlersOneFramePerEvent)
     EXPECT_EQ(Frames[1].payload, Bytes({0x02, 0x07}));
     EXPECT_EQ(le_log_CaptureCount("| Length of data OK."), 2u);
     EXPECT_EQ(le_log_CaptureCount("| 0207"), 1u);   // the payload dump
+
+    // A 0x55 in a header whose CRC is wrong starts the next header, without a new sync: as its
+    // second byte (the header bytes after it start the next header), then as its first (the very
+    // next byte is the new header's CRC).
+    const Bytes leads[] = {{0x55, 0x00}, {0x55}};
+    for (size_t k = 0; k < 2; k++)
+    {
+        const Bytes data = {0x00, static_cast<uint8_t>(0x11 * (k + 1))};
+        Bytes stream = leads[k];
+        Bytes f = Frame(ESP3_RESPONSE, data);
+        stream.insert(stream.end(), f.begin(), f.end());
+        ASSERT_NE(Crc8(stream.data() + 1, 4), stream[5]);   // the false header's CRC is wrong
+        size_t syncs = le_log_CaptureCount("Sync Byte Received.");
+        FeedUntilHeard(stream, 3 + k);
+        EXPECT_EQ(Frames[2 + k].payload, data);
+        EXPECT_EQ(le_log_CaptureCount("| Wrong CRC."), k + 1);
+        EXPECT_EQ(le_log_CaptureCount("Sync Byte Received."), syncs + 1);
+    }
+
+    // A frame without data, one whose data CRC is wrong (silently) and a header announcing
+    // 65,535 + 255 payload bytes, with a valid CRC, are dropped.
+    Feed(Frame(ESP3_RESPONSE, {}));
+    Bytes corrupt = Frame(ESP3_RESPONSE, {0x01, 0x02});
+    corrupt.back() ^= 0xFF;
+    Feed(corrupt);
+    Bytes huge = {0x55, 0xFF, 0xFF, 0xFF, 0x01};
+    huge.push_back(Crc8(huge.data() + 1, 4));
+    Feed(huge);
+    FeedUntilHeard(Frame(ESP3_RESPONSE, {0x03}), 5);
+    ASSERT_EQ(Frames.size(), 5u);
+    EXPECT_EQ(Frames[4].payload, Bytes({0x03}));
+    EXPECT_EQ(le_log_CaptureCount("| Length data 0."), 1u);
+    EXPECT_EQ(le_log_CaptureCount("| Wrong CRC."), 2u);
+    EXPECT_EQ(le_log_CaptureCount("is too long; dropped"), 1u);
 }
 
 TEST_F(EnOceanTest, PauseOfMoreThan100msAbandonsTheFrame)
@@ -183,45 +217,6 @@ TEST_F(EnOceanTest, PauseOfMoreThan100msAbandonsTheFrame)
     le_event_AdvanceMs(100);
     FeedUntilHeard(Bytes(f.begin() + 8, f.end()), 2);
     EXPECT_EQ(Frames[1].type, ESP3_RADIO_ERP1);
-}
-
-TEST_F(EnOceanTest, WrongHeaderCrcIsReparsedFromA55InsideIt)
-{
-    BootGateway();
-    // The 0x55 as the second header byte (the header bytes after it start the next header), then
-    // as the first (the very next byte is the new header's CRC).
-    const Bytes leads[] = {{0x55, 0x00}, {0x55}};
-    for (size_t k = 0; k < 2; k++)
-    {
-        const Bytes data = {0x00, static_cast<uint8_t>(0x11 * (k + 1))};
-        Bytes stream = leads[k];
-        Bytes f = Frame(ESP3_RESPONSE, data);
-        stream.insert(stream.end(), f.begin(), f.end());
-        ASSERT_NE(Crc8(stream.data() + 1, 4), stream[5]);   // the false header's CRC is wrong
-        FeedUntilHeard(stream, k + 1);
-        EXPECT_EQ(Frames[k].payload, data);
-        EXPECT_EQ(le_log_CaptureCount("| Wrong CRC."), k + 1);
-        EXPECT_EQ(le_log_CaptureCount("Sync Byte Received."), k + 1);   // no new sync was needed
-    }
-}
-
-TEST_F(EnOceanTest, ZeroLengthBadDataCrcAndOversizeFramesAreDropped)
-{
-    BootGateway();
-    Feed(Frame(ESP3_RESPONSE, {}));
-    Bytes corrupt = Frame(ESP3_RESPONSE, {0x01, 0x02});
-    corrupt.back() ^= 0xFF;
-    Feed(corrupt);
-    // A header announcing 65,535 + 255 payload bytes, with a valid CRC.
-    Bytes huge = {0x55, 0xFF, 0xFF, 0xFF, 0x01};
-    huge.push_back(Crc8(huge.data() + 1, 4));
-    Feed(huge);
-    FeedUntilHeard(Frame(ESP3_RESPONSE, {0x03}), 1);
-    ASSERT_EQ(Frames.size(), 1u);
-    EXPECT_EQ(Frames[0].payload, Bytes({0x03}));
-    EXPECT_EQ(le_log_CaptureCount("| Length data 0."), 1u);
-    EXPECT_EQ(le_log_CaptureCount("| Wrong CRC."), 0u);   // a bad data CRC drops silently
-    EXPECT_EQ(le_log_CaptureCount("is too long; dropped"), 1u);
 }
 
 //--------------------------------------------------------------------------------------------------
