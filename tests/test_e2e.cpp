@@ -579,26 +579,7 @@ TEST_F(EndToEnd, TheModbusBoardMirrorsTheSimulatedSlave)
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 
-TEST_F(EndToEnd, TheConsoleStaysCalmWhileTheLogFileHoldsTheTrace)
-{
-    Program veltrona;
-    ASSERT_TRUE(veltrona.Start({"--scenario", "gateway", "--clock", "skip", "--runtime-dir", Runtime(), "--set",
-                                "esp3.period_ms=100", "--console-level", "warning"},
-                               Log()));
-    std::string out;
-    ASSERT_EQ(Dhub("wait settings/addon_type --timeout 20", &out), 0) << out;
-    std::string file = Runtime() + "/veltrona.log";
-    ASSERT_TRUE(Becomes("grep -q 'E01a0000' '" + file + "' && echo traced", "traced", &out));
-    EXPECT_EQ(veltrona.Interrupt(10), 0);
-    std::string console = ReadTextFile(Log());
-    EXPECT_EQ(console.find(" INFO | "), std::string::npos) << console;
-    EXPECT_NE(console.find("veltrona: board mode 3 (EnOcean gateway)"), std::string::npos) << console;
-    EXPECT_NE(console.find("log " + file), std::string::npos) << console;
-    std::string trace = ReadTextFile(file);
-    EXPECT_NE(trace.find(" INFO | VeltronaComponent T=main | "), std::string::npos);
-}
-
-TEST_F(EndToEnd, AServiceManagerHearsReadyOnceStartedAndStoppingOnTheWayOutOfATerm)
+TEST_F(EndToEnd, AServiceManagerHearsReadyAndStoppingWhileTheConsoleStaysCalmAndTheLogFileHoldsTheTrace)
 {
     std::string path = dir.File("notify.sock");
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -617,15 +598,24 @@ TEST_F(EndToEnd, AServiceManagerHearsReadyOnceStartedAndStoppingOnTheWayOutOfATe
     };
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
     Program veltrona;
-    bool started = veltrona.Start({"--scenario", "addon", "--clock", "skip", "--runtime-dir", Runtime()}, Log());
+    bool started = veltrona.Start({"--scenario", "gateway", "--clock", "skip", "--runtime-dir", Runtime(), "--set",
+                                   "esp3.period_ms=100", "--console-level", "warning"},
+                                  Log());
     unsetenv("NOTIFY_SOCKET");
     ASSERT_TRUE(started);
-    EXPECT_EQ(next(20000), "READY=1\nSTATUS=board mode 1 (add-on boards only)") << ReadTextFile(Log());
+    EXPECT_EQ(next(20000), "READY=1\nSTATUS=board mode 3 (EnOcean gateway)") << ReadTextFile(Log());
     std::string out;
     EXPECT_EQ(Dhub("get settings/addon_type", &out), 0) << out;   // ready means served
+    std::string file = Runtime() + "/veltrona.log";
+    ASSERT_TRUE(Becomes("grep -q 'E01a0000' '" + file + "' && echo traced", "traced", &out));
     // SIGTERM ends it as cleanly as Ctrl-C.
     EXPECT_EQ(veltrona.Terminate(10), 0);
     EXPECT_EQ(next(5000), "STOPPING=1");
-    EXPECT_NE(ReadTextFile(Log()).find("veltrona: stopped (terminated)"), std::string::npos) << ReadTextFile(Log());
     close(fd);
+    std::string console = ReadTextFile(Log());
+    EXPECT_EQ(console.find(" INFO | "), std::string::npos) << console;
+    EXPECT_NE(console.find("veltrona: board mode 3 (EnOcean gateway)"), std::string::npos) << console;
+    EXPECT_NE(console.find("log " + file), std::string::npos) << console;
+    EXPECT_NE(console.find("veltrona: stopped (terminated)"), std::string::npos) << console;
+    EXPECT_NE(ReadTextFile(file).find(" INFO | VeltronaComponent T=main | "), std::string::npos);
 }
