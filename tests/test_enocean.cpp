@@ -5,11 +5,6 @@
 #include "component_fixture.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -657,35 +652,21 @@ void Modem(int fd)
     }
 }
 
-void MakeRaw(int fd)
-{
-    struct termios tio;
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(fd, TCSANOW, &tio);
-}
 }
 
 TEST_F(EnOceanTest, StartAsksTheModemToMapTheUart)
 {
-    int modem = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(modem, 0);
-    ASSERT_EQ(grantpt(modem), 0);
-    ASSERT_EQ(unlockpt(modem), 0);
-    MakeRaw(modem);
-    ASSERT_EQ(pa_path_AddMapping("/dev/ttyAT", ptsname(modem)), LE_OK);
-    // The AT port is opened raw by the client; keep the slave side raw from the start.
-    int keep = open(ptsname(modem), O_RDWR | O_NOCTTY);
-    ASSERT_GE(keep, 0);
-    MakeRaw(keep);
-    std::thread answering(Modem, modem);
+    SimPty modem;
+    char at[256];
+    ASSERT_TRUE(simPty_Open(&modem, at, sizeof(at)));
+    ASSERT_EQ(pa_path_AddMapping("/dev/ttyAT", at), LE_OK);
+    std::thread answering(Modem, modem.master);
     Boot("gateway");
     answering.join();
+    simPty_Close(&modem);
     EXPECT_EQ(CountMessages("!MAPUART: 17,1"), 1u);
     EXPECT_EQ(CountLinesWith("ATSend()", "| OK"), 2u);
     EXPECT_EQ(CountMessages("No AT"), 0u);
-    close(keep);
-    close(modem);
 }
 
 TEST_F(EnOceanTest, WithoutTheAtServiceTheMappingIsSkipped)
