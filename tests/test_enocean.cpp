@@ -217,17 +217,38 @@ TEST_F(EnOceanTest, PauseOfMoreThan100msAbandonsTheFrame)
 //--------------------------------------------------------------------------------------------------
 // Transmit queue
 //--------------------------------------------------------------------------------------------------
-TEST_F(EnOceanTest, LearnCommandGoesOutExactlyAsOnTheWire)
+TEST_F(EnOceanTest, LearnNeedsASecondPushWithin4999msAndItsCommandGoesOutExactlyAsOnTheWire)
 {
     BootGateway();
-    StartLearning();
+    Push("settings/learn", "");
+    le_event_AdvanceMs(5000);
+    Push("settings/learn", "");
+    EXPECT_EQ(LearnMode, 0);
+    le_event_AdvanceMs(4999);
+    Push("settings/learn", "");
+    EXPECT_EQ(LearnMode, 1);
+    const Bytes learn = {0x55, 0x00, 0x06, 0x01, 0x05, 0x73, 0x17, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE9};
     ASSERT_TRUE(Pump([this] { return Sent().size() >= 14; }));
-    EXPECT_EQ(Sent(), Bytes({0x55, 0x00, 0x06, 0x01, 0x05, 0x73, 0x17, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE9}));
+    EXPECT_EQ(Sent(), learn);
     EXPECT_EQ(le_log_CaptureCount("| Learn Mode ON"), 1u);
     EXPECT_EQ(le_log_CaptureCount("| 00 06 01 05 73"), 1u);
     EXPECT_EQ(le_log_CaptureCount("| Data Sent."), 1u);
 
+    // The third push of a run restarts the window, and sends the command again.
+    uint64_t first = LearnModeTime;
+    le_event_AdvanceMs(2000);
+    Push("settings/learn", "");
+    EXPECT_EQ(LearnModeTime - first, 2000u);
+    EXPECT_EQ(le_log_CaptureCount("| Learn Mode ON"), 2u);
+    EXPECT_EQ(le_log_CaptureCount("| Trigger"), 4u);
+    Bytes twice = learn;
+    twice.insert(twice.end(), learn.begin(), learn.end());
+    ASSERT_TRUE(Pump([this] { return Sent().size() >= 28; }));
+    EXPECT_EQ(Sent(), twice);
+
     // Every 2 s the keep-awake timer asks the line to resume input: a START character goes out.
+    Settle();
+    Sent();
     size_t before = starts;
     le_event_AdvanceMs(10000);
     Settle();
@@ -455,24 +476,6 @@ TEST_F(EnOceanTest, SensorLearnedIntoAFullTableGetsResourcesButNoHandlers)
 //--------------------------------------------------------------------------------------------------
 // Triggers: learn, clear, delete
 //--------------------------------------------------------------------------------------------------
-TEST_F(EnOceanTest, LearnNeedsASecondPushWithin4999ms)
-{
-    BootGateway();
-    Push("settings/learn", "");
-    le_event_AdvanceMs(5000);
-    Push("settings/learn", "");
-    EXPECT_EQ(LearnMode, 0);
-    le_event_AdvanceMs(4999);
-    Push("settings/learn", "");
-    EXPECT_EQ(LearnMode, 1);
-    uint64_t first = LearnModeTime;
-    le_event_AdvanceMs(2000);
-    Push("settings/learn", "");   // the third push of a run restarts the window
-    EXPECT_EQ(LearnModeTime - first, 2000u);
-    EXPECT_EQ(le_log_CaptureCount("| Learn Mode ON"), 2u);
-    EXPECT_EQ(le_log_CaptureCount("| Trigger"), 4u);
-}
-
 TEST_F(EnOceanTest, ClearDeletesEverySensorAndEveryoneInTheHistory)
 {
     const std::string three = "E00000001\nE00000002\nE00000003\n";
