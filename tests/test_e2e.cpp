@@ -448,6 +448,9 @@ TEST_F(EnOceanService, ClientsThatDieOrDisconnectInAHandlerLeaveNoHandlerAndMayC
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status));
+    // The program notices the closed session in its own time.
+    ASSERT_TRUE(Until([&] { return ReadTextFile(Log()).find("| Handler Removed.") != std::string::npos; }))
+        << ReadTextFile(Log());
 
     ASSERT_EQ(le_EnOcean_TryConnectService(), LE_OK);
     ASSERT_NE(le_EnOcean_AddOnReceiveHandler(DisconnectOnFrame, nullptr), nullptr);
