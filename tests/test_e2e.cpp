@@ -354,7 +354,7 @@ TEST_F(EnOceanService, TheToolSendsAndListensUntilTheServiceGoesAway)
     EXPECT_EQ(RunCommand(tool + rt + "send 5 09 2>&1", &out), 2) << out;   // TYPE is one whole hex byte
     EXPECT_EQ(RunCommand(tool + rt + "listen --count 2 --timeout 10", &out), 0);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
-    EXPECT_EQ(out.compare(0, 3, "01\t"), 0) << out;
+    EXPECT_NE(("\n" + out).find("\n01\t"), std::string::npos) << out;   // radio (the answer to the send may come first)
     EXPECT_EQ(RunCommand(tool + " --runtime-dir /nonexistent send 05 09 2>/dev/null", &out), 2);
 
     // A listener whose service goes away says so and ends with status 2.
