@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -17,7 +15,6 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 namespace
