@@ -28,6 +28,20 @@ void* Context(int n)
     return reinterpret_cast<void*>(static_cast<intptr_t>(n));
 }
 
+int HeardBeforeDisconnect = 0;
+void DisconnectOnAnswer(const uint8_t*, size_t, void*)
+{
+    HeardBeforeDisconnect++;
+    le_EModbus_DisconnectService();
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
 const Bytes ReadThree = {0x01, 0x03, 0x00, 0x05, 0x00, 0x03, 0x00, 0x00};   // registers 5 to 7
 
 class ModbusService : public EndToEnd
@@ -47,96 +61,82 @@ protected:
         return RunCommand(std::string(MODBUS_BIN) + " --runtime-dir '" + Runtime() + "' " + args + " 2>&1", out);
     }
 
-    // Lines of the program's log from the last one holding the mark on.
-    std::string LogAfterLast(const std::string& mark)
-    {
-        std::string log = ReadTextFile(Log());
-        size_t at = log.rfind(mark);
-        return at == std::string::npos ? "" : log.substr(at);
-    }
-
-    static size_t Count(const std::string& text, const std::string& what)
-    {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-        return n;
-    }
-
-    // A new connection with one handler hears the answer to a request; then it disconnects.
-    void ConnectAndHearOneAnswer()
-    {
-        ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
-        ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
-        ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
-        ASSERT_TRUE(Until([] { return Answers.size() >= 1; }));
-        le_EModbus_DisconnectService();
-    }
-
-    // A session of its own, to send what the client library would refuse to.
-    le_msg_SessionRef_t RawSession()
+    // On a session of its own, a message the client library would never send: the service closes
+    // that session.
+    void SendRawAndSeeItClosed(uint32_t id, const void* body, size_t size)
     {
         le_msg_SessionRef_t raw = le_msg_CreateSession(
             le_msg_GetProtocolRef(LE_EMODBUS_PROTOCOL_ID, LE_EMODBUS_LARGEST_MSG), "le_EModbus");
-        EXPECT_EQ(le_msg_TryOpenSessionSync(raw), LE_OK);
-        return raw;
-    }
-
-    void SendRaw(le_msg_SessionRef_t raw, uint32_t id, const void* body, size_t size)
-    {
+        ASSERT_EQ(le_msg_TryOpenSessionSync(raw), LE_OK);
         le_msg_MessageRef_t m = le_msg_CreateMsg(raw);
         uint8_t* p = static_cast<uint8_t*>(le_msg_GetPayloadPtr(m));
         memcpy(p, &id, 4);
         memcpy(p + 4, body, size);
         le_msg_SetPayloadSize(m, 4 + size);
         le_msg_Send(m);
+        EXPECT_TRUE(Until([raw] { return !le_msg_IsSessionOpen(raw); })) << id;
+        le_msg_DeleteSession(raw);
     }
 };
 }
 
-TEST_F(ModbusService, TheToolStartsSetsTheSpeedSendsAndPrintsTheAnswers)
+TEST_F(ModbusService, TheToolStartsSetsTheSpeedSendsAndPrintsTheAnswersToEveryListener)
 {
     std::string out;
     EXPECT_EQ(RunCommand(std::string(MODBUS_BIN) + " --help", &out), 0);
     EXPECT_NE(out.find("Usage: modbus"), std::string::npos);
-    EXPECT_EQ(Tool("send '01 03 00 05 00 03'", &out), 1) << out;   // never started
-    EXPECT_EQ(Tool("start", &out), 0) << out;
-    EXPECT_EQ(out, "REQUESTED\n");
-
-    EXPECT_EQ(Tool("send '01 03 00 05 00 03'", &out), 0) << out;
-    ASSERT_EQ(out.size(), 23u) << out;   // 11 bytes in hex and the line end
-    EXPECT_EQ(out.compare(0, 18, "010306005000600070"), 0) << out;   // register N holds N * 16
-    EXPECT_EQ(Tool("send '01 06 00 05 12 34'", &out), 0) << out;
-    EXPECT_EQ(out.compare(0, 12, "010600051234"), 0) << out;      // the echo
-    EXPECT_EQ(Tool("send 010300050001", &out), 0) << out;
-    EXPECT_EQ(out.compare(0, 10, "0103021234"), 0) << out;
-    EXPECT_EQ(Tool("send '02 03 00 05 00 01' --timeout 4", &out), 3) << out;   // no slave 2
-    // A request of another length gets its CRC too; the simulated slave knows no function 16 and
-    // says so with an exception answer, which comes back as an answer.
-    EXPECT_EQ(Tool("send '01 10 00 00 00 01 02 00 07'", &out), 0) << out;
-    EXPECT_EQ(out.compare(0, 6, "019001"), 0) << out;
-    EXPECT_EQ(Tool("send '01'", &out), 2) << out;
-
-    EXPECT_EQ(Tool("baud 9600", &out), 1) << out;
-    EXPECT_NE(out.find("DUPLICATE"), std::string::npos);
-    EXPECT_EQ(Tool("baud 1200", &out), 1) << out;
-    EXPECT_NE(out.find("1200 is not a rate the link takes: 2400, 4800, 9600"), std::string::npos) << out;
-    EXPECT_EQ(Tool("baud 19200", &out), 0) << out;
-    EXPECT_EQ(Tool("stop", &out), 0) << out;
-    EXPECT_EQ(Tool("send 010300050001", &out), 1) << out;
-    EXPECT_EQ(Tool("send 0103zz", &out), 2) << out;
-    EXPECT_EQ(Tool("frobnicate", &out), 2) << out;
-    EXPECT_EQ(out, "modbus: unknown command 'frobnicate' (see --help)\n");
+    const struct
+    {
+        const char* args;
+        int status;
+        const char* says;
+    } steps[] = {
+        {"send '01 03 00 05 00 03'", 1, "request refused"},   // never started
+        {"start", 0, "REQUESTED\n"},
+        {"send '01 03 00 05 00 03'", 0, "010306005000600070e083\n"},   // register N holds N * 16
+        {"send '01 06 00 05 12 34'", 0, "01060005123494bc\n"},        // the echo
+        {"send 010300050001", 0, "0103021234b533\n"},
+        {"send '02 03 00 05 00 01' --timeout 4", 3, "0 of 1 answers"},   // no slave 2
+        // A request of another length gets its CRC too; the simulated slave knows no function 16
+        // and says so with an exception answer, which comes back as an answer.
+        {"send '01 10 00 00 00 01 02 00 07'", 0, "0190018dc0\n"},
+        {"send '01'", 2, "HEX is 2 to 254 bytes"},
+        {"baud 9600", 1, "DUPLICATE"},
+        {"baud 1200", 1, "1200 is not a rate the link takes: 2400, 4800, 9600"},
+        {"baud 19200", 0, "OK"},
+        {"stop", 0, "REQUESTED"},
+        {"send 010300050001", 1, "request refused"},
+        {"send 0103zz", 2, "HEX is"},
+        {"frobnicate", 2, "modbus: unknown command 'frobnicate' (see --help)\n"},
+    };
+    std::string heard = dir.File("listen.txt");
+    pid_t listener = -1;
+    for (const auto& step : steps)
+    {
+        EXPECT_EQ(Tool(step.args, &out), step.status) << step.args << ": " << out;
+        EXPECT_NE(out.find(step.says), std::string::npos) << step.args << ": " << out;
+        if (listener > 0 || std::string(step.args) != "start") continue;
+        listener = simProcess_Start(MODBUS_BIN, {"--runtime-dir", Runtime(), "listen", "--timeout", "30"}, heard, false);
+        ASSERT_GT(listener, 0);
+        // Registered once it hears an answer.
+        ASSERT_TRUE(Becomes(std::string(MODBUS_BIN) + " --runtime-dir '" + Runtime() + "' send 010300050001 >/dev/null; " +
+                                "test -s '" + heard + "' && echo heard",
+                            "heard", &out));
+    }
     EXPECT_EQ(RunCommand(std::string(MODBUS_BIN) + " --runtime-dir /nonexistent start 2>/dev/null", &out), 2);
     EXPECT_EQ(veltrona.Interrupt(10), 0);
     EXPECT_NE(ReadTextFile(Log()).find("Modbus Stop."), std::string::npos);
+    // The listener heard what the tool's requests brought, then that the service went away.
+    EXPECT_EQ(simProcess_Wait(listener, 10000), 2) << ReadTextFile(heard);
+    EXPECT_NE(ReadTextFile(heard).find("01060005123494bc\n"), std::string::npos) << ReadTextFile(heard);
+    EXPECT_NE(ReadTextFile(heard).find("modbus: le_EModbus went away"), std::string::npos) << ReadTextFile(heard);
 }
 
-TEST_F(ModbusService, ClientHandlersHearEveryGoodAnswerInRegistrationOrder)
+TEST_F(ModbusService, ClientHandlersHearEveryGoodAnswerInOrderAndBadRequestsCloseOnlyTheirSession)
 {
     ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
     EXPECT_EQ(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);   // before any start
     EXPECT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_FAULT);
-
     ASSERT_EQ(le_EModbus_Start(), LE_OK);
     ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
     le_EModbus_ReceiveHandlerRef_t second = le_EModbus_AddOnReceiveHandler(OnAnswer, Context(2));
@@ -147,6 +147,15 @@ TEST_F(ModbusService, ClientHandlersHearEveryGoodAnswerInRegistrationOrder)
     EXPECT_EQ(Answers[1].handler, 2);
     EXPECT_EQ(Answers[0].data, Answers[1].data);
     EXPECT_EQ(Answers[0].data.size(), 11u);
+
+    // Another client removing a reference it was never given (this client's first handler), and
+    // one whose request of 257 bytes does not unpack, lose their session and nothing else.
+    uint64_t guessed = 3;
+    SendRawAndSeeItClosed(LE_EMODBUS_REMOVE_RECEIVE_HANDLER, &guessed, sizeof(guessed));
+    std::vector<uint8_t> body(4 + 257, 0x01);
+    uint32_t length = 257;
+    memcpy(body.data(), &length, 4);
+    SendRawAndSeeItClosed(LE_EMODBUS_SEND_REQUEST, body.data(), body.size());
 
     // 256 bytes go out whole with the CRC in their last two: the slave takes them as one frame
     // of a length it does not serve, and answers with an exception.
@@ -164,42 +173,18 @@ TEST_F(ModbusService, ClientHandlersHearEveryGoodAnswerInRegistrationOrder)
     // A stop from a client closes the link for everyone until the next start.
     ASSERT_EQ(le_EModbus_Stop(), LE_OK);
     EXPECT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_FAULT);
-    EXPECT_EQ(le_EModbus_SetBaudRate(9600), LE_DUPLICATE);
     ASSERT_EQ(le_EModbus_Start(), LE_OK);
     ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
     ASSERT_TRUE(Until([] { return Answers.size() >= 4; }));
     EXPECT_EQ(Answers.size(), 4u);
     le_EModbus_DisconnectService();
     EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("| Invalid reference"), std::string::npos) << log;
+    EXPECT_NE(log.find("le_EModbus: Error unpacking message (le_EModbus_SendRequest)"), std::string::npos) << log;
 }
 
-namespace
-{
-int HeardBeforeDisconnect = 0;
-void DisconnectOnAnswer(const uint8_t*, size_t, void*)
-{
-    HeardBeforeDisconnect++;
-    le_EModbus_DisconnectService();
-}
-}
-
-TEST_F(ModbusService, AHandlerMayDisconnectTheServiceAndTheClientConnectsAgain)
-{
-    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
-    ASSERT_EQ(le_EModbus_Start(), LE_OK);
-    ASSERT_NE(le_EModbus_AddOnReceiveHandler(DisconnectOnAnswer, nullptr), nullptr);
-    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(2)), nullptr);
-    for (int i = 0; i < 3; i++) ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
-    EXPECT_TRUE(Until([] { return HeardBeforeDisconnect > 0; }));
-    le_event_RunUntil([](void*) { return !Answers.empty(); }, nullptr, 700);   // the other two answers come to nobody
-    EXPECT_EQ(HeardBeforeDisconnect, 1);
-    EXPECT_TRUE(Answers.empty());
-
-    ConnectAndHearOneAnswer();
-    EXPECT_EQ(veltrona.Interrupt(10), 0);
-}
-
-TEST_F(ModbusService, AClientThatDiesLeavesNoHandler)
+TEST_F(ModbusService, ClientsThatDieOrDisconnectInAHandlerLeaveNoHandlerAndMayComeBack)
 {
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -213,58 +198,27 @@ TEST_F(ModbusService, AClientThatDiesLeavesNoHandler)
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status));
     // The program notices the closed session in its own time.
-    for (int i = 0; i < 200 && Count(ReadTextFile(Log()), "is closed !!!") == 0; i++) usleep(20000);
-    ASSERT_EQ(Count(ReadTextFile(Log()), "is closed !!!"), 1u) << ReadTextFile(Log());
+    ASSERT_TRUE(Until([&] { return Count(ReadTextFile(Log()), "is closed !!!") == 1; })) << ReadTextFile(Log());
 
-    ConnectAndHearOneAnswer();
-    EXPECT_EQ(veltrona.Interrupt(10), 0);
-    // The answer went to one handler only: the dead client's was removed with its session.
-    std::string last = LogAfterLast("Request Sent");
-    EXPECT_EQ(Count(last, "| ----"), 1u) << last;
-}
-
-TEST_F(ModbusService, BadRequestsCloseOnlyTheirSession)
-{
+    // A handler disconnects: the other two answers come to nobody.
     ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
-    ASSERT_EQ(le_EModbus_Start(), LE_OK);
+    ASSERT_NE(le_EModbus_AddOnReceiveHandler(DisconnectOnAnswer, nullptr), nullptr);
+    ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(2)), nullptr);
+    for (int i = 0; i < 3; i++) ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
+    EXPECT_TRUE(Until([] { return HeardBeforeDisconnect > 0; }));
+    le_event_RunUntil([](void*) { return !Answers.empty(); }, nullptr, 700);
+    EXPECT_EQ(HeardBeforeDisconnect, 1);
+    EXPECT_TRUE(Answers.empty());
+
+    // Connected again with one handler, the client hears the next answer, which goes to that one
+    // handler only.
+    ASSERT_EQ(le_EModbus_TryConnectService(), LE_OK);
     ASSERT_NE(le_EModbus_AddOnReceiveHandler(OnAnswer, Context(1)), nullptr);
-
-    // Removing a reference it was never given, here the other client's first handler.
-    le_msg_SessionRef_t raw = RawSession();
-    uint64_t guessed = 3;
-    SendRaw(raw, LE_EMODBUS_REMOVE_RECEIVE_HANDLER, &guessed, sizeof(guessed));
-    EXPECT_TRUE(Until([raw] { return !le_msg_IsSessionOpen(raw); }));
-    le_msg_DeleteSession(raw);
-
-    // A request of 257 bytes does not unpack.
-    raw = RawSession();
-    std::vector<uint8_t> body(4 + 257, 0x01);
-    uint32_t length = 257;
-    memcpy(body.data(), &length, 4);
-    SendRaw(raw, LE_EMODBUS_SEND_REQUEST, body.data(), body.size());
-    EXPECT_TRUE(Until([raw] { return !le_msg_IsSessionOpen(raw); }));
-    le_msg_DeleteSession(raw);
-
-    // The other client still has its handler.
     ASSERT_EQ(le_EModbus_SendRequest(ReadThree.data(), ReadThree.size()), LE_OK);
     ASSERT_TRUE(Until([] { return Answers.size() >= 1; }));
     le_EModbus_DisconnectService();
     EXPECT_EQ(veltrona.Interrupt(10), 0);
     std::string log = ReadTextFile(Log());
-    EXPECT_NE(log.find("| Invalid reference"), std::string::npos) << log;
-    EXPECT_NE(log.find("le_EModbus: Error unpacking message (le_EModbus_SendRequest)"), std::string::npos) << log;
-}
-
-TEST_F(ModbusService, AListenerWhoseServiceGoesAwaySaysSoAndEndsWithStatusTwo)
-{
-    std::string out;
-    ASSERT_EQ(Tool("start", &out), 0) << out;
-    std::string heard = dir.File("listen.txt");
-    pid_t listener = simProcess_Start(MODBUS_BIN, {"--runtime-dir", Runtime(), "listen", "--timeout", "30"}, heard,
-                                      false);
-    ASSERT_GT(listener, 0);
-    usleep(800000);   // connected and registered
-    EXPECT_EQ(veltrona.Interrupt(10), 0);
-    EXPECT_EQ(simProcess_Wait(listener, 10000), 2) << ReadTextFile(heard);
-    EXPECT_NE(ReadTextFile(heard).find("modbus: le_EModbus went away"), std::string::npos) << ReadTextFile(heard);
+    std::string last = log.substr(log.rfind("Request Sent"));
+    EXPECT_EQ(Count(last, "| ----"), 1u) << last;
 }
