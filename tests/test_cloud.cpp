@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -295,6 +296,9 @@ TEST_F(CloudLink, ValuesReachSubscribersRetainedWithTheirTimeAndTypeAndSettingsC
     EXPECT_EQ(lastData.timestamp[10], '.');
     EXPECT_GT(atof(lastData.timestamp.c_str()), 1.7e9);
     EXPECT_TRUE(HasPayload(seen, "gw/settings/enable", "true"));
+    // A trigger is an event: heard when it fires, never retained.
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
+                            [](const MqttMessage& m) { return m.topic == "gw/settings/learn" && !m.retain; }));
     EXPECT_TRUE(HasPayload(seen, "gw/status", "offline"));   // said on the way out
 
     // A client that comes later gets the retained values, the last of each, and no request.
@@ -312,6 +316,7 @@ TEST_F(CloudLink, ValuesReachSubscribersRetainedWithTheirTimeAndTypeAndSettingsC
         EXPECT_TRUE(m.retain) << m.topic;
         const std::string& t = m.topic;
         EXPECT_NE(t, "gw/settings/addon_type/set");
+        EXPECT_NE(t, "gw/settings/learn");
         if (t == "gw/sensors/E01a00005/data") { EXPECT_EQ(m.timestamp + m.payload, lastData.timestamp + lastData.payload); }
         if (t == "gw/settings/addon_type") { EXPECT_EQ(m.type, "numeric"); }
         if (t == "gw/status") { EXPECT_EQ(m.payload, "offline"); }
@@ -573,6 +578,8 @@ TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)
         {{"--mqtt", "http://127.0.0.1"}, "must start with mqtt:// or mqtts://"},
         {{"--mqtt", "mqtt://127.0.0.1:99999"}, "the port in the broker URL must be 1 to 65535"},
         {{"--mqtt", "mqtt://"}, "no usable host"},
+        {{"--mqtt", "mqtt://h:1883/gateways"}, "the broker URL must not have a path (/gateways)"},
+        {{"--mqtt", "mqtt://ops:s3cret@h"}, "must not carry a user or password"},
         {{"--mqtt", "mqtt://h", "--mqtt-prefix", "a/+/b"}, "the topic prefix must not"},
         {{"--mqtt", "mqtt://h", "--mqtt-user", "u", "--mqtt-password-file", dir.File("missing")},
          "cannot read the password file"},
@@ -591,6 +598,7 @@ TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)
         ASSERT_TRUE(p.Start(args, console));
         EXPECT_EQ(p.WaitExit(10), 2) << c.says;
         EXPECT_NE(ReadTextFile(console).find(c.says), std::string::npos) << ReadTextFile(console);
+        EXPECT_EQ(ReadTextFile(console).find("s3cret"), std::string::npos) << "a password is never shown";
     }
 
     // An outbox that cannot be read stops the start (it is never replaced: what it holds may be
