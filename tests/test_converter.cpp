@@ -15,24 +15,12 @@
 
 namespace
 {
-const double Lsb16 = 62.5e-6;
+const double Lsb16 = 62.5e-6;   // volts of one code at 16 bits
 const double Lsb12 = 1e-3;
-
-// Volts that the chip converts to exactly the code at the resolution's LSB.
-double VoltsFor(int code, double lsb)
-{
-    return code * lsb;
-}
 
 class ConverterTest : public ComponentTest
 {
 protected:
-    void BootConverter(const std::vector<std::pair<std::string, std::string>>& settings = {})
-    {
-        Boot("converter", settings);
-        ASSERT_EQ(BoardType, 2);
-    }
-
     // The driver on its own, with the chip at 6Ch (its default address) and the module's defaults.
     void StartDriver()
     {
@@ -43,24 +31,20 @@ protected:
         StartUC();
     }
 
-    static void SetCode(unsigned channel, int code, double lsb = Lsb16)
-    {
-        ASSERT_TRUE(simAdc_SetInput(channel, VoltsFor(code, lsb)));
-    }
-
-    struct Measured
-    {
-        le_result_t result;
-        uint16_t raw = 0xBEEF;
-        double percentage = -999;
-        double value = -999;
-    };
+    struct Measured { le_result_t result; uint16_t raw = 0xBEEF; double percentage = -999, value = -999; };
 
     static Measured Measure(IOT_ADC channel)
     {
         Measured m;
         m.result = le_ExtAdc_GetValue(channel, &m.raw, &m.percentage, &m.value);
         return m;
+    }
+
+    // One conversion at 6Ch as a measurement makes it; 1 when it was read.
+    static uint8_t ConvertOnce()
+    {
+        uint8_t buffer[3] = {0, 0, 0x80};
+        return ReadW(0x6C, 0x88, buffer);
     }
 };
 
@@ -115,113 +99,58 @@ protected:
 //--------------------------------------------------------------------------------------------------
 // Driver
 //--------------------------------------------------------------------------------------------------
-TEST_F(ConverterTest, WorkedValuesAtSixteenBitsLiveZeroFourToTwenty)
+TEST_F(ConverterTest, ReadingsOverBothInterfacesBothResolutionsAndBothSigns)
 {
     StartDriver();
-    struct Row
-    {
-        int code;
-        le_result_t result;
-        double percentage;
-        double value;
-    };
-    const Row rows[] = {{6400, LE_OK, 0.0, 4.0},          {19200, LE_OK, 50.0, 12.0},
-                        {32000, LE_OK, 100.0, 20.0},      {32767, LE_OVERFLOW, 102.99609375, -999},
-                        {6399, LE_UNDERFLOW, 0.0, -999}};
-    for (const Row& row : rows)
-    {
-        SetCode(1, row.code);
-        Measured m = Measure(ADC1);
-        EXPECT_EQ(m.result, row.result) << row.code;
-        EXPECT_EQ(m.raw, row.code);
-        EXPECT_DOUBLE_EQ(m.percentage, row.percentage) << row.code;
-        EXPECT_DOUBLE_EQ(m.value, row.value) << row.code;   // not written when out of range
-    }
-    EXPECT_GE(le_log_CaptureCount("Results 6400 + 6400 + 6400 = 6400"), 1u);
-    EXPECT_EQ(le_log_CaptureCount("I2C BUS OK."), 5u * 7u);
-}
-
-TEST_F(ConverterTest, TwelveBitsZeroBasedAndAnySpeedButOneIsTwelveBits)
-{
-    StartDriver();
-    le_ExtAdc_SetInterface(ADC2, 0);
-    for (uint32_t speed : {0u, 2u})
-    {
-        le_ExtAdc_SetConversionSpeed(speed);
-        SetCode(2, 500, Lsb12);
-        Measured m = Measure(ADC2);
-        EXPECT_EQ(m.result, LE_OK);
-        EXPECT_EQ(m.raw, 500);
-        EXPECT_DOUBLE_EQ(m.percentage, 25.0);
-        EXPECT_DOUBLE_EQ(m.value, 8.0);
-    }
-    SetCode(2, 2000, Lsb12);
-    Measured full = Measure(ADC2);
-    EXPECT_EQ(full.result, LE_OK);
-    EXPECT_DOUBLE_EQ(full.percentage, 100.0);
-    EXPECT_DOUBLE_EQ(full.value, 20.0);
-    SetCode(2, 2001, Lsb12);
-    Measured over = Measure(ADC2);
-    EXPECT_EQ(over.result, LE_OVERFLOW);
-    EXPECT_DOUBLE_EQ(over.percentage, 100.0625);
-    // Twelve-bit conversions are ready at the first poll: 7 conversions of 5 ms.
-    uint64_t start = le_clk_NowMs();
-    Measure(ADC2);
-    EXPECT_EQ(le_clk_NowMs() - start, 7u * UC_POLL_MS);
-    le_ExtAdc_SetConversionSpeed(1);
-    start = le_clk_NowMs();
-    Measure(ADC2);
-    EXPECT_EQ(le_clk_NowMs() - start, 7u * 14u * UC_POLL_MS);   // 67 ms a conversion, read at 70
-}
-
-TEST_F(ConverterTest, NegativeInputsNeverGivePositivePercentages)
-{
-    StartDriver();
-    struct Row
-    {
-        uint32_t interface;
-        double volts;
-        le_result_t result;
-        uint16_t raw;
-        double percentage;
-    };
+    // Speed 1 is 16 bits, any other 12; a value of -999 is not written.
+    struct Row { IOT_ADC channel; uint32_t interface, speed; double volts; le_result_t result; uint16_t raw;
+                 double percentage, value; };
     const Row rows[] = {
-        {0, -19200 * Lsb16, LE_OK, static_cast<uint16_t>(-19200), -60.0},
+        // 4 to 20 over the live-zero span at 16 bits: 6400 to 32000 codes.
+        {ADC1, 1, 1, 6400 * Lsb16, LE_OK, 6400, 0.0, 4.0},
+        {ADC1, 1, 1, 19200 * Lsb16, LE_OK, 19200, 50.0, 12.0},
+        {ADC1, 1, 1, 32000 * Lsb16, LE_OK, 32000, 100.0, 20.0},
+        {ADC1, 1, 1, 32767 * Lsb16, LE_OVERFLOW, 32767, 102.99609375, -999},
+        {ADC1, 1, 1, 6399 * Lsb16, LE_UNDERFLOW, 6399, 0.0, -999},
+        // Zero-based at 12 bits: 0 to 2000 codes.
+        {ADC2, 0, 0, 500 * Lsb12, LE_OK, 500, 25.0, 8.0},
+        {ADC2, 0, 2, 500 * Lsb12, LE_OK, 500, 25.0, 8.0},
+        {ADC2, 0, 2, 2000 * Lsb12, LE_OK, 2000, 100.0, 20.0},
+        {ADC2, 0, 2, 2001 * Lsb12, LE_OVERFLOW, 2001, 100.0625, -999},
+        // Negative inputs never read positive percentages.
+        {ADC3, 0, 1, -19200 * Lsb16, LE_OK, static_cast<uint16_t>(-19200), -60.0, -(0.6 * 16.0 + 4.0)},
         // Clipped at -32768: over range by its magnitude, and still negative.
-        {0, -5.0, LE_OVERFLOW, 0x8000, -((32768.0 - 32000.0) / 25600.0 * 100.0 + 100.0)},
+        {ADC3, 0, 1, -5.0, LE_OVERFLOW, 0x8000, -((32768.0 - 32000.0) / 25600.0 * 100.0 + 100.0), -999},
         // Below 0 V a live-zero input is under range, however large the magnitude.
-        {1, -0.1, LE_UNDERFLOW, static_cast<uint16_t>(-1600), 0.0},
-        {1, -1.2, LE_UNDERFLOW, static_cast<uint16_t>(-19200), 0.0},
-        {1, -5.0, LE_UNDERFLOW, 0x8000, 0.0},
+        {ADC3, 1, 1, -0.1, LE_UNDERFLOW, static_cast<uint16_t>(-1600), 0.0, -999},
+        {ADC3, 1, 1, -1.2, LE_UNDERFLOW, static_cast<uint16_t>(-19200), 0.0, -999},
+        {ADC3, 1, 1, -5.0, LE_UNDERFLOW, 0x8000, 0.0, -999},
     };
     for (const Row& row : rows)
     {
-        le_ExtAdc_SetInterface(ADC3, row.interface);
-        ASSERT_TRUE(simAdc_SetInput(3, row.volts));
-        Measured m = Measure(ADC3);
+        le_ExtAdc_SetInterface(row.channel, row.interface);
+        le_ExtAdc_SetConversionSpeed(row.speed);
+        ASSERT_TRUE(simAdc_SetInput(row.channel == ADC1 ? 1 : row.channel == ADC2 ? 2 : 3, row.volts));
+        Measured m = Measure(row.channel);
         EXPECT_EQ(m.result, row.result) << row.volts;
         EXPECT_EQ(m.raw, row.raw) << row.volts;
         EXPECT_DOUBLE_EQ(m.percentage, row.percentage) << row.volts;
+        EXPECT_DOUBLE_EQ(m.value, row.value) << row.volts;
     }
-    le_ExtAdc_SetInterface(ADC3, 0);
-    ASSERT_TRUE(simAdc_SetInput(3, -19200 * Lsb16));
-    EXPECT_DOUBLE_EQ(Measure(ADC3).value, -(0.6 * 16.0 + 4.0));
-}
+    EXPECT_GE(le_log_CaptureCount("Results 6400 + 6400 + 6400 = 6400"), 1u);
+    EXPECT_EQ(le_log_CaptureCount("I2C BUS OK."), 7u * (sizeof(rows) / sizeof(rows[0])));
 
-TEST_F(ConverterTest, TheSimulatedChipConvertsToTheNearestCode)
-{
-    StartDriver();
-    le_ExtAdc_SetInterface(ADC2, 0);
-    // Every 10 mV step of 0 to 2 V lands on its own code, none a code low from rounding down.
-    for (int mv = 0; mv <= 2000; mv += 10)
+    // Twelve-bit conversions are ready at the first poll; a 16-bit one (67 ms) is read at 70 ms.
+    for (uint32_t speed : {0u, 1u})
     {
-        ASSERT_TRUE(simAdc_SetInput(2, mv / 1000.0));
-        Measured m = Measure(ADC2);
-        ASSERT_EQ(m.raw, static_cast<uint16_t>(mv * 16)) << mv << " mV";
+        le_ExtAdc_SetConversionSpeed(speed);
+        uint64_t start = le_clk_NowMs();
+        Measure(ADC2);
+        EXPECT_EQ(le_clk_NowMs() - start, 7u * (speed == 1 ? 14u : 1u) * UC_POLL_MS) << speed;
     }
 }
 
-TEST_F(ConverterTest, OneChannelAtATimeAndSettersValidate)
+TEST_F(ConverterTest, OneChannelAtATimeAndSettersRefuseWhatTheyCannotHonour)
 {
     StartDriver();
     for (int bad : {0, 3, 16, 5})
@@ -236,8 +165,7 @@ TEST_F(ConverterTest, OneChannelAtATimeAndSettersValidate)
     EXPECT_EQ(le_log_CaptureCount("I2C BUS OK."), 0u);   // nothing touched the bus
     EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_OK);   // outputs may be absent
 
-    const double inf = HUGE_VAL;
-    const double nan = std::nan("");
+    const double inf = HUGE_VAL, nan = std::nan("");
     for (auto range : {std::make_pair(5.0, 5.0), std::make_pair(20.0, 4.0), std::make_pair(-inf, 4.0),
                        std::make_pair(4.0, inf), std::make_pair(nan, 4.0)})
     {
@@ -247,35 +175,19 @@ TEST_F(ConverterTest, OneChannelAtATimeAndSettersValidate)
     EXPECT_EQ(le_ExtAdc_SetConverter(ADC1 | ADC4, 0.0, 10.0), LE_OK);
     EXPECT_EQ(MinMaxADC4.Max, 10.0);
     EXPECT_EQ(MinMaxADC2.Max, 20.0);
-    struct Edges
+    // Edges: low below high, finite, and a hysteresis of at least 0 and under half the span.
+    const double edges[][4] = {{0, 100, 50, 0}, {0, 100, -5, 0}, {100, 0, 1, 0},  {-inf, 100, 1, 0},
+                               {0, inf, 1, 0},  {0, 100, nan, 0}, {0, 100, 0, 1}, {0, 100, 49.9, 1}};
+    for (const auto& e : edges)
     {
-        double low, high, hysteresis;
-        le_result_t result;
-    };
-    const Edges edges[] = {{0, 100, 50, LE_BAD_PARAMETER}, {0, 100, -5, LE_BAD_PARAMETER},
-                           {100, 0, 1, LE_BAD_PARAMETER},  {-inf, 100, 1, LE_BAD_PARAMETER},
-                           {0, inf, 1, LE_BAD_PARAMETER},  {0, 100, nan, LE_BAD_PARAMETER},
-                           {0, 100, 0, LE_OK},             {0, 100, 49.9, LE_OK}};
-    for (const Edges& e : edges)
-    {
-        EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, e.low, e.high, e.hysteresis), e.result)
-            << e.low << " " << e.high << " " << e.hysteresis;
-        if (e.result != LE_OK)
-        {
-            EXPECT_NE(EdgeADC2.Hysteresis, e.hysteresis);
-        }
+        EXPECT_EQ(le_ExtAdc_SetEdges(ADC2, e[0], e[1], e[2]), e[3] ? LE_OK : LE_BAD_PARAMETER)
+            << e[0] << " " << e[1] << " " << e[2];
+        EXPECT_EQ(EdgeADC2.Hysteresis == e[2], e[3] != 0) << e[2];
     }
-    EXPECT_EQ(EdgeADC2.Hysteresis, 49.9);
     EXPECT_EQ(le_ExtAdc_SetGain(ADC1, 4), LE_BAD_PARAMETER);
     EXPECT_EQ(MinMaxADC1.Gain, 0u);
     EXPECT_EQ(le_ExtAdc_SetGain(ADC1, 3), LE_OK);
     EXPECT_EQ(MinMaxADC1.Gain, 3u);
-
-    le_ExtAdc_SetInterface(ADC1 | ADC3, 7);
-    EXPECT_EQ(CountLinesWith("| ADC3 - 7", ""), 1u);   // one line, for the highest channel
-    EXPECT_EQ(CountLinesWith("| ADC1 - 7", ""), 0u);
-    le_ExtAdc_SetInterface(0, 7);
-    EXPECT_EQ(CountLinesWith(" - 7", ""), 1u);
 
     // An address index beyond 3 changes nothing: the chip at 6Ch is still the one measured.
     EXPECT_EQ(le_ExtAdc_SetDeviceAddress(4), LE_BAD_PARAMETER);
@@ -303,17 +215,18 @@ TEST_F(ConverterTest, NothingTouchesTheBusBeforeStart)
     EXPECT_EQ(le_ExtAdc_SetDeviceAddress(2), LE_OK);
     EXPECT_EQ(pa_i2cSim_GetTransferCount(SIM_EEPROM_BUS), 0u);
     EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 0u);
+    // The add-on converter is not started with the base one.
+    StartDriver();
+    EXPECT_EQ(le_ExtAdcAddON_GetValue(ADC1, nullptr, nullptr, nullptr), LE_UNAVAILABLE);
+    EXPECT_EQ(le_ExtAdcAddON_AddOnValueHandler(ADC1, [](IOT_ADC, uint16_t, double, double, void*) {}, nullptr),
+              nullptr);
+    EXPECT_EQ(le_ExtAdcAddON_SetDeviceAddress(2), LE_OK);
+    EXPECT_EQ(CountMessages("Measurement refused: the add-on converter is not started on this board"), 1u);
 }
 
 TEST_F(ScriptedTest, OnlyTheConversionsReadCountAndTheirMiddleIsAveraged)
 {
-    struct Row
-    {
-        std::deque<int> script;
-        le_result_t result;
-        uint16_t raw;
-        const char* logged;
-    };
+    struct Row { std::deque<int> script; le_result_t result; uint16_t raw; const char* logged; };
     const Row rows[] = {
         {{700, 100, 500, 300, 600, 200, 400}, LE_OK, 400, "Results 300 + 400 + 500 = 400"},
         {{Fail, 100, 200, 300, 400, 500, 600}, LE_OK, 350, "Results 300 + 400 = 350"},
@@ -337,147 +250,72 @@ TEST_F(ScriptedTest, OnlyTheConversionsReadCountAndTheirMiddleIsAveraged)
             EXPECT_EQ(m.result, row.result) << row.logged;
             EXPECT_EQ(m.raw, row.raw) << row.logged;
             EXPECT_EQ(CountLinesWith(row.logged, "") - loggedBefore, 1u) << row.logged;
-            if (row.result != LE_OK)
-            {
-                EXPECT_EQ(m.percentage, -999);   // nothing written for a failure
-            }
+            EXPECT_EQ(m.percentage == -999, row.result != LE_OK) << row.logged;   // nothing written for a failure
         }
     }
-}
-
-TEST_F(ScriptedTest, CodesBeyondFullScaleAreOverRangeWithTheirSign)
-{
-    struct Row
-    {
-        uint32_t interface;
-        uint32_t speed;
-        int code;
-        le_result_t result;
-        double percentage;
-    };
-    const Row rows[] = {
-        {1, 1, 32767, LE_OVERFLOW, (32767.0 - 32000.0) / 25600.0 * 100.0 + 100.0},
-        // 0x8020 is the chip's two's complement of -32736: under a live zero, over range when zero-based.
-        {1, 1, 0x8020, LE_UNDERFLOW, 0.0},
-        {0, 1, 0x8020, LE_OVERFLOW, -((32736.0 - 32000.0) / 25600.0 * 100.0 + 100.0)},
-        {0, 0, 2400, LE_OVERFLOW, (2400.0 - 2000.0) / 1600.0 * 100.0 + 100.0},   // FS - Z for zero-based too
-    };
-    for (const Row& row : rows)
-    {
-        le_ExtAdc_SetInterface(ADC1, row.interface);
-        le_ExtAdc_SetConversionSpeed(row.speed);
-        Script = std::deque<int>(7, row.code);
-        Measured m = Measure(ADC1);
-        EXPECT_EQ(m.result, row.result) << row.code;
-        EXPECT_EQ(m.raw, row.code);
-        EXPECT_DOUBLE_EQ(m.percentage, row.percentage) << row.code;
-        EXPECT_EQ(m.value, -999);
-    }
-}
-
-TEST_F(ScriptedTest, AChipThatFailsOnlyAtSixteenBitsFailsOnlyThere)
-{
-    // Conversions with the 16-bit bits set in the configuration byte are refused.
-    pa_i2cSim_Device_t twelveOnly = {
-        [](void*, const uint8_t* data, size_t count) -> ssize_t {
-            if (data[0] & 0x08)
-            {
-                errno = EIO;
-                return -1;
-            }
-            Current = 1000;
-            return static_cast<ssize_t>(count);
-        },
-        ScriptRead, nullptr};
-    pa_i2cSim_AttachDevice(SIM_EEPROM_BUS, 0x6C, &twelveOnly);
-    le_ExtAdc_SetInterface(ADC1, 0);
-    EXPECT_EQ(Measure(ADC1).result, LE_IO_ERROR);
-    le_ExtAdc_SetConversionSpeed(0);
-    Measured m = Measure(ADC1);
-    EXPECT_EQ(m.result, LE_OK);
-    EXPECT_DOUBLE_EQ(m.percentage, 50.0);
-}
-
-TEST_F(ScriptedTest, TheConfigurationByteSaysChannelResolutionAndGain)
-{
-    le_ExtAdc_SetGain(ADC3, 2);
-    Measure(ADC3);
-    EXPECT_EQ(LastConfig, 0xC0 | 0x08 | 0x02);
-    le_ExtAdc_SetConversionSpeed(0);
-    Measure(ADC4);
-    EXPECT_EQ(LastConfig, 0xE0);
-    EXPECT_EQ(ConfigWrites, 14u);
 }
 
 TEST_F(ScriptedTest, AConversionThatNeverGetsReadyCountsAsFailed)
 {
     Busy = true;
-    uint8_t buffer[3] = {0, 0, 0x80};
     uint64_t start = le_clk_NowMs();
-    EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 0);
+    EXPECT_EQ(ConvertOnce(), 0);
     EXPECT_EQ(le_clk_NowMs() - start, static_cast<uint64_t>(UC_POLL_LIMIT * UC_POLL_MS));
     EXPECT_EQ(le_log_CaptureCount("Conversion not ready after 40 reads"), 1u);
 }
 
-TEST_F(ConverterTest, AMissingProbeRestartsTheSystemOnceARunAndIsRecorded)
+// A bus without its probe slave restarts the system, at most once a run and within a bound kept in
+// a record of the restarts.
+namespace
 {
-    StartDriver();
-    pa_i2cSim_DetachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS);
-    uint8_t buffer[3] = {0, 0, 0x80};
-    EXPECT_EQ(ReadW(0x6C, 0x88, buffer), 1);   // the conversion itself goes on
-    EXPECT_EQ(le_log_CaptureCount("I2C Address Error"), 1u);
-    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 1u);
-    EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_OK);
-    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 1u);   // a restart that returned is not asked again
-    std::string record = ReadTextFile(dir.File("VeltronaReboots.txt"));
-    EXPECT_NE(record.find(" I2C Address Error\n"), std::string::npos) << record;
-}
-
-class RestartTest : public ConverterTest
+struct RestartCase
 {
-protected:
-    // Restarts run by two accesses to a bus without its probe slave, after the record given.
-    unsigned RestartsAfter(const std::string& record)
-    {
-        StartDriver();
-        pa_i2cSim_DetachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS);
-        EXPECT_TRUE(WriteTextFile(dir.File("VeltronaReboots.txt"), record));
-        for (int i = 0; i < 2; i++)
-        {
-            uint8_t buffer[3] = {0, 0, 0x80};
-            ReadW(0x6C, 0x88, buffer);
-        }
-        return pa_system_GetRunCount("/sbin/reboot -f");
-    }
-    static std::string At(int64_t offsetS, const char* reason)
-    {
-        return std::to_string(static_cast<int64_t>(le_clk_EpochMs() / 1000) + offsetS) + " " + reason + "\n";
-    }
+    const char* name;
+    std::vector<int64_t> recordedAgoS;   // restarts already recorded, so long ago (< 0: ahead)
+    bool recordBlocked;                  // something in the way of the record
+    unsigned restarts;
+    const char* logged;
 };
 
-TEST_F(RestartTest, TwoWithinTheHourAndOneLongAgoAllowAThird)
-{
-    EXPECT_EQ(RestartsAfter(At(-7200, "old") + At(-60, "a") + At(-10, "b")), 1u);
-    EXPECT_EQ(le_log_CaptureCount("I2C bus given up"), 0u);
+void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
+class RestartTest : public ConverterTest, public ::testing::WithParamInterface<RestartCase> {};
 }
 
-TEST_F(RestartTest, ThreeWithinTheHourGiveTheBusUp)
+TEST_P(RestartTest, AMissingProbeRestartsTheSystemWithinTheBound)
 {
-    // One stamped ahead of a clock that the restart set back counts as recent.
-    EXPECT_EQ(RestartsAfter(At(-3000, "a") + At(-10, "b") + At(500, "c")), 0u);
-    EXPECT_EQ(le_log_CaptureCount("I2C bus given up (3 restarts within 3600 s did not bring it back)"), 1u);
-}
-
-TEST_F(RestartTest, ARestartThatCannotBeRecordedIsNotRun)
-{
-    ASSERT_EQ(mkdir(dir.File("VeltronaReboots.txt").c_str(), 0700), 0);   // in the way of the record
+    const RestartCase& c = GetParam();
+    const std::string record = dir.File("VeltronaReboots.txt");
+    std::string recorded;
+    for (int64_t ago : c.recordedAgoS)
+    {
+        recorded += std::to_string(static_cast<int64_t>(le_clk_EpochMs() / 1000) - ago) + " earlier\n";
+    }
+    ASSERT_TRUE(c.recordBlocked ? mkdir(record.c_str(), 0700) == 0
+                                : recorded.empty() || WriteTextFile(record, recorded));
     StartDriver();
     pa_i2cSim_DetachDevice(SIM_EEPROM_BUS, SIM_PROBE_ADDRESS);
-    uint8_t buffer[3] = {0, 0, 0x80};
-    ReadW(0x6C, 0x88, buffer);
-    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), 0u);
-    EXPECT_EQ(le_log_CaptureCount("I2C bus given up (the restart cannot be recorded"), 1u);
+    for (int i = 0; i < 2; i++) EXPECT_EQ(ConvertOnce(), 1);   // the conversion itself goes on
+    EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_OK);
+    // A restart that returned is not asked again.
+    EXPECT_EQ(pa_system_GetRunCount("/sbin/reboot -f"), c.restarts);
+    EXPECT_GE(le_log_CaptureCount(c.logged), 1u);
+    EXPECT_EQ(le_log_CaptureCount("I2C bus given up"), c.restarts == 0 ? 1u : 0u);   // once, when it is
+    if (c.restarts > 0)
+    {
+        std::string text = ReadTextFile(record);
+        EXPECT_NE(text.find(" I2C Address Error\n"), std::string::npos) << text;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Record, RestartTest,
+    ::testing::Values(RestartCase{"None", {}, false, 1, "I2C Address Error"},
+                      RestartCase{"TwoWithinTheHourOneLongAgo", {7200, 60, 10}, false, 1, "I2C Address Error"},
+                      // One stamped ahead of a clock that the restart set back counts as recent.
+                      RestartCase{"ThreeWithinTheHour", {3000, 10, -500}, false, 0,
+                                  "I2C bus given up (3 restarts within 3600 s did not bring it back)"},
+                      RestartCase{"CannotBeWritten", {}, true, 0, "I2C bus given up (the restart cannot be recorded"}),
+    [](const ::testing::TestParamInfo<RestartCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ConverterTest, ABusPathIsTakenOnlyWhenTheBusAndItsProbeAnswer)
 {
@@ -515,16 +353,20 @@ void* Tag(int n)
     return reinterpret_cast<void*>(static_cast<intptr_t>(n));
 }
 
-void OnValue(IOT_ADC channel, uint16_t, double, double value, void* context)
+void Record(IOT_ADC channel, int edge, double value, void* context)
 {
     std::lock_guard<std::mutex> lock(CallsMutex);
-    Calls.push_back({static_cast<int>(reinterpret_cast<intptr_t>(context)), channel, -1, value, le_clk_NowMs()});
+    Calls.push_back({static_cast<int>(reinterpret_cast<intptr_t>(context)), channel, edge, value, le_clk_NowMs()});
+}
+
+void OnValue(IOT_ADC channel, uint16_t, double, double value, void* context)
+{
+    Record(channel, -1, value, context);
 }
 
 void OnAlert(IOT_ADC channel, Edges edge, uint16_t, double, double value, void* context)
 {
-    std::lock_guard<std::mutex> lock(CallsMutex);
-    Calls.push_back({static_cast<int>(reinterpret_cast<intptr_t>(context)), channel, edge, value, le_clk_NowMs()});
+    Record(channel, edge, value, context);
 }
 
 std::vector<Call> CallsSoFar()
@@ -558,15 +400,13 @@ protected:
 
     le_ExtAdc_ValueHandlerRef_t AddValue(uint8_t mask, int tag)
     {
-        le_ExtAdc_ValueHandlerRef_t ref = le_ExtAdc_AddOnValueHandler(mask, OnValue, Tag(tag));
-        values_.push_back(ref);
-        return ref;
+        values_.push_back(le_ExtAdc_AddOnValueHandler(mask, OnValue, Tag(tag)));
+        return values_.back();
     }
     le_ExtAdc_AlertHandlerRef_t AddAlert(uint8_t mask, int tag)
     {
-        le_ExtAdc_AlertHandlerRef_t ref = le_ExtAdc_AddOnAlertHandler(mask, OnAlert, Tag(tag));
-        alerts_.push_back(ref);
-        return ref;
+        alerts_.push_back(le_ExtAdc_AddOnAlertHandler(mask, OnAlert, Tag(tag)));
+        return alerts_.back();
     }
     void Forget(le_ExtAdc_ValueHandlerRef_t ref)
     {
@@ -588,7 +428,7 @@ std::deque<double> NextValues;
 void FeedNext(IOT_ADC, uint16_t, double, double, void*)
 {
     if (NextValues.empty()) return;
-    simAdc_SetInput(1, VoltsFor(static_cast<int>(std::lround(NextValues.front() * 10)), Lsb12));
+    simAdc_SetInput(1, std::lround(NextValues.front() * 10) * Lsb12);
     NextValues.pop_front();
 }
 }
@@ -622,7 +462,7 @@ TEST_F(LooperTest, AlertsFollowTheEdgesWithHysteresisAndEveryAlertHandlerGetsThe
     le_ExtAdc_SetEdges(ADC1, 0.0, 1000.0, 10.0);
     le_ExtAdc_SetConverter(ADC1, 0.0, 2000.0);   // ConvertedValue = code at 12 bits
     le_ExtAdc_SetInterval(1000);
-    simAdc_SetInput(1, VoltsFor(1001, Lsb12));
+    simAdc_SetInput(1, 1001 * Lsb12);
     // ConvertedValue = code: 1001, 995, 990, -1, 9, 10 in six passes.
     NextValues = {99.5, 99.0, -0.1, 0.9, 1.0};
     le_ExtAdc_MutexLock();
@@ -656,7 +496,7 @@ TEST_F(LooperTest, FromBelowLowAValueAboveHighAlertsAtOnceAndStatesSurviveAResta
     le_event_AdvanceMs(50);
     ASSERT_EQ(CallsSoFar().size(), 1u);
     EXPECT_EQ(CallsSoFar()[0].edge, EDGE_LOW);
-    simAdc_SetInput(1, VoltsFor(1500, Lsb12));   // 150, above High (100)
+    simAdc_SetInput(1, 1500 * Lsb12);   // 150, above High (100)
     le_event_AdvanceMs(1100);
     ASSERT_EQ(CallsSoFar().size(), 2u);
     EXPECT_EQ(CallsSoFar()[1].edge, EDGE_HIGH);
@@ -699,29 +539,13 @@ TEST_F(LooperTest, BelowOneSecondMeasureNowIsNeverLookedAt)
     for (size_t i = 1; i < calls.size(); i++) EXPECT_EQ(calls[i].atMs - calls[i - 1].atMs, 835u);
 }
 
-TEST_F(LooperTest, AHandlerWithNoChannelKeepsTheLooperRunningAndHearsNothing)
-{
-    le_ExtAdc_SetInterval(1000);
-    unsigned before = simAdc_ConversionCount();
-    le_ExtAdc_ValueHandlerRef_t none = AddValue(0, 1);
-    le_event_AdvanceMs(3000);   // passes that measure nothing at 0, 1000, 2000 and 3000
-    EXPECT_TRUE(UCLooperRunning());
-    EXPECT_TRUE(CallsSoFar().empty());
-    EXPECT_EQ(simAdc_ConversionCount(), before);
-    EXPECT_EQ(le_log_CaptureCount("LOOPER ON"), 4u);
-    le_ExtAdc_RemoveOnValueHandler(reinterpret_cast<le_ExtAdc_ValueHandlerRef_t>(&before));   // not one
-    EXPECT_TRUE(UCLooperRunning());
-    Forget(none);
-    EXPECT_FALSE(UCLooperRunning());
-}
-
 TEST_F(LooperTest, WithNoIntervalAPassStillTakesItsMinimumAndAFailingChipDeliversNothing)
 {
     le_ExtAdc_SetInterval(0);
     le_ExtAdc_SetDeviceAddress(0);   // 68h: nobody there, every measurement fails at once
-    AddValue(ADC1, 1);
-    AddAlert(ADC2, 2);
-    AddValue(0, 3);
+    le_ExtAdc_ValueHandlerRef_t value = AddValue(ADC1, 1);
+    le_ExtAdc_AlertHandlerRef_t alert = AddAlert(ADC2, 2);
+    le_ExtAdc_ValueHandlerRef_t none = AddValue(0, 3);   // no channel: it hears nothing
     le_event_AdvanceMs(1000);
     EXPECT_TRUE(CallsSoFar().empty());
     size_t passes = le_log_CaptureCount("LOOPER ON");
@@ -730,7 +554,23 @@ TEST_F(LooperTest, WithNoIntervalAPassStillTakesItsMinimumAndAFailingChipDeliver
     EXPECT_EQ(le_log_CaptureCount("ADC1 not measured: 0 of 7 conversions read"), passes);
     le_ExtAdc_SetDeviceAddress(1);   // the chip answers again: values flow
     le_event_AdvanceMs(500);
-    EXPECT_FALSE(CallsSoFar().empty());
+    std::vector<Call> calls = CallsSoFar();
+    EXPECT_FALSE(calls.empty());
+    for (const Call& c : calls) EXPECT_EQ(c.handler, 1);
+
+    // A handler with no channel keeps the looper passing, measuring nothing; a reference never
+    // handed out removes nothing.
+    Forget(value);
+    Forget(alert);
+    unsigned before = simAdc_ConversionCount();
+    passes = le_log_CaptureCount("LOOPER ON");
+    le_event_AdvanceMs(1000);
+    EXPECT_GT(le_log_CaptureCount("LOOPER ON"), passes);
+    EXPECT_EQ(simAdc_ConversionCount(), before);
+    le_ExtAdc_RemoveOnValueHandler(reinterpret_cast<le_ExtAdc_ValueHandlerRef_t>(&before));
+    EXPECT_TRUE(UCLooperRunning());
+    Forget(none);
+    EXPECT_FALSE(UCLooperRunning());
 }
 
 //--------------------------------------------------------------------------------------------------
@@ -744,7 +584,8 @@ protected:
     void SetUp() override
     {
         ConverterTest::SetUp();
-        BootConverter();
+        Boot("converter");
+        ASSERT_EQ(BoardType, 2);
         pushes_ = le_log_CaptureCount("Value Pushed.");
     }
 
@@ -777,16 +618,14 @@ TEST_F(BindingTest, ConverterModeCreatesTheWholeTableWithItsDefaults)
     for (int n = 1; n <= 4; n++)
     {
         std::string p = "uc_input" + std::to_string(n) + "/";
+        const char* const defaults[][2] = {{"enable", "false"}, {"period", "0"}, {"interface", "0"}, {"gain", "0"}};
+        for (const auto& d : defaults) EXPECT_EQ(Value((p + d[0]).c_str()), d[1]) << p << d[0];
         dhub_ResourceInfo_t info;
         ASSERT_EQ(dhub_GetInfo((p + "value").c_str(), &info, nullptr, 0), LE_UNAVAILABLE) << n;
         EXPECT_EQ(info.kind, DHUB_KIND_INPUT);
         EXPECT_STREQ(info.units, "percent");
-        EXPECT_EQ(Value((p + "enable").c_str()), "false");
-        EXPECT_EQ(Value((p + "period").c_str()), "0");
-        ASSERT_NE(dhub_GetInfo((p + "period").c_str(), &info, nullptr, 0), LE_NOT_FOUND);
+        ASSERT_EQ(dhub_GetInfo((p + "period").c_str(), &info, nullptr, 0), LE_OK);
         EXPECT_STREQ(info.units, "s");
-        EXPECT_EQ(Value((p + "interface").c_str()), "0");
-        EXPECT_EQ(Value((p + "gain").c_str()), "0");
         ASSERT_EQ(dhub_GetInfo((p + "trigger").c_str(), &info, nullptr, 0), LE_UNAVAILABLE);
         EXPECT_TRUE(info.optional);
         EXPECT_EQ(info.dataType, IO_DATA_TYPE_TRIGGER);
@@ -814,45 +653,31 @@ TEST_F(BindingTest, PeriodAndEnableInEitherOrderPublishOncePerPeriod)
     Push("uc_input2/period", "10");   // now it starts
     le_event_AdvanceMs(10000);
     EXPECT_EQ(Value("uc_input2/value"), "20");
-
-    // Invalid periods stop the channel and clear its period; a valid one restarts it.
-    NewPushes();
-    Push("uc_input1/period", "0.5");
-    Push("uc_input2/period", "3000000000");
-    le_event_AdvanceMs(20000);
-    EXPECT_EQ(NewPushes(), 0u);
-    EXPECT_EQ(Input1.period, 0.0);
-    Push("uc_input1/period", "5");
-    le_event_AdvanceMs(10000);
-    EXPECT_EQ(NewPushes(), 2u);
     Push("uc_input1/enable", "false");
-    le_event_AdvanceMs(10000);
+    Push("uc_input2/enable", "false");
+    NewPushes();
+    le_event_AdvanceMs(20000);
     EXPECT_EQ(NewPushes(), 0u);
 }
 
-TEST_F(BindingTest, PeriodBoundsAndRepeats)
+TEST_F(BindingTest, APeriodOutOfBoundsStopsTheChannelAndTheSameOneAgainDoesNotRestartIt)
 {
     Push("uc_input1/enable", "true");
-    Push("uc_input1/period", "0.9");
-    EXPECT_EQ(Input1.period, 0.0);
-    EXPECT_FALSE(le_timer_IsRunning(Input1.timer));
-    Push("uc_input1/period", "0.95");
-    EXPECT_TRUE(le_timer_IsRunning(Input1.timer));
-    EXPECT_EQ(le_timer_GetMsInterval(Input1.timer), 950u);
-    le_event_AdvanceMs(800);   // a 16-bit measurement blocks for 490 ms of platform time
-    NewPushes();
-    le_event_AdvanceMs(950 * 3);
-    EXPECT_GE(NewPushes(), 2u);
-    // The same period again changes nothing: the timer is not restarted.
-    Push("uc_input1/period", "7");
+    // Above 0.9 s and not above 2^31 - 1 s; an invalid period stops the channel and is cleared.
+    const std::pair<const char*, uint32_t> periods[] = {{"0.9", 0},        {"0.95", 950},       {"0.5", 0},
+                                                        {"2147483648", 0}, {"3000000000", 0}, {"7", 7000}};
+    for (const auto& period : periods)
+    {
+        Push("uc_input1/period", period.first);
+        EXPECT_EQ(le_timer_IsRunning(Input1.timer), period.second != 0) << period.first;
+        EXPECT_EQ(period.second != 0 ? le_timer_GetMsInterval(Input1.timer) : Input1.period, period.second)
+            << period.first;
+    }
     le_event_AdvanceMs(3000);
     NewPushes();
     Push("uc_input1/period", "7");
     le_event_AdvanceMs(4100);
-    EXPECT_EQ(NewPushes(), 1u);
-    EXPECT_EQ(le_timer_GetMsInterval(Input1.timer), 7000u);
-    Push("uc_input1/period", "2147483648");   // above the limit
-    EXPECT_FALSE(le_timer_IsRunning(Input1.timer));
+    EXPECT_EQ(NewPushes(), 1u);   // at 7 s from the first push, not 7 s from the second
 }
 
 TEST_F(BindingTest, TriggersPublishOnlyForEnabledChannels)
@@ -922,29 +747,16 @@ TEST_F(BindingTest, GainInterfaceAndAddressPushes)
     EXPECT_EQ(CountMessages("68h"), 2u);
 }
 
-TEST_F(BindingTest, DeletingKeepsTheAddOnTypeOnlyWhenAsked)
+// A run in another mode deletes the channels a converter run left, keeping the add-on type.
+TEST_F(ConverterTest, AddOnModeDeletesWhatAConverterRunLeft)
 {
-    DeleteMainResourcesUC(1);
-    EXPECT_TRUE(HasResource("settings/addon_type"));
-    EXPECT_NE(SettingsUC.addOnTypeHandler, nullptr);
-    EXPECT_FALSE(HasResource("settings/i2c_address"));
-    for (const char* path : {"uc_input1/value", "uc_input2/enable", "uc_input3/period", "uc_input4/trigger",
-                             "uc_input1/interface", "uc_input2/gain"})
-    {
-        EXPECT_FALSE(HasResource(path)) << path;
-    }
-    EXPECT_EQ(Input2.enableHandler, nullptr);
-    DeleteMainResourcesUC(0);
-    EXPECT_FALSE(HasResource("settings/addon_type"));
-    EXPECT_EQ(SettingsUC.addOnTypeHandler, nullptr);
-}
-
-TEST_F(ConverterTest, OtherModesBuildNoChannels)
-{
+    ASSERT_EQ(io_CreateInput("uc_input2/value", IO_DATA_TYPE_NUMERIC, "percent"), LE_OK);
+    ASSERT_EQ(io_CreateOutput("uc_input3/gain", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
     Boot("addon");
-    EXPECT_TRUE(HasResource("settings/addon_type"));
+    EXPECT_FALSE(HasResource("uc_input2/value"));
+    EXPECT_FALSE(HasResource("uc_input3/gain"));
     EXPECT_FALSE(HasResource("settings/i2c_address"));
-    EXPECT_FALSE(HasResource("uc_input1/value"));
+    EXPECT_TRUE(HasResource("settings/addon_type"));
     EXPECT_EQ(le_ExtAdc_GetValue(ADC1, nullptr, nullptr, nullptr), LE_UNAVAILABLE);
 }
 
@@ -1001,15 +813,6 @@ TEST_F(ScriptedTest, TheAddOnConverterKeepsTheMedianOfFiveConversions)
     EXPECT_EQ(MinMaxADC1.Gain, 0u);
 }
 
-TEST_F(ConverterTest, TheAddOnConverterRefusesMeasurementsUntilItIsStarted)
-{
-    StartDriver();
-    EXPECT_EQ(le_ExtAdcAddON_GetValue(ADC1, nullptr, nullptr, nullptr), LE_UNAVAILABLE);
-    EXPECT_EQ(le_ExtAdcAddON_AddOnValueHandler(ADC1, OnValue, nullptr), nullptr);
-    EXPECT_EQ(le_ExtAdcAddON_SetDeviceAddress(2), LE_OK);   // setters keep the defaults' store
-    EXPECT_EQ(CountMessages("Measurement refused: the add-on converter is not started on this board"), 1u);
-}
-
 namespace
 {
 class AddOnConverterTest : public ConverterTest
@@ -1028,22 +831,23 @@ protected:
     void Push(const char* path, const char* value)
     {
         ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_AdvanceMs(MeasureMs);
+        le_event_AdvanceMs(600);
     }
-    static const uint64_t MeasureMs = 600;
 };
 }
 
 TEST_F(AddOnConverterTest, TypeSixPublishesTheTwoChannelsUnderAddon)
 {
     EXPECT_EQ(CountMessages("UC2i."), 1u);
-    const char* const paths[] = {"addon/settings/i2c_address", "addon/settings/i2c_high_resolution",
-                                 "addon/uc_input1/value",      "addon/uc_input1/enable",
-                                 "addon/uc_input1/period",     "addon/uc_input1/trigger",
-                                 "addon/uc_input1/interface",  "addon/uc_input2/value",
-                                 "addon/uc_input2/enable",     "addon/uc_input2/period",
-                                 "addon/uc_input2/trigger",    "addon/uc_input2/interface"};
-    for (const char* path : paths) EXPECT_TRUE(HasResource(path)) << path;
+    std::vector<std::string> paths = {"addon/settings/i2c_address", "addon/settings/i2c_high_resolution"};
+    for (const char* channel : {"addon/uc_input1/", "addon/uc_input2/"})
+    {
+        for (const char* leaf : {"value", "enable", "period", "trigger", "interface"})
+        {
+            paths.push_back(std::string(channel) + leaf);
+        }
+    }
+    for (const std::string& path : paths) EXPECT_TRUE(HasResource(path.c_str())) << path;
     EXPECT_FALSE(HasResource("addon/uc_input1/gain"));
     EXPECT_FALSE(HasResource("addon/uc_input3/value"));
 
@@ -1065,10 +869,10 @@ TEST_F(AddOnConverterTest, TypeSixPublishesTheTwoChannelsUnderAddon)
     Push("settings/addon_type", "0");
     EXPECT_FALSE(le_timer_IsRunning(InputAddON1.timer));
     EXPECT_FALSE(le_timer_IsRunning(InputAddON2.timer));
-    for (const char* path : paths)
+    for (const std::string& path : paths)
     {
         dhub_ResourceInfo_t info;
-        EXPECT_EQ(dhub_GetInfo(path, &info, nullptr, 0), LE_NOT_FOUND) << path;
+        EXPECT_EQ(dhub_GetInfo(path.c_str(), &info, nullptr, 0), LE_NOT_FOUND) << path;
     }
     size_t pushed = CountMessages("Value Pushed.");
     le_event_AdvanceMs(5000);
