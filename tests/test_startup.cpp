@@ -11,183 +11,132 @@ const char* const Signature = "VELTRONA made in Poland";
 class StartupTest : public ComponentTest
 {
 protected:
-    void BootWith(const std::string& signature, const std::string& name)
-    {
-        Boot("none", {{"eeprom.signature", signature}, {"eeprom.name", name}});
-    }
-
     pa_gpioSim_State_t Pin8()
     {
         pa_gpioSim_State_t state{};
         EXPECT_TRUE(pa_gpioSim_GetState(8, &state));
         return state;
     }
+
+    // Loads the preset with the settings, without starting anything.
+    void Install(const char* preset, const std::vector<std::pair<std::string, std::string>>& settings = {})
+    {
+        char err[256] = "";
+        ASSERT_TRUE(simBoard_LoadPreset(preset, err, sizeof(err))) << err;
+        for (const auto& kv : settings)
+        {
+            ASSERT_TRUE(simBoard_Set(kv.first.c_str(), kv.second.c_str(), err, sizeof(err))) << err;
+        }
+        simBoard_Install();
+    }
 };
 }
 
 //--------------------------------------------------------------------------------------------------
-// Every row of the scoring table, with the bounded-comparison corners
+// Identification: every row of the scoring table, the bounded-comparison corners, and the example
+// scenario files
 //--------------------------------------------------------------------------------------------------
-struct Identification
+TEST_F(StartupTest, BlocksGiveTheBoardMode)
 {
-    const char* signature;
+    struct Row { const char* signature; const char* name; uint8_t mode; };
+    const Row rows[] = {
+        {Signature, "Wavelet gateway", 3},        {Signature, "Wavelet", 3},
+        {Signature, "Wavelet gateway 2", 3},      {Signature, "WaveletXYZ", 3},
+        {Signature, "Analog Front Module 4i", 2}, {Signature, "Analog Front Module 4i rev.B", 2},
+        {Signature, "BasaltBoard++", 2},          {Signature, "Add-on carrier", 1},
+        {Signature, "", 1},                       {"", "Wavelet gateway", 2},
+        {"", "Analog Front Module 4i", 1},        {"", "BasaltBoard++", 1},
+        {"", "Add-on carrier", 0},                {"", "", 0},
+        // Near misses: one character short, a different case, or text after the base-board name.
+        {Signature, "Wavele", 1},                 {Signature, "wavelet gateway", 1},
+        {Signature, "Analog Front Module 4", 1},  {Signature, "BasaltBoard++X", 1},
+        {Signature, "BasaltBoard+", 1},           {"VELTRONA made in Polan", "Wavelet gateway", 2},
+        {"VELTRONA made in Poland, 2026", "Add-on carrier", 1}, {"veltrona made in poland", "", 0},
+    };
+    for (const Row& row : rows)
+    {
+        Install("none", {{"eeprom.signature", row.signature}, {"eeprom.name", row.name}});
+        size_t signed_ = le_log_CaptureCount("Init Octave...");
+        EXPECT_EQ(ReadEEPROM(), row.mode) << "signature '" << row.signature << "', name '" << row.name << "'";
+        EXPECT_EQ(le_log_CaptureCount("Init Octave...") - signed_,
+                  std::string(row.signature).rfind(Signature, 0) == 0 ? 1u : 0u)
+            << row.signature;
+    }
+    // A base-board name with a stray byte after it, an unsigned gateway, a gateway without expander.
+    const std::pair<const char*, uint8_t> examples[] = {
+        {"basalt-trailing-byte.ini", 1}, {"gateway-no-expander.ini", 3}, {"unsigned-gateway.ini", 2}};
+    for (const auto& example : examples)
+    {
+        char err[256] = "";
+        std::string path = std::string(VELTRONA_SOURCE_DIR) + "/sim/scenarios/" + example.first;
+        ASSERT_TRUE(simBoard_LoadFile(path.c_str(), err, sizeof(err))) << err;
+        simBoard_Install();
+        EXPECT_EQ(ReadEEPROM(), example.second) << example.first;
+    }
+    EXPECT_EQ(le_log_CaptureCount("| Error"), 0u);   // identification does not touch the expander
+}
+
+//--------------------------------------------------------------------------------------------------
+// EEPROM access failures: mode 0, and the app stops itself ten seconds later
+//--------------------------------------------------------------------------------------------------
+namespace
+{
+struct EepromFault
+{
     const char* name;
-    uint8_t boardType;
+    const char* preset;
+    std::vector<std::pair<std::string, std::string>> settings;
+    bool busFault;
 };
 
-void PrintTo(const Identification& row, std::ostream* os)
-{
-    *os << "'" << row.signature << "' / '" << row.name << "' -> " << int(row.boardType);
+void PrintTo(const EepromFault& f, std::ostream* os) { *os << f.name; }
+class EepromFaultTest : public StartupTest, public ::testing::WithParamInterface<EepromFault> {};
 }
 
-class ScoringTest : public StartupTest, public ::testing::WithParamInterface<Identification>
+TEST_P(EepromFaultTest, GivesModeZeroAndStopsTheAppTenSecondsLater)
 {
-};
-
-TEST_P(ScoringTest, BlocksGiveTheBoardMode)
-{
-    const Identification& row = GetParam();
-    BootWith(row.signature, row.name);
-    EXPECT_EQ(BoardType, row.boardType) << "signature '" << row.signature << "', name '" << row.name << "'";
-    EXPECT_EQ(le_log_CaptureCount("Init Octave..."), std::string(row.signature).rfind(Signature, 0) == 0 ? 1u : 0u);
-}
-
-std::string RowName(const ::testing::TestParamInfo<Identification>& info)
-{
-    std::string name = std::to_string(info.index) + "_";
-    for (const char* p = info.param.name; *p; p++) name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, ScoringTest,
-    ::testing::Values(
-        Identification{Signature, "Wavelet gateway", 3},
-        Identification{Signature, "Wavelet", 3},
-        Identification{Signature, "Wavelet gateway 2", 3},
-        Identification{Signature, "WaveletXYZ", 3},
-        Identification{Signature, "Analog Front Module 4i", 2},
-        Identification{Signature, "Analog Front Module 4i rev.B", 2},
-        Identification{Signature, "BasaltBoard++", 2},
-        Identification{Signature, "Add-on carrier", 1},
-        Identification{Signature, "", 1},
-        Identification{"", "Wavelet gateway", 2},
-        Identification{"", "Analog Front Module 4i", 1},
-        Identification{"", "BasaltBoard++", 1},
-        Identification{"", "Add-on carrier", 0},
-        Identification{"", "", 0}),
-    RowName);
-
-// Near misses: one character short, a different case, or text after the base-board name.
-INSTANTIATE_TEST_SUITE_P(
-    NearMisses, ScoringTest,
-    ::testing::Values(
-        Identification{Signature, "Wavele", 1},
-        Identification{Signature, "wavelet gateway", 1},
-        Identification{Signature, "Analog Front Module 4", 1},
-        Identification{Signature, "BasaltBoard++X", 1},
-        Identification{Signature, "BasaltBoard+", 1},
-        Identification{"VELTRONA made in Polan", "Wavelet gateway", 2},
-        Identification{"VELTRONA made in Poland, 2026", "Add-on carrier", 1},
-        Identification{"veltrona made in poland", "", 0}),
-    RowName);
-
-TEST_F(StartupTest, BaseBoardNameNeedsAZeroByteRightAfterIt)
-{
-    // 0x24 + 13 is the byte after "BasaltBoard++".
-    Boot("basalt", {{"eeprom.at.0x31", "20"}});
-    EXPECT_EQ(BoardType, 1);
-}
-
-//--------------------------------------------------------------------------------------------------
-// EEPROM access failures
-//--------------------------------------------------------------------------------------------------
-TEST_F(StartupTest, UnreadableEepromStopsTheAppTenSecondsLater)
-{
-    Boot("unreadable");
-    EXPECT_EQ(BoardType, 0);
-    EXPECT_EQ(pa_appCtrl_GetStopCount(), 1u);
-    EXPECT_STREQ(pa_appCtrl_GetLastStopped(), "Veltrona");
-    EXPECT_EQ(pa_appCtrl_GetLastStopTime() - startMs, 10000u);
-    EXPECT_TRUE(le_event_IsStopped());
-    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, ""), 0u);
-}
-
-TEST_F(StartupTest, AbsentEepromChipStopsTheAppAndTheLoopReturns)
-{
-    char err[128];
-    ASSERT_TRUE(simBoard_LoadPreset("absent", err, sizeof(err)));
-    simBoard_Install();
+    Install(GetParam().preset, GetParam().settings);
+    pa_i2cSim_SetBusFault(SIM_EEPROM_BUS, GetParam().busFault);
     startMs = le_clk_NowMs();
     _VeltronaComponent_Init();
-    EXPECT_EQ(le_event_RunLoop(), 0);
-    EXPECT_EQ(BoardType, 0);
-    EXPECT_EQ(le_clk_NowMs() - startMs, 10000u);
-    EXPECT_EQ(pa_appCtrl_GetStopCount(), 1u);
-}
-
-TEST_F(StartupTest, FailingEepromBusGivesModeZero)
-{
-    char err[128];
-    ASSERT_TRUE(simBoard_LoadPreset("gateway", err, sizeof(err)));
-    simBoard_Install();
-    pa_i2cSim_SetBusFault(SIM_EEPROM_BUS, true);
-    _VeltronaComponent_Init();
-    le_event_RunUntilIdle();
-    EXPECT_EQ(BoardType, 0);
-    EXPECT_EQ(le_log_CaptureCount("Init Octave..."), 0u);
-    EXPECT_EQ(pa_appCtrl_GetStopCount(), 1u);
-}
-
-TEST_F(StartupTest, ShortReadsLeaveTheBlocksZeroAndUnlogged)
-{
-    Boot("gateway", {{"eeprom.short_reads", "yes"}});
+    EXPECT_EQ(le_event_RunLoop(), 0);   // the stop ends the loop
     EXPECT_EQ(BoardType, 0);
     EXPECT_EQ(le_log_CaptureCount(Signature), 0u);
     EXPECT_EQ(le_log_CaptureCount("Init Octave..."), 0u);
+    EXPECT_EQ(pa_appCtrl_GetStopCount(), 1u);
+    EXPECT_STREQ(pa_appCtrl_GetLastStopped(), "Veltrona");
+    EXPECT_EQ(pa_appCtrl_GetLastStopTime() - startMs, 10000u);
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_ERR, ""), 0u);
 }
 
-TEST_F(StartupTest, AnErasedBlockIsLoggedEscaped)
-{
-    Boot("none");   // erased EEPROM: every byte 0xFF
-    std::string erased;
-    for (int i = 0; i < 32; i++) erased += "\\xff";
-    long at = le_log_CaptureFind(erased.c_str(), 0);
-    ASSERT_GE(at, 0);
-    char line[1200];
-    ASSERT_TRUE(le_log_CaptureLine(static_cast<size_t>(at), line, sizeof(line)));
-    EXPECT_EQ(strchr(line, '\xff'), nullptr);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Eeprom, EepromFaultTest,
+    ::testing::Values(EepromFault{"Unreadable", "unreadable", {}, false}, EepromFault{"Absent", "absent", {}, false},
+                      EepromFault{"FailingBus", "gateway", {}, true},
+                      EepromFault{"ShortReads", "gateway", {{"eeprom.short_reads", "yes"}}, false}),
+    [](const ::testing::TestParamInfo<EepromFault>& info) { return std::string(info.param.name); });
 
-TEST_F(StartupTest, BlockAIsLoggedAsAtMostThirtyTwoCharacters)
+TEST_F(StartupTest, TheNameBlocksAreLoggedEscapedAndAtMostThirtyTwoCharacters)
 {
     // Block A filled with 32 letters and no terminating zero; block B follows it directly.
     std::string letters;
     for (int i = 0; i < 32; i++) letters += "41 ";
-    Boot("gateway", {{"eeprom.at.4", letters}});
-    std::string expected(32, 'A');
-    long at = le_log_CaptureFind(expected.c_str(), 0);
-    ASSERT_GE(at, 0);
-    char line[512];
-    ASSERT_TRUE(le_log_CaptureLine(static_cast<size_t>(at), line, sizeof(line)));
-    std::string text(line);
-    EXPECT_EQ(text.substr(text.size() - 32), expected);
-    EXPECT_EQ(text.find("Wavelet"), std::string::npos);
-    EXPECT_EQ(BoardType, 2);   // no signature, gateway name
-}
-
-TEST_F(StartupTest, NoSignatureWithTheGatewayNameBuildsTheConverterNotTheGateway)
-{
-    ASSERT_EQ(io_CreateOutput("settings/learn", IO_DATA_TYPE_TRIGGER, ""), LE_OK);   // left by a gateway run
-    Boot("gateway", {{"eeprom.signature", ""}});
-    EXPECT_EQ(BoardType, 2);
-    EXPECT_EQ(le_log_CaptureCount("Init Octave..."), 0u);
-    EXPECT_TRUE(HasResource("settings/addon_type"));
-    EXPECT_EQ(Value("settings/addon_type"), "0");
-    EXPECT_FALSE(HasResource("settings/learn"));   // the gateway's settings are deleted, not built
-    EXPECT_FALSE(HasResource("settings/description"));
-    EXPECT_TRUE(Pin8().pullUp);
-    EXPECT_EQ(pa_appCtrl_GetStopCount(), 0u);
+    Install("gateway", {{"eeprom.at.4", letters}});
+    EXPECT_EQ(ReadEEPROM(), 2);   // no signature, gateway name
+    Install("none");   // erased EEPROM: every byte 0xFF
+    ReadEEPROM();
+    std::string erased;
+    for (int i = 0; i < 32; i++) erased += "\\xff";
+    for (const std::string& block : {std::string(32, 'A'), erased})
+    {
+        long at = le_log_CaptureFind(block.c_str(), 0);
+        ASSERT_GE(at, 0) << block;
+        char line[1200];
+        ASSERT_TRUE(le_log_CaptureLine(static_cast<size_t>(at), line, sizeof(line)));
+        std::string text(line);
+        EXPECT_EQ(text.substr(text.size() - block.size()), block);   // nothing of block B after it
+        EXPECT_EQ(text.find('\xff'), std::string::npos);
+    }
 }
 
 //--------------------------------------------------------------------------------------------------
@@ -225,9 +174,7 @@ TEST_F(StartupTest, ExpanderFailuresAreLoggedAndStartUpGoesOn)
 
 TEST_F(StartupTest, FailingExpanderBusLogsErrors)
 {
-    char err[128];
-    ASSERT_TRUE(simBoard_LoadPreset("converter", err, sizeof(err)));
-    simBoard_Install();
+    Install("converter");
     pa_i2cSim_SetBusFault(SIM_EXPANDER_BUS, true);
     _VeltronaComponent_Init();
     le_event_RunUntilIdle();
@@ -247,10 +194,15 @@ TEST_F(StartupTest, MissingExpanderBusIsSilent)
 //--------------------------------------------------------------------------------------------------
 // What each mode builds
 //--------------------------------------------------------------------------------------------------
-TEST_F(StartupTest, AddOnOnlyOffersTheAddOnTypeAndPreparesPin8)
+namespace
 {
-    Boot("addon");
-    EXPECT_EQ(BoardType, 1);
+class ModeTest : public StartupTest, public ::testing::WithParamInterface<const char*> {};
+}
+
+TEST_P(ModeTest, OffersTheAddOnTypePreparesPin8AndRunsOn)
+{
+    Boot(GetParam());
+    EXPECT_NE(BoardType, 0);
     dhub_ResourceInfo_t info;
     char value[64];
     ASSERT_EQ(dhub_GetInfo("settings/addon_type", &info, value, sizeof(value)), LE_OK);
@@ -264,29 +216,21 @@ TEST_F(StartupTest, AddOnOnlyOffersTheAddOnTypeAndPreparesPin8)
     EXPECT_TRUE(pin.isOutput);
     EXPECT_EQ(pin.polarity, LE_GPIO_ACTIVE_HIGH);
     EXPECT_FALSE(pin.level);
-    EXPECT_EQ(le_log_CaptureCount("Clear Main Resources."), 2u);
-
-    // Running on: the app is not stopped.
     le_event_AdvanceMs(60000);
     EXPECT_EQ(pa_appCtrl_GetStopCount(), 0u);
     EXPECT_FALSE(le_event_IsStopped());
 }
 
-TEST_F(StartupTest, GatewayAndConverterModesPreparePin8)
-{
-    Boot("gateway");
-    EXPECT_EQ(BoardType, 3);
-    EXPECT_TRUE(HasResource("settings/addon_type"));
-    EXPECT_TRUE(Pin8().isOutput);
-    EXPECT_EQ(pa_appCtrl_GetStopCount(), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(Presets, ModeTest, ::testing::Values("addon", "converter", "gateway"));
 
-TEST_F(StartupTest, ConverterModeBuildsTheAddOnType)
+TEST_F(StartupTest, NoSignatureWithTheGatewayNameBuildsTheConverterNotTheGateway)
 {
-    Boot("converter");
+    ASSERT_EQ(io_CreateOutput("settings/learn", IO_DATA_TYPE_TRIGGER, ""), LE_OK);   // left by a gateway run
+    Boot("gateway", {{"eeprom.signature", ""}});
     EXPECT_EQ(BoardType, 2);
-    EXPECT_TRUE(HasResource("settings/addon_type"));
-    EXPECT_TRUE(Pin8().pullUp);
+    EXPECT_TRUE(HasResource("uc_input1/value"));
+    EXPECT_FALSE(HasResource("settings/learn"));   // the gateway's settings are deleted, not built
+    EXPECT_FALSE(HasResource("settings/description"));
 }
 
 TEST_F(StartupTest, ModeZeroOffersNothingAndLeavesPin8Alone)
@@ -308,9 +252,7 @@ TEST_F(StartupTest, ModeZeroOffersNothingAndLeavesPin8Alone)
 TEST_F(StartupTest, NothingRunsBeforeTheLoopAndServicesAreAdvertised)
 {
     le_log_SetGlobalFilterLevel(LE_LOG_DEBUG);
-    char err[128];
-    ASSERT_TRUE(simBoard_LoadPreset("addon", err, sizeof(err)));
-    simBoard_Install();
+    Install("addon");
     _VeltronaComponent_Init();
     EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_DEBUG, "Initializing VeltronaComponent component library."), 1u);
     EXPECT_EQ(simBoard_ExpanderWriteCount(), 0u);   // start-up is only queued
@@ -355,33 +297,12 @@ TEST_F(StartupTest, AbsentRegistryDeletesNothing)
 {
     Boot("none");
     EXPECT_EQ(le_log_CaptureCount("Skipped line"), 0u);
-    // No line's message is a sensor identifier.
-    for (size_t i = 0; i < le_log_CaptureSize(); i++)
+    for (size_t i = 0; i < le_log_CaptureSize(); i++)   // no line's message is a sensor identifier
     {
         char line[512];
         ASSERT_TRUE(le_log_CaptureLine(i, line, sizeof(line)));
-        std::string text(line);
-        std::string message = text.substr(text.rfind(" | ") + 3);
+        std::string message = std::string(line).substr(std::string(line).rfind(" | ") + 3);
         EXPECT_FALSE(message.size() == 9 && message[0] == 'E' &&
-                     message.find_first_not_of("0123456789abcdef", 1) == std::string::npos)
-            << line;
+                     message.find_first_not_of("0123456789abcdef", 1) == std::string::npos) << line;
     }
-}
-
-//--------------------------------------------------------------------------------------------------
-// The example scenario files give the modes they describe
-//--------------------------------------------------------------------------------------------------
-TEST_F(StartupTest, ExampleScenarioFilesGiveTheirModes)
-{
-    const std::pair<const char*, uint8_t> examples[] = {
-        {"basalt-trailing-byte.ini", 1}, {"gateway-no-expander.ini", 3}, {"unsigned-gateway.ini", 2}};
-    for (const auto& example : examples)
-    {
-        char err[256] = "";
-        std::string path = std::string(VELTRONA_SOURCE_DIR) + "/sim/scenarios/" + example.first;
-        ASSERT_TRUE(simBoard_LoadFile(path.c_str(), err, sizeof(err))) << err;
-        simBoard_Install();
-        EXPECT_EQ(ReadEEPROM(), example.second) << example.first;
-    }
-    EXPECT_EQ(le_log_CaptureCount("| Error"), 0u);   // ReadEEPROM does not touch the expander
 }
