@@ -169,17 +169,24 @@ TEST_F(ExtAdcService, TheToolMeasuresTheWorkedValuesAndSetsTheConverterUp)
 TEST_F(ExtAdcService, WatchSeesValuesAndAlertsAsTheInputCrossesTheEdges)
 {
     std::string out;
-    ASSERT_EQ(Tool("interface 1 1", &out), 0) << out;   // 4 to 20 over the live-zero span
-    ASSERT_EQ(Tool("edges 1 5 15 1", &out), 0) << out;
-    ASSERT_EQ(Tool("interval 0", &out), 0) << out;
-    EXPECT_EQ(Tool("watch 1 --count 2 --timeout 20", &out), 0) << out;
-    EXPECT_EQ(out, "1\t19200\t50\t12\n1\t19200\t50\t12\n");
-
+    // Passes back to back at 12 bits; 4 to 20 over the live-zero span of 400 to 2000 codes.
+    for (const char* setting : {"speed 0", "interface 1 1", "edges 1 5 15 1", "interval 0"})
+    {
+        ASSERT_EQ(Tool(setting, &out), 0) << setting << ": " << out;
+    }
+    // Nothing watched yet, so no looper: the first pass to end is over the normal value, with
+    // the alert watcher registered.
+    size_t closed = Count(ReadTextFile(Log()), "is closed !!!");
+    ASSERT_EQ(Count(ReadTextFile(Log()), "LOOPER OFF"), 0u);
     std::string alerts = dir.File("alerts.txt");
     pid_t watcher = simProcess_Start(EXTADC_BIN, {"--runtime-dir", Runtime(), "watch", "1", "--alerts", "--count", "2",
                                                   "--timeout", "30"},
                                      alerts, false);
     ASSERT_GT(watcher, 0);
+    ASSERT_TRUE(Until([&] { return Count(ReadTextFile(Log()), "LOOPER OFF") > 0; }));
+    EXPECT_EQ(Tool("watch 1 --count 2 --timeout 20", &out), 0) << out;
+    EXPECT_EQ(out, "1\t1200\t50\t12\n1\t1200\t50\t12\n");
+
     // The input moves between two passes, never during one: a measurement whose conversions saw
     // both levels would average them into a value of neither. The lock waits for the pass under way.
     ASSERT_EQ(le_ExtAdc_TryConnectService(), LE_OK);
@@ -188,27 +195,23 @@ TEST_F(ExtAdcService, WatchSeesValuesAndAlertsAsTheInputCrossesTheEdges)
         ASSERT_EQ(Simboard("set adc.ch1 " + VoltsFor(code)), 0);
         ASSERT_EQ(le_ExtAdc_MutexUnlock(), LE_OK);
     };
-    usleep(1500000);   // the watcher has registered and the looper has passed over the normal value
     setBetweenPasses(30720);   // 95 %: 19.2
-    usleep(1500000);
-    setBetweenPasses(7680);    // 5 %: 4.8
+    ASSERT_TRUE(Until([&] { return !ReadTextFile(alerts).empty(); }));
+    setBetweenPasses(7680);   // 5 %: 4.8
     le_ExtAdc_DisconnectService();
     EXPECT_EQ(simProcess_Wait(watcher, 30000), 0) << ReadTextFile(alerts);
-    EXPECT_EQ(ReadTextFile(alerts), "1\tHIGH\t30720\t95\t19.2\n1\tLOW\t7680\t5\t4.8\n");
+    EXPECT_EQ(ReadTextFile(alerts), "1\tHIGH\t1920\t95\t19.2\n1\tLOW\t480\t5\t4.8\n");
 
-    // The watchers are gone: their handlers with them, and the looper stops.
-    EXPECT_TRUE(Until([&] { return Count(ReadTextFile(Log()), "is closed !!!") >= 2; }));
-    // The pass under way when the last handler went is the last one.
-    size_t passes = Count(ReadTextFile(Log()), "LOOPER OFF");
-    for (int i = 0; i < 20; i++)
-    {
-        usleep(600000);
-        size_t now = Count(ReadTextFile(Log()), "LOOPER OFF");
-        if (now == passes) break;
-        passes = now;
-    }
-    usleep(1500000);
-    EXPECT_EQ(Count(ReadTextFile(Log()), "LOOPER OFF"), passes);
+    // The three clients gone, their handlers go with them: the pass under way is the last one.
+    ASSERT_TRUE(Until([&] { return Count(ReadTextFile(Log()), "is closed !!!") >= closed + 3; }));
+    auto passes = [&] {
+        std::string log = ReadTextFile(Log());
+        return std::make_pair(Count(log, "LOOPER ON"), Count(log, "LOOPER OFF"));
+    };
+    ASSERT_TRUE(Until([&] { return passes().first == passes().second; }));
+    auto ended = passes();
+    usleep(500000);   // five passes' time
+    EXPECT_EQ(passes(), ended);
 
     // A watcher whose service goes away says so and ends with exit status 2.
     std::string lost = dir.File("lost.txt");
@@ -280,7 +283,7 @@ TEST_F(ExtAdcService, AClientHoldingTheLockHoldsTheLooperBackButNotItsOwnCalls)
     ASSERT_EQ(le_ExtAdc_MutexLock(), LE_OK);
     le_event_RunUntil([](void*) { return false; }, nullptr, 300);   // what was on its way arrives
     size_t held = Events.size();
-    le_event_RunUntil([](void*) { return false; }, nullptr, 1500);
+    le_event_RunUntil([](void*) { return false; }, nullptr, 700);   // three intervals
     EXPECT_EQ(Events.size(), held);
     uint16_t raw = 0;
     EXPECT_EQ(le_ExtAdc_GetValue(LE_EXTADC_ADC2, &raw, nullptr, nullptr), LE_OK);
@@ -297,7 +300,7 @@ TEST_F(ExtAdcService, AClientHoldingTheLockHoldsTheLooperBackButNotItsOwnCalls)
     le_event_RunUntil([](void*) { return false; }, nullptr, 300);
     held = Events.size();
     ASSERT_EQ(le_ExtAdc_MutexUnlock(), LE_OK);
-    le_event_RunUntil([](void*) { return false; }, nullptr, 1000);
+    le_event_RunUntil([](void*) { return false; }, nullptr, 700);
     EXPECT_EQ(Events.size(), held);
     le_msg_CloseSession(locker);
     le_msg_DeleteSession(locker);
