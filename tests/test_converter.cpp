@@ -40,6 +40,14 @@ protected:
         return m;
     }
 
+    // A push, and time for a measurement it may start (seven 16-bit conversions take 490 ms).
+    void Push(const char* path, const char* value)
+    {
+        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
+        le_event_AdvanceMs(MeasureMs);
+    }
+    static const uint64_t MeasureMs = 600;
+
     // One conversion at 6Ch as a measurement makes it; 1 when it was read.
     static uint8_t ConvertOnce()
     {
@@ -268,14 +276,9 @@ TEST_F(ScriptedTest, AConversionThatNeverGetsReadyCountsAsFailed)
 // a record of the restarts.
 namespace
 {
-struct RestartCase
-{
-    const char* name;
-    std::vector<int64_t> recordedAgoS;   // restarts already recorded, so long ago (< 0: ahead)
-    bool recordBlocked;                  // something in the way of the record
-    unsigned restarts;
-    const char* logged;
-};
+// Restarts already recorded, so many seconds ago (< 0: ahead), or something in the way of the record.
+struct RestartCase { const char* name; std::vector<int64_t> recordedAgoS; bool recordBlocked; unsigned restarts;
+                     const char* logged; };
 
 void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
 class RestartTest : public ConverterTest, public ::testing::WithParamInterface<RestartCase> {};
@@ -390,6 +393,7 @@ protected:
         le_ExtAdc_SetEdges(ADC1 | ADC2 | ADC3 | ADC4, 0.0, 100.0, 1.0);
     }
 
+    // Handlers a test removed itself are removed again here, to no effect.
     void TearDown() override
     {
         for (auto v : values_) le_ExtAdc_RemoveOnValueHandler(v);
@@ -408,17 +412,6 @@ protected:
         alerts_.push_back(le_ExtAdc_AddOnAlertHandler(mask, OnAlert, Tag(tag)));
         return alerts_.back();
     }
-    void Forget(le_ExtAdc_ValueHandlerRef_t ref)
-    {
-        values_.erase(std::find(values_.begin(), values_.end(), ref));
-        le_ExtAdc_RemoveOnValueHandler(ref);
-    }
-    void Forget(le_ExtAdc_AlertHandlerRef_t ref)
-    {
-        alerts_.erase(std::find(alerts_.begin(), alerts_.end(), ref));
-        le_ExtAdc_RemoveOnAlertHandler(ref);
-    }
-
     std::vector<le_ExtAdc_ValueHandlerRef_t> values_;
     std::vector<le_ExtAdc_AlertHandlerRef_t> alerts_;
 };
@@ -501,7 +494,7 @@ TEST_F(LooperTest, FromBelowLowAValueAboveHighAlertsAtOnceAndStatesSurviveAResta
     ASSERT_EQ(CallsSoFar().size(), 2u);
     EXPECT_EQ(CallsSoFar()[1].edge, EDGE_HIGH);
     // The last handler gone, the thread ends; the state stays and a new handler starts a new one.
-    Forget(a);
+    le_ExtAdc_RemoveOnAlertHandler(a);
     EXPECT_FALSE(UCLooperRunning());
     EXPECT_EQ(Saved1, static_cast<uint32_t>(EDGE_HIGH));
     AddAlert(ADC1, 2);
@@ -560,8 +553,8 @@ TEST_F(LooperTest, WithNoIntervalAPassStillTakesItsMinimumAndAFailingChipDeliver
 
     // A handler with no channel keeps the looper passing, measuring nothing; a reference never
     // handed out removes nothing.
-    Forget(value);
-    Forget(alert);
+    le_ExtAdc_RemoveOnValueHandler(value);
+    le_ExtAdc_RemoveOnAlertHandler(alert);
     unsigned before = simAdc_ConversionCount();
     passes = le_log_CaptureCount("LOOPER ON");
     le_event_AdvanceMs(1000);
@@ -569,7 +562,7 @@ TEST_F(LooperTest, WithNoIntervalAPassStillTakesItsMinimumAndAFailingChipDeliver
     EXPECT_EQ(simAdc_ConversionCount(), before);
     le_ExtAdc_RemoveOnValueHandler(reinterpret_cast<le_ExtAdc_ValueHandlerRef_t>(&before));
     EXPECT_TRUE(UCLooperRunning());
-    Forget(none);
+    le_ExtAdc_RemoveOnValueHandler(none);
     EXPECT_FALSE(UCLooperRunning());
 }
 
@@ -588,14 +581,6 @@ protected:
         ASSERT_EQ(BoardType, 2);
         pushes_ = le_log_CaptureCount("Value Pushed.");
     }
-
-    // A push, and time for a measurement it may start (seven 16-bit conversions take 490 ms).
-    void Push(const char* path, const char* value)
-    {
-        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_AdvanceMs(MeasureMs);
-    }
-    static const uint64_t MeasureMs = 600;
 
     // Values published since the last call.
     size_t NewPushes()
@@ -825,13 +810,6 @@ protected:
         Boot("addon", {{"addon.board", "uc2i"}, {"addon.adc.ch1", "1.0"}, {"addon.adc.ch2", "0.5"}});
         Push("settings/addon_type", "6");
         Push("addon/settings/i2c_address", "1");   // 6Ch, where the board's chip sits
-    }
-
-    // A push, and time for a measurement it may start (seven 16-bit conversions take 490 ms).
-    void Push(const char* path, const char* value)
-    {
-        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_AdvanceMs(600);
     }
 };
 }
