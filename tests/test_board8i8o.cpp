@@ -106,7 +106,7 @@ protected:
 };
 }
 
-TEST_F(BoardTest, TheBuildCreatesTheResourcesAndPollsOnItsTimer)
+TEST_F(BoardTest, TheBuildCreatesTheResourcesAndPollsOnItsTimerAtTheIntervalAndSpeedSet)
 {
     Build();
     dhub_ResourceInfo_t info;
@@ -126,6 +126,26 @@ TEST_F(BoardTest, TheBuildCreatesTheResourcesAndPollsOnItsTimer)
     le_event_AdvanceMs(4999);
     EXPECT_TRUE(NextRequest().empty());
     le_event_AdvanceMs(1);
+    EXPECT_EQ(NextRequest(), Poll1);
+
+    // Intervals of 0 and below are refused.
+    for (const char* interval : {"2.5", "0", "-3"})
+    {
+        Push("addon/modbus_interval", interval);
+        EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 2500u) << interval;
+    }
+    // The stored speed again: refused by the link, which keeps running.
+    Push("addon/modbus_baudrate", "9600");
+    EXPECT_EQ(CountMessages("Baud Rate."), 0u);
+    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_9600);
+    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
+    Push("addon/modbus_baudrate", "19200");
+    EXPECT_EQ(CountMessages("Baud Rate."), 1u);
+    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_19200);
+    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
+    Collect();
+    sent.clear();
+    le_event_AdvanceMs(2500);
     EXPECT_EQ(NextRequest(), Poll1);
 }
 
@@ -251,32 +271,6 @@ TEST_F(BoardTest, OutputsAndThresholdsBecomeWriteRequests)
         ExpectWrite(WithCrc(row.write));
     }
     EXPECT_EQ(ModbusQueuedRequests(), 0u);
-}
-
-TEST_F(BoardTest, IntervalAndSpeedSettings)
-{
-    Build();
-    Push("addon/modbus_interval", "2.5");
-    EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 2500u);
-    size_t setTimer = CountMessages("Set Timer");
-    Push("addon/modbus_interval", "0");
-    Push("addon/modbus_interval", "-3");
-    EXPECT_EQ(CountMessages("Set Timer"), setTimer);
-    EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 2500u);
-
-    // The stored speed again: refused by the link, which keeps running.
-    Push("addon/modbus_baudrate", "9600");
-    EXPECT_EQ(CountMessages("Baud Rate."), 0u);
-    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_9600);
-    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
-    Push("addon/modbus_baudrate", "19200");
-    EXPECT_EQ(CountMessages("Baud Rate."), 1u);
-    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_19200);
-    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
-    Collect();
-    sent.clear();
-    le_event_AdvanceMs(2500);
-    EXPECT_EQ(NextRequest(), Poll1);
 }
 
 TEST_F(BoardTest, TheTeardownRemovesEverythingAndIsHarmlessTwice)

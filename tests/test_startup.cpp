@@ -142,9 +142,20 @@ TEST_F(StartupTest, TheNameBlocksAreLoggedEscapedAndAtMostThirtyTwoCharacters)
 //--------------------------------------------------------------------------------------------------
 // Board expander
 //--------------------------------------------------------------------------------------------------
-TEST_F(StartupTest, BankBExpanderWritesComeInOrder)
+// Nothing runs before the loop: the initialiser advertises the services and queues the start-up.
+TEST_F(StartupTest, TheStartUpWaitsForTheLoopAndWritesBankBOfTheExpanderInOrder)
 {
-    Boot("gateway");
+    le_log_SetGlobalFilterLevel(LE_LOG_DEBUG);
+    Install("gateway");
+    _VeltronaComponent_Init();
+    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_DEBUG, "Initializing VeltronaComponent component library."), 1u);
+    EXPECT_EQ(simBoard_ExpanderWriteCount(), 0u);
+    for (const char* name : {"le_ExtAdc", "le_ExtAdcAddON", "le_EnOcean", "le_EModbus"})
+    {
+        struct stat st;
+        EXPECT_EQ(stat(dir.File("services/" + std::string(name)).c_str(), &st), 0) << name;
+    }
+    le_event_RunUntilIdle();
     ASSERT_EQ(simBoard_ExpanderWriteCount(), 3u);
     const std::pair<uint8_t, uint8_t> expected[] = {{0x0E, 0x00}, {0x10, 0x01}, {0x10, 0x00}};
     for (size_t i = 0; i < 3; i++)
@@ -247,22 +258,6 @@ TEST_F(StartupTest, ModeZeroOffersNothingAndLeavesPin8Alone)
     EXPECT_TRUE(HasResource("settings/unrelated"));
     EXPECT_FALSE(Pin8().connected);
     EXPECT_EQ(pa_appCtrl_GetStopCount(), 1u);
-}
-
-TEST_F(StartupTest, NothingRunsBeforeTheLoopAndServicesAreAdvertised)
-{
-    le_log_SetGlobalFilterLevel(LE_LOG_DEBUG);
-    Install("addon");
-    _VeltronaComponent_Init();
-    EXPECT_EQ(le_log_CaptureCountAt(LE_LOG_DEBUG, "Initializing VeltronaComponent component library."), 1u);
-    EXPECT_EQ(simBoard_ExpanderWriteCount(), 0u);   // start-up is only queued
-    for (const char* name : {"le_ExtAdc", "le_ExtAdcAddON", "le_EnOcean", "le_EModbus"})
-    {
-        struct stat st;
-        EXPECT_EQ(stat(dir.File("services/" + std::string(name)).c_str(), &st), 0) << name;
-    }
-    le_event_RunUntilIdle();
-    EXPECT_EQ(simBoard_ExpanderWriteCount(), 3u);
 }
 
 //--------------------------------------------------------------------------------------------------
