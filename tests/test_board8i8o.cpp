@@ -106,21 +106,43 @@ protected:
 };
 }
 
-TEST_F(BoardTest, TheBuildCreatesTheResourcesAndPollsOnItsTimerAtTheIntervalAndSpeedSet)
+// Nothing is broadcast before the slave address is set; the build then polls on its timer at the
+// interval and speed set.
+TEST_F(BoardTest, TheBuildWaitsForTheSlaveAddressThenPollsAtTheIntervalAndSpeedSet)
 {
-    Build();
-    dhub_ResourceInfo_t info;
+    Boot("addon");
+    Push("settings/addon_type", "5");
+    // The defaults of the outputs and thresholds would have gone to every slave on the bus.
+    EXPECT_EQ(ModbusQueuedRequests(), 0u);
+    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 5 request not sent"), 8u);
+    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 6 request not sent"), 16u);
+    le_event_AdvanceMs(5000);
+    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 3 request not sent"), 1u);
+    Collect();
+    EXPECT_TRUE(sent.empty());
     const std::pair<const char*, const char*> defaults[] = {{"addon/modbus_interval", "5"}, {"addon/l_to_h4", "100"},
-                                                            {"addon/h_to_l4", "0"},
-                                                            {"addon/digital_output8", "false"},
+                                                            {"addon/h_to_l4", "0"}, {"addon/digital_output8", "false"},
                                                             {"addon/modbus_interface2", "0"}};
     for (const auto& d : defaults) EXPECT_EQ(Value(d.first), d.second) << d.first;
+    dhub_ResourceInfo_t info;
     ASSERT_NE(dhub_GetInfo("addon/analog_input8", &info, nullptr, 0), LE_NOT_FOUND);
-    EXPECT_EQ(info.kind, DHUB_KIND_INPUT);
-    EXPECT_STREQ(info.units, "percent");
+    EXPECT_TRUE(info.kind == DHUB_KIND_INPUT && std::string(info.units) == "percent");
     ASSERT_NE(dhub_GetInfo("addon/digital_input1", &info, nullptr, 0), LE_NOT_FOUND);
     EXPECT_EQ(info.dataType, IO_DATA_TYPE_BOOLEAN);
 
+    // What was pushed meanwhile reaches the board once it has an address, with the rest of what
+    // the Data Hub shows: per channel its coil and its two thresholds.
+    Push("addon/digital_output2", "true");
+    Push("addon/modbus_address", "257");   // low 8 bits
+    EXPECT_EQ(BoardSettings8i8o.address, 1);
+    EXPECT_EQ(ModbusQueuedRequests(), 24u);
+    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x00, 0x00, 0x00}));
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0C, 0x00, 0x00}));
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x03, 0xD5}));   // 100 %: 981
+    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x01, 0xFF, 0x00}));
+    EchoWrites();
+    Push("addon/modbus_address", "1");   // the same address: nothing more
+    EXPECT_EQ(ModbusQueuedRequests(), 0u);
     // The interval's default (5 s), delivered once its handler is registered, sets the timer.
     ASSERT_NE(TimerRef, nullptr);
     le_event_AdvanceMs(4999);
@@ -147,79 +169,36 @@ TEST_F(BoardTest, TheBuildCreatesTheResourcesAndPollsOnItsTimerAtTheIntervalAndS
     sent.clear();
     le_event_AdvanceMs(2500);
     EXPECT_EQ(NextRequest(), Poll1);
-}
-
-TEST_F(BoardTest, NothingIsBroadcastBeforeTheSlaveAddressIsSet)
-{
-    Boot("addon");
-    Push("settings/addon_type", "5");
-    EXPECT_EQ(BoardSettings8i8o.address, 0);
-    // The defaults of the outputs and thresholds would have gone to every slave on the bus.
-    EXPECT_EQ(ModbusQueuedRequests(), 0u);
-    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 5 request not sent"), 8u);
-    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 6 request not sent"), 16u);
-    le_event_AdvanceMs(5000);
-    EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 3 request not sent"), 1u);
-    Collect();
-    EXPECT_TRUE(sent.empty());
-
-    // What was pushed meanwhile reaches the board once it has an address, with the rest of what
-    // the Data Hub shows: per channel its coil and its two thresholds.
-    Push("addon/digital_output2", "true");
-    Push("addon/modbus_address", "257");   // low 8 bits
-    EXPECT_EQ(BoardSettings8i8o.address, 1);
-    EXPECT_EQ(ModbusQueuedRequests(), 24u);
-    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x00, 0x00, 0x00}));
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0C, 0x00, 0x00}));
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x03, 0xD5}));
-    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x01, 0xFF, 0x00}));
-    EchoWrites();
-    Push("addon/modbus_address", "1");   // the same address: nothing more
-    EXPECT_EQ(ModbusQueuedRequests(), 0u);
-    le_event_AdvanceMs(5000);
-    EXPECT_EQ(NextRequest(), Poll1);
 
     // Built again, the kept address arrives before the defaults, which then reach the board.
     Push("settings/addon_type", "5");
     EXPECT_EQ(ModbusQueuedRequests(), 24u);
     ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x00, 0x00, 0x00}));
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0C, 0x00, 0x00}));
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x03, 0xD5}));   // 100 %: 981
 }
 
-TEST_F(BoardTest, AnswersAreScaledByEachChannelsInterface)
+// Outputs and thresholds become write requests; of the answers only the board's own poll's is decoded,
+// each channel scaled by its interface.
+TEST_F(BoardTest, WritesGoOutAndOnlyTheAnswerToTheBoardsOwnPollIsDecoded)
 {
     Build();
-    Push("addon/modbus_interface1", "1");
-    Push("addon/modbus_interface2", "1.9");   // truncated: 1
-    Push("addon/modbus_interface5", "1");
-    PollWith(PollAnswer(0x05, {197, 982, 1023, 0x0C00 | 491, 300, 0, 0x03FF, 1}));
-    EXPECT_EQ(CountMessages("Values Pushed."), 1u);
-    EXPECT_DOUBLE_EQ(Number("addon/analog_input1"), 0);   // below the live zero: clamped
-    EXPECT_NEAR(Number("addon/analog_input2"), 99.99, 0.005);
-    EXPECT_NEAR(Number("addon/analog_input3"), 104.17, 0.005);   // not clamped
-    EXPECT_NEAR(Number("addon/analog_input4"), 491 * 100 / 982.08, 1e-9);   // the low 10 bits only
-    EXPECT_NEAR(Number("addon/analog_input5"), (300 - 197.016) * 100 / (982.08 - 197.016), 1e-9);
-    EXPECT_NEAR(Number("addon/analog_input7"), 104.17, 0.005);
-    const char* expected[8] = {"true", "false", "true", "false", "false", "false", "false", "false"};
-    for (int n = 1; n <= 8; n++)
+    struct Row { const char* path; const char* value; Bytes write; };   // no write for an empty one
+    const Row rows[] = {
+        {"addon/digital_output3", "true", {0x01, 0x05, 0x00, 0x02, 0xFF, 0x00}},
+        {"addon/digital_output3", "false", {0x01, 0x05, 0x00, 0x02, 0x00, 0x00}},
+        {"addon/l_to_h1", "50", {0x01, 0x06, 0x00, 0x0D, 0x01, 0xEA}},   // 490
+        {"addon/modbus_interface1", "1", {}},
+        {"addon/l_to_h1", "50", {0x01, 0x06, 0x00, 0x0D, 0x02, 0x4D}},   // 589 over the live-zero span
+        {"addon/h_to_l8", "-20", {0x01, 0x06, 0x00, 0x1A, 0x00, 0x00}},  // negative: 0
+        {"addon/h_to_l8", "10000", {0x01, 0x06, 0x00, 0x1A, 0x7F, 0x3C}},   // 98108: its low 16 bits
+    };
+    for (const Row& row : rows)
     {
-        std::string path = "addon/digital_input" + std::to_string(n);
-        EXPECT_EQ(Value(path.c_str()), expected[n - 1]) << path;
+        Push(row.path, row.value);
+        if (row.write.empty()) continue;
+        ExpectWrite(WithCrc(row.write));
     }
+    EXPECT_EQ(ModbusQueuedRequests(), 0u);
 
-    // An answer of another function changes nothing.
-    Push("addon/digital_output1", "true");
-    Bytes write = NextRequest();
-    Feed(write);
-    Settle();
-    EXPECT_EQ(CountMessages("Values Pushed."), 1u);
-    EXPECT_EQ(Value("addon/digital_input1"), "true");
-}
-
-TEST_F(BoardTest, OnlyTheAnswerToTheBoardsOwnPollIsDecoded)
-{
-    Build();
     Bytes nine = PollAnswer(0xFF, {0, 0, 0, 0, 0, 0, 0, 0});
     nine.resize(nine.size() - 4);   // nine registers: channel 8 would be read from the CRC
     nine[2] = 18;
@@ -249,37 +228,49 @@ TEST_F(BoardTest, OnlyTheAnswerToTheBoardsOwnPollIsDecoded)
     // What the late answer left in the buffer goes when the next request is sent.
     PollWith(PollAnswer(0xFF, {0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(Value("addon/digital_input1"), "true");
+
+    Push("addon/modbus_interface2", "1.9");   // truncated: 1; channel 1 is live-zero already
+    Push("addon/modbus_interface5", "1");
+    PollWith(PollAnswer(0x05, {197, 982, 1023, 0x0C00 | 491, 300, 0, 0x03FF, 1}));
+    EXPECT_EQ(CountMessages("Values Pushed."), 2u);
+    EXPECT_DOUBLE_EQ(Number("addon/analog_input1"), 0);   // below the live zero: clamped
+    EXPECT_NEAR(Number("addon/analog_input2"), 99.99, 0.005);
+    EXPECT_NEAR(Number("addon/analog_input3"), 104.17, 0.005);   // not clamped
+    EXPECT_NEAR(Number("addon/analog_input4"), 491 * 100 / 982.08, 1e-9);   // the low 10 bits only
+    EXPECT_NEAR(Number("addon/analog_input5"), (300 - 197.016) * 100 / (982.08 - 197.016), 1e-9);
+    EXPECT_NEAR(Number("addon/analog_input7"), 104.17, 0.005);
+    std::vector<std::string> inputs;
+    for (int n = 1; n <= 8; n++) inputs.push_back(Value(("addon/digital_input" + std::to_string(n)).c_str()));
+    EXPECT_EQ(inputs, (std::vector<std::string>{"true", "false", "true", "false", "false", "false", "false", "false"}));
+
+    // An answer of another function changes nothing.
+    Push("addon/digital_output1", "true");
+    Bytes write = NextRequest();
+    Feed(write);
+    Settle();
+    EXPECT_EQ(CountMessages("Values Pushed."), 2u);
+    EXPECT_EQ(Value("addon/digital_input1"), "true");
 }
 
-TEST_F(BoardTest, OutputsAndThresholdsBecomeWriteRequests)
-{
-    Build();
-    struct Row { const char* path; const char* value; Bytes write; };   // no write for an empty one
-    const Row rows[] = {
-        {"addon/digital_output3", "true", {0x01, 0x05, 0x00, 0x02, 0xFF, 0x00}},
-        {"addon/digital_output3", "false", {0x01, 0x05, 0x00, 0x02, 0x00, 0x00}},
-        {"addon/l_to_h1", "50", {0x01, 0x06, 0x00, 0x0D, 0x01, 0xEA}},   // 490
-        {"addon/modbus_interface1", "1", {}},
-        {"addon/l_to_h1", "50", {0x01, 0x06, 0x00, 0x0D, 0x02, 0x4D}},   // 589 over the live-zero span
-        {"addon/h_to_l8", "-20", {0x01, 0x06, 0x00, 0x1A, 0x00, 0x00}},  // negative: 0
-        {"addon/h_to_l8", "10000", {0x01, 0x06, 0x00, 0x1A, 0x7F, 0x3C}},   // 98108: its low 16 bits
-    };
-    for (const Row& row : rows)
-    {
-        Push(row.path, row.value);
-        if (row.write.empty()) continue;
-        ExpectWrite(WithCrc(row.write));
-    }
-    EXPECT_EQ(ModbusQueuedRequests(), 0u);
-}
-
-TEST_F(BoardTest, TheTeardownRemovesEverythingAndIsHarmlessTwice)
+// Polls while another application has stopped the link are passed over, not piled up; the teardown
+// removes everything, and is harmless with nothing built.
+TEST_F(BoardTest, PollsWhileTheLinkIsStoppedArePassedOverAndTheTeardownRemovesEverything)
 {
     DeleteMainResourcesBoard8i8o();   // nothing built
     EXPECT_EQ(CountMessages("Clear Main Resources Board8i8o."), 1u);
     EXPECT_EQ(TimerRef, nullptr);
 
     Build();
+    le_EModbus_Stop();   // as le_EModbus_Stop from another application does
+    le_event_AdvanceMs(4 * 5000);
+    EXPECT_EQ(ModbusQueuedRequests(), 0u);
+    EXPECT_EQ(CountMessages("Request refused: the Modbus link is stopped"), 4u);
+    Collect();
+    EXPECT_TRUE(sent.empty());
+    le_EModbus_Start();
+    PollWith(PollAnswer(0x80, {0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Value("addon/digital_input8"), "true");
+
     Push("settings/addon_type", "0");
     EXPECT_EQ(TimerRef, nullptr);
     EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_0);   // the link is stopped
@@ -295,23 +286,4 @@ TEST_F(BoardTest, TheTeardownRemovesEverythingAndIsHarmlessTwice)
     le_event_AdvanceMs(60000);
     Collect();
     EXPECT_TRUE(sent.empty());
-}
-
-TEST_F(BoardTest, PollsWhileAnotherApplicationHasStoppedTheLinkArePassedOverNotPiledUp)
-{
-    Build();
-    le_EModbus_Stop();   // as le_EModbus_Stop from another application does
-    for (int i = 0; i < 4; i++)
-    {
-        le_event_AdvanceMs(5000);
-        EXPECT_EQ(ModbusQueuedRequests(), 0u);
-    }
-    EXPECT_EQ(CountMessages("Request refused: the Modbus link is stopped"), 4u);
-    Collect();
-    EXPECT_TRUE(sent.empty());
-
-    le_EModbus_Start();
-    PollWith(PollAnswer(0x80, {0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Value("addon/digital_input8"), "true");
-    EXPECT_EQ(ModbusQueuedRequests(), 0u);
 }
