@@ -106,44 +106,12 @@ protected:
 };
 }
 
-TEST_F(BoardTest, TheBuildCreatesTheResourcesAndPollsOnItsTimer)
-{
-    Build();
-    dhub_ResourceInfo_t info;
-    char value[32];
-    ASSERT_EQ(dhub_GetInfo("addon/modbus_interval", &info, value, sizeof(value)), LE_OK);
-    EXPECT_EQ(info.kind, DHUB_KIND_OUTPUT);
-    EXPECT_STREQ(info.units, "s");
-    EXPECT_STREQ(value, "5");
-    ASSERT_NE(dhub_GetInfo("addon/analog_input8", &info, value, sizeof(value)), LE_NOT_FOUND);
-    EXPECT_EQ(info.kind, DHUB_KIND_INPUT);
-    EXPECT_EQ(info.dataType, IO_DATA_TYPE_NUMERIC);
-    EXPECT_STREQ(info.units, "percent");
-    ASSERT_NE(dhub_GetInfo("addon/digital_input1", &info, value, sizeof(value)), LE_NOT_FOUND);
-    EXPECT_EQ(info.dataType, IO_DATA_TYPE_BOOLEAN);
-    EXPECT_EQ(Value("addon/l_to_h4"), "100");
-    EXPECT_EQ(Value("addon/h_to_l4"), "0");
-    EXPECT_EQ(Value("addon/digital_output8"), "false");
-    EXPECT_EQ(Value("addon/modbus_interface2"), "0");
-    EXPECT_EQ(CountMessages("Board 8i8o."), 1u);
-
-    // The timer starts at 60 s; the interval's default (5 s), delivered once its handler is
-    // registered, sets it.
-    ASSERT_NE(TimerRef, nullptr);
-    EXPECT_EQ(CountMessages("Set Timer"), 1u);
-    EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 5000u);
-    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
-    le_event_AdvanceMs(4999);
-    EXPECT_TRUE(NextRequest().empty());
-    le_event_AdvanceMs(1);
-    EXPECT_EQ(NextRequest(), Poll1);
-}
-
-TEST_F(BoardTest, NothingIsBroadcastBeforeTheSlaveAddressIsSet)
+// Nothing is broadcast before the slave address is set; the build then polls on its timer at the
+// interval and speed set.
+TEST_F(BoardTest, TheBuildWaitsForTheSlaveAddressThenPollsAtTheIntervalAndSpeedSet)
 {
     Boot("addon");
     Push("settings/addon_type", "5");
-    EXPECT_EQ(BoardSettings8i8o.address, 0);
     // The defaults of the outputs and thresholds would have gone to every slave on the bus.
     EXPECT_EQ(ModbusQueuedRequests(), 0u);
     EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 5 request not sent"), 8u);
@@ -152,6 +120,15 @@ TEST_F(BoardTest, NothingIsBroadcastBeforeTheSlaveAddressIsSet)
     EXPECT_EQ(CountMessages("Board 8i8o: no slave address set; function 3 request not sent"), 1u);
     Collect();
     EXPECT_TRUE(sent.empty());
+    const std::pair<const char*, const char*> defaults[] = {{"addon/modbus_interval", "5"}, {"addon/l_to_h4", "100"},
+                                                            {"addon/h_to_l4", "0"}, {"addon/digital_output8", "false"},
+                                                            {"addon/modbus_interface2", "0"}};
+    for (const auto& d : defaults) EXPECT_EQ(Value(d.first), d.second) << d.first;
+    dhub_ResourceInfo_t info;
+    ASSERT_NE(dhub_GetInfo("addon/analog_input8", &info, nullptr, 0), LE_NOT_FOUND);
+    EXPECT_TRUE(info.kind == DHUB_KIND_INPUT && std::string(info.units) == "percent");
+    ASSERT_NE(dhub_GetInfo("addon/digital_input1", &info, nullptr, 0), LE_NOT_FOUND);
+    EXPECT_EQ(info.dataType, IO_DATA_TYPE_BOOLEAN);
 
     // What was pushed meanwhile reaches the board once it has an address, with the rest of what
     // the Data Hub shows: per channel its coil and its two thresholds.
@@ -161,55 +138,67 @@ TEST_F(BoardTest, NothingIsBroadcastBeforeTheSlaveAddressIsSet)
     EXPECT_EQ(ModbusQueuedRequests(), 24u);
     ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x00, 0x00, 0x00}));
     ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0C, 0x00, 0x00}));
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x03, 0xD5}));
+    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x03, 0xD5}));   // 100 %: 981
     ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x01, 0xFF, 0x00}));
     EchoWrites();
     Push("addon/modbus_address", "1");   // the same address: nothing more
     EXPECT_EQ(ModbusQueuedRequests(), 0u);
-    le_event_AdvanceMs(5000);
+    // The interval's default (5 s), delivered once its handler is registered, sets the timer.
+    ASSERT_NE(TimerRef, nullptr);
+    le_event_AdvanceMs(4999);
+    EXPECT_TRUE(NextRequest().empty());
+    le_event_AdvanceMs(1);
+    EXPECT_EQ(NextRequest(), Poll1);
+
+    // Intervals of 0 and below are refused.
+    for (const char* interval : {"2.5", "0", "-3"})
+    {
+        Push("addon/modbus_interval", interval);
+        EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 2500u) << interval;
+    }
+    // The stored speed again: refused by the link, which keeps running.
+    Push("addon/modbus_baudrate", "9600");
+    EXPECT_EQ(CountMessages("Baud Rate."), 0u);
+    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_9600);
+    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
+    Push("addon/modbus_baudrate", "19200");
+    EXPECT_EQ(CountMessages("Baud Rate."), 1u);
+    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_19200);
+    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
+    Collect();
+    sent.clear();
+    le_event_AdvanceMs(2500);
     EXPECT_EQ(NextRequest(), Poll1);
 
     // Built again, the kept address arrives before the defaults, which then reach the board.
     Push("settings/addon_type", "5");
     EXPECT_EQ(ModbusQueuedRequests(), 24u);
     ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x00, 0x00, 0x00}));
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0C, 0x00, 0x00}));
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x03, 0xD5}));   // 100 %: 981
 }
 
-TEST_F(BoardTest, AnswersAreScaledByEachChannelsInterface)
+// Outputs and thresholds become write requests; of the answers only the board's own poll's is decoded,
+// each channel scaled by its interface.
+TEST_F(BoardTest, WritesGoOutAndOnlyTheAnswerToTheBoardsOwnPollIsDecoded)
 {
     Build();
-    Push("addon/modbus_interface1", "1");
-    Push("addon/modbus_interface2", "1.9");   // truncated: 1
-    Push("addon/modbus_interface5", "1");
-    PollWith(PollAnswer(0x05, {197, 982, 1023, 0x0C00 | 491, 300, 0, 0x03FF, 1}));
-    EXPECT_EQ(CountMessages("Values Pushed."), 1u);
-    EXPECT_DOUBLE_EQ(Number("addon/analog_input1"), 0);   // below the live zero: clamped
-    EXPECT_NEAR(Number("addon/analog_input2"), 99.99, 0.005);
-    EXPECT_NEAR(Number("addon/analog_input3"), 104.17, 0.005);   // not clamped
-    EXPECT_NEAR(Number("addon/analog_input4"), 491 * 100 / 982.08, 1e-9);   // the low 10 bits only
-    EXPECT_NEAR(Number("addon/analog_input5"), (300 - 197.016) * 100 / (982.08 - 197.016), 1e-9);
-    EXPECT_NEAR(Number("addon/analog_input7"), 104.17, 0.005);
-    const char* expected[8] = {"true", "false", "true", "false", "false", "false", "false", "false"};
-    for (int n = 1; n <= 8; n++)
+    struct Row { const char* path; const char* value; Bytes write; };   // no write for an empty one
+    const Row rows[] = {
+        {"addon/digital_output3", "true", {0x01, 0x05, 0x00, 0x02, 0xFF, 0x00}},
+        {"addon/digital_output3", "false", {0x01, 0x05, 0x00, 0x02, 0x00, 0x00}},
+        {"addon/l_to_h1", "50", {0x01, 0x06, 0x00, 0x0D, 0x01, 0xEA}},   // 490
+        {"addon/modbus_interface1", "1", {}},
+        {"addon/l_to_h1", "50", {0x01, 0x06, 0x00, 0x0D, 0x02, 0x4D}},   // 589 over the live-zero span
+        {"addon/h_to_l8", "-20", {0x01, 0x06, 0x00, 0x1A, 0x00, 0x00}},  // negative: 0
+        {"addon/h_to_l8", "10000", {0x01, 0x06, 0x00, 0x1A, 0x7F, 0x3C}},   // 98108: its low 16 bits
+    };
+    for (const Row& row : rows)
     {
-        std::string path = "addon/digital_input" + std::to_string(n);
-        EXPECT_EQ(Value(path.c_str()), expected[n - 1]) << path;
+        Push(row.path, row.value);
+        if (row.write.empty()) continue;
+        ExpectWrite(WithCrc(row.write));
     }
+    EXPECT_EQ(ModbusQueuedRequests(), 0u);
 
-    // An answer of another function changes nothing.
-    Push("addon/digital_output1", "true");
-    Bytes write = NextRequest();
-    Feed(write);
-    Settle();
-    EXPECT_EQ(CountMessages("Values Pushed."), 1u);
-    EXPECT_EQ(Value("addon/digital_input1"), "true");
-}
-
-TEST_F(BoardTest, OnlyTheAnswerToTheBoardsOwnPollIsDecoded)
-{
-    Build();
     Bytes nine = PollAnswer(0xFF, {0, 0, 0, 0, 0, 0, 0, 0});
     nine.resize(nine.size() - 4);   // nine registers: channel 8 would be read from the CRC
     nine[2] = 18;
@@ -239,93 +228,62 @@ TEST_F(BoardTest, OnlyTheAnswerToTheBoardsOwnPollIsDecoded)
     // What the late answer left in the buffer goes when the next request is sent.
     PollWith(PollAnswer(0xFF, {0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(Value("addon/digital_input1"), "true");
+
+    Push("addon/modbus_interface2", "1.9");   // truncated: 1; channel 1 is live-zero already
+    Push("addon/modbus_interface5", "1");
+    PollWith(PollAnswer(0x05, {197, 982, 1023, 0x0C00 | 491, 300, 0, 0x03FF, 1}));
+    EXPECT_EQ(CountMessages("Values Pushed."), 2u);
+    EXPECT_DOUBLE_EQ(Number("addon/analog_input1"), 0);   // below the live zero: clamped
+    EXPECT_NEAR(Number("addon/analog_input2"), 99.99, 0.005);
+    EXPECT_NEAR(Number("addon/analog_input3"), 104.17, 0.005);   // not clamped
+    EXPECT_NEAR(Number("addon/analog_input4"), 491 * 100 / 982.08, 1e-9);   // the low 10 bits only
+    EXPECT_NEAR(Number("addon/analog_input5"), (300 - 197.016) * 100 / (982.08 - 197.016), 1e-9);
+    EXPECT_NEAR(Number("addon/analog_input7"), 104.17, 0.005);
+    std::vector<std::string> inputs;
+    for (int n = 1; n <= 8; n++) inputs.push_back(Value(("addon/digital_input" + std::to_string(n)).c_str()));
+    EXPECT_EQ(inputs, (std::vector<std::string>{"true", "false", "true", "false", "false", "false", "false", "false"}));
+
+    // An answer of another function changes nothing.
+    Push("addon/digital_output1", "true");
+    Bytes write = NextRequest();
+    Feed(write);
+    Settle();
+    EXPECT_EQ(CountMessages("Values Pushed."), 2u);
+    EXPECT_EQ(Value("addon/digital_input1"), "true");
 }
 
-TEST_F(BoardTest, OutputsAndThresholdsBecomeWriteRequests)
-{
-    Build();
-    Push("addon/digital_output3", "true");
-    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x02, 0xFF, 0x00}));
-    Push("addon/digital_output3", "false");
-    ExpectWrite(WithCrc({0x01, 0x05, 0x00, 0x02, 0x00, 0x00}));
-
-    Push("addon/l_to_h1", "50");
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x01, 0xEA}));   // 490
-    Push("addon/modbus_interface1", "1");
-    Push("addon/l_to_h1", "50");
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x0D, 0x02, 0x4D}));   // 589
-    Push("addon/h_to_l8", "-20");   // negative: 0
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x1A, 0x00, 0x00}));
-    Push("addon/h_to_l8", "10000");   // 98108: its low 16 bits
-    ExpectWrite(WithCrc({0x01, 0x06, 0x00, 0x1A, 0x7F, 0x3C}));
-}
-
-TEST_F(BoardTest, IntervalAndSpeedSettings)
-{
-    Build();
-    Push("addon/modbus_interval", "2.5");
-    EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 2500u);
-    size_t setTimer = CountMessages("Set Timer");
-    Push("addon/modbus_interval", "0");
-    Push("addon/modbus_interval", "-3");
-    EXPECT_EQ(CountMessages("Set Timer"), setTimer);
-    EXPECT_EQ(le_timer_GetMsInterval(TimerRef), 2500u);
-
-    // The stored speed again: refused by the link, which keeps running.
-    Push("addon/modbus_baudrate", "9600");
-    EXPECT_EQ(CountMessages("Baud Rate."), 0u);
-    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_9600);
-    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
-    Push("addon/modbus_baudrate", "19200");
-    EXPECT_EQ(CountMessages("Baud Rate."), 1u);
-    EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_19200);
-    EXPECT_TRUE(le_timer_IsRunning(TimerRef));
-    Collect();
-    sent.clear();
-    le_event_AdvanceMs(2500);
-    EXPECT_EQ(NextRequest(), Poll1);
-}
-
-TEST_F(BoardTest, TheTeardownRemovesEverythingAndIsHarmlessTwice)
+// Polls while another application has stopped the link are passed over, not piled up; the teardown
+// removes everything, and is harmless with nothing built.
+TEST_F(BoardTest, PollsWhileTheLinkIsStoppedArePassedOverAndTheTeardownRemovesEverything)
 {
     DeleteMainResourcesBoard8i8o();   // nothing built
     EXPECT_EQ(CountMessages("Clear Main Resources Board8i8o."), 1u);
     EXPECT_EQ(TimerRef, nullptr);
 
     Build();
+    le_EModbus_Stop();   // as le_EModbus_Stop from another application does
+    le_event_AdvanceMs(4 * 5000);
+    EXPECT_EQ(ModbusQueuedRequests(), 0u);
+    EXPECT_EQ(CountMessages("Request refused: the Modbus link is stopped"), 4u);
+    Collect();
+    EXPECT_TRUE(sent.empty());
+    le_EModbus_Start();
+    PollWith(PollAnswer(0x80, {0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Value("addon/digital_input8"), "true");
+
     Push("settings/addon_type", "0");
     EXPECT_EQ(TimerRef, nullptr);
     EXPECT_EQ(ModbusPortSpeed(), LE_TTY_SPEED_0);   // the link is stopped
+    dhub_ResourceInfo_t info;
     for (const char* path : {"addon/modbus_interval", "addon/modbus_address", "addon/modbus_baudrate",
                              "addon/analog_input1", "addon/digital_input8", "addon/modbus_interface4",
                              "addon/digital_output5", "addon/h_to_l6", "addon/l_to_h8"})
     {
-        dhub_ResourceInfo_t info;
-        EXPECT_EQ(dhub_GetInfo(path, &info, nullptr, 0), LE_NOT_FOUND) << path;
+        EXPECT_EQ(dhub_GetInfo(path, &info, nullptr, 0), LE_NOT_FOUND) << path;   // no handler left either
     }
     EXPECT_EQ(BoardSettings8i8o.receiveHandlerRef, nullptr);
-    EXPECT_EQ(Input8i8o_8.thresholdLtoHHandlerRef, nullptr);
     EXPECT_EQ(BoardSettings8i8o.address, 1);   // settings outlive the teardown
     le_event_AdvanceMs(60000);
     Collect();
     EXPECT_TRUE(sent.empty());
-}
-
-TEST_F(BoardTest, PollsWhileAnotherApplicationHasStoppedTheLinkArePassedOverNotPiledUp)
-{
-    Build();
-    le_EModbus_Stop();   // as le_EModbus_Stop from another application does
-    for (int i = 0; i < 4; i++)
-    {
-        le_event_AdvanceMs(5000);
-        EXPECT_EQ(ModbusQueuedRequests(), 0u);
-    }
-    EXPECT_EQ(CountMessages("Request refused: the Modbus link is stopped"), 4u);
-    Collect();
-    EXPECT_TRUE(sent.empty());
-
-    le_EModbus_Start();
-    PollWith(PollAnswer(0x80, {0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Value("addon/digital_input8"), "true");
-    EXPECT_EQ(ModbusQueuedRequests(), 0u);
 }
