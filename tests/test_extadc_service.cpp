@@ -248,3 +248,22 @@ TEST_F(ExtAdcService, ALockHoldsTheLooperBackUntilItsClientGoesAway)
     EXPECT_EQ(Count(log, "MUTEX OFF"), 2u);   // the release at the close, and the refusal
     EXPECT_EQ(Count(log, "MUTEX OFF refused: client"), 1u);
 }
+
+TEST(ToolsDuringStartUp, ToolsWaitForTheStartUpToEndSayingSoAndHonourTheirTimeout)
+{
+    TempDir dir;
+    std::string rt = dir.File("rt");
+    Program veltrona;
+    // The real clock: the start-up's 10-second wait holds the services back.
+    ASSERT_TRUE(veltrona.Start({"--scenario", "converter", "--clock", "real", "--runtime-dir", rt},
+                               dir.File("veltrona.log")));
+    std::string tool = std::string(EXTADC_BIN) + " --runtime-dir '" + rt + "' ";
+    std::string out;
+    for (int i = 0; i < 100 && access((rt + "/services/le_ExtAdc").c_str(), F_OK) != 0; i++) usleep(50000);
+    EXPECT_EQ(RunCommand(tool + "get 1 --timeout 1 2>&1", &out), 3) << out;
+    EXPECT_NE(out.find("extadc: waiting for le_ExtAdc (veltrona is starting up)"), std::string::npos) << out;
+    EXPECT_NE(out.find("extadc: le_ExtAdc did not answer within 1 s"), std::string::npos) << out;
+    EXPECT_EQ(RunCommand(tool + "get 1 --timeout 30 2>&1", &out), 0) << out;
+    EXPECT_NE(out.find("OK\t"), std::string::npos) << out;
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
