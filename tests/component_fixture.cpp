@@ -52,6 +52,12 @@ bool ComponentTest::HasResource(const char* path)
     return dhub_GetInfo(path, &info, nullptr, 0) != LE_NOT_FOUND && info.kind != DHUB_KIND_PLACEHOLDER;
 }
 
+void ComponentTest::Push(const char* path, const char* value)
+{
+    ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
+    le_event_RunUntilIdle();
+}
+
 std::string ComponentTest::Value(const char* path)
 {
     std::vector<char> value(DHUB_TEXT_MAX);

@@ -34,6 +34,8 @@ protected:
     // the 10-second wait.
     void Boot(const char* preset, const std::vector<std::pair<std::string, std::string>>& settings = {});
 
+    // An admin push that must be taken, and the loop served until idle.
+    void Push(const char* path, const char* value);
     bool HasResource(const char* path);
     // Current value of a resource as text ("" when it has none or does not exist).
     std::string Value(const char* path);

@@ -66,12 +66,6 @@ protected:
         ASSERT_EQ(BoardType, 1);
     }
 
-    void Push(const char* path, const char* value)
-    {
-        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_RunUntilIdle();
-    }
-
     void Select(const char* type) { Push("settings/addon_type", type); }
 
     pa_gpioSim_State_t Pin(int number)

@@ -45,12 +45,6 @@ protected:
         PortTest::TearDown();
     }
 
-    void Push(const char* path, const char* value)
-    {
-        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_RunUntilIdle();
-    }
-
     // The next 8-byte request on the wire (empty when none comes).
     Bytes NextRequest()
     {

@@ -70,9 +70,12 @@ TEST_F(OutboxTest, ConfirmedValuesLeaveInOrderAndTheRestSurviveAResendAndARestar
         EXPECT_EQ(box.Depth(), 2u);
         ASSERT_TRUE(box.Flush());   // and the process ends without closing (a crash)
     }
+    const std::string written = ReadTextFile(File());
     CloudOutbox again;
     ASSERT_EQ(again.Open(File().c_str(), 100, 1 << 20), LE_OK);
     EXPECT_EQ(Values(again), (std::vector<std::string>{"-sensors/c/data=", "sensors/d="}));
+    ASSERT_TRUE(again.Flush());
+    EXPECT_EQ(ReadTextFile(File()), written);   // what the file says already is not written again
     EXPECT_EQ(again.Entries()[1].type, IO_DATA_TYPE_TRIGGER);
     EXPECT_EQ(again.Entries()[1].timestamp, 1001);
     // New entries follow the old ones.
@@ -127,6 +130,11 @@ TEST_F(OutboxTest, ACutOrDamagedRecordIsLeftOutOnItsOwn)
         return cloudOutbox_Record(cloudOutbox_Entry{seq, false, IO_DATA_TYPE_NUMERIC, 1, path, value});
     };
     const std::string a = record(1, "a", "1"), b = record(2, "b", "2"), c = record(3, "c", "3");
+    auto sealed = [](const std::string& body) {   // a line whose checksum is right, whatever it says
+        char crc[16];
+        snprintf(crc, sizeof(crc), "\t%08x\n", cloudOutbox_Crc32(body.data(), body.size()));
+        return body + crc;
+    };
     auto flipped = [](std::string r) {
         r[r.size() / 2] ^= 0x01;   // one bit of the value changed on the way to the disk
         return r;
@@ -142,6 +150,7 @@ TEST_F(OutboxTest, ACutOrDamagedRecordIsLeftOutOnItsOwn)
         {a + flipped(b) + c, {"a=1", "c=3"}, true},
         {a + b + flipped(c), {"a=1", "b=2"}, true},
         {a + record(9, "late", "9") + record(5, "back", "5") + c, {"a=1", "late=9"}, true},   // out of order
+        {a + sealed("D\t") + b, {"a=1", "b=2"}, true},   // a gone mark without its number
     };
     // Every way the last record can be cut short by a crash.
     for (size_t cut = 1; cut < c.size(); cut++) cases.push_back({a + b + c.substr(0, cut), {"a=1", "b=2"}, false});

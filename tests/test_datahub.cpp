@@ -29,7 +29,6 @@ void Note(void* ctx, const std::string& what)
 void OnNumeric(double, double value, void* ctx) { Note(ctx, "=" + std::to_string(static_cast<int>(value))); }
 void OnTrigger(double, void* ctx) { Note(ctx, "!"); }
 void OnString(double, const char* value, void* ctx) { Note(ctx, std::string("=") + value); }
-void OnBoolean(double, bool value, void* ctx) { Note(ctx, value ? "=true" : "=false"); }
 
 class DataHubTest : public ::testing::Test
 {
@@ -184,29 +183,6 @@ TEST_F(DataHubTest, HandlersOutliveDeleteAndHearTheResourceAgain)
     ASSERT_EQ(dhub_AdminPush("settings/interval", "5"), LE_OK);
     le_event_RunUntilIdle();
     EXPECT_EQ(Calls, (Strings{"a=60", "a=5"}));
-}
-
-TEST_F(DataHubTest, AdminPushParsesByTypeAndRefusesInputs)
-{
-    ASSERT_EQ(io_CreateOutput("settings/enable", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
-    ASSERT_EQ(io_CreateOutput("settings/addon_type", IO_DATA_TYPE_NUMERIC, ""), LE_OK);
-    ASSERT_EQ(io_CreateInput("addon/input1", IO_DATA_TYPE_BOOLEAN, ""), LE_OK);
-    io_AddBooleanPushHandler("settings/enable", OnBoolean, A);
-    const struct
-    {
-        const char* path;
-        const char* text;
-        le_result_t result;
-    } rows[] = {
-        {"settings/enable", "true", LE_OK},           {"settings/enable", "0", LE_OK},
-        {"settings/enable", "yes", LE_FORMAT_ERROR},  {"settings/addon_type", "4x", LE_FORMAT_ERROR},
-        {"settings/addon_type", "nan", LE_FORMAT_ERROR}, {"settings/addon_type", "-2.5e1", LE_OK},
-        {"addon/input1", "true", LE_NOT_PERMITTED},   {"nothing/here", "1", LE_NOT_FOUND},
-    };
-    for (const auto& r : rows) EXPECT_EQ(dhub_AdminPush(r.path, r.text), r.result) << r.path << " " << r.text;
-    le_event_RunUntilIdle();
-    EXPECT_EQ(Calls, (Strings{"a=true", "a=false"}));
-    EXPECT_EQ(Value("settings/addon_type"), "-25");
 }
 
 TEST_F(DataHubTest, AdminPushedSettingsSurviveARestart)

@@ -106,12 +106,6 @@ protected:
         le_EnOcean_AddOnReceiveHandler(OnFrame, nullptr);
     }
 
-    void Push(const char* path, const char* value)
-    {
-        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_RunUntilIdle();
-    }
-
     // Feeds the bytes and serves the loop until the handlers have heard frames in all.
     void FeedUntilHeard(const Bytes& bytes, size_t frames)
     {

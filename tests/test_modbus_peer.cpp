@@ -5,7 +5,6 @@
 
 #include <modbus.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
@@ -171,54 +170,4 @@ TEST_F(ModbusPeer, ReadsAndWritesOfEveryKindAreAnsweredAndSilenceIsDropped)
     le_event_AdvanceMs(3000);
     EXPECT_EQ(ModbusQueuedRequests(), 0u);
     EXPECT_EQ(Answers.size(), 12u);
-}
-
-TEST_F(ModbusPeer, TheBoardBindingMirrorsWhatTheSlaveHolds)
-{
-    const uint16_t analog[8] = {0, 197, 500, 982, 1023, 300, 750, 0x0400 | 100};
-    {
-        std::lock_guard<std::mutex> lock(mapMutex);
-        map->tab_registers[47] = 0x12A5;
-        for (int n = 1; n <= 8; n++) map->tab_registers[48 + n] = analog[n - 1];
-    }
-    Boot("addon");
-    auto push = [](const char* path, const char* value) {
-        ASSERT_EQ(dhub_AdminPush(path, value), LE_OK) << path;
-        le_event_RunUntilIdle();
-    };
-    push("settings/addon_type", "5");
-    push("addon/modbus_address", "1");   // what the Data Hub holds goes to the board
-    ASSERT_TRUE(Serve([] { return ModbusQueuedRequests() == 0; }));
-    EXPECT_EQ(Register(13), 981);
-    // Built again, the board gets its kept address before the defaults of its outputs go out.
-    push("settings/addon_type", "5");
-    push("addon/modbus_interface2", "1");
-    push("addon/modbus_interface6", "1");
-    ASSERT_TRUE(Serve([] { return ModbusQueuedRequests() == 0; }));
-    EXPECT_EQ(Register(13), 981);   // L-to-H 100 % on channel 1
-    EXPECT_EQ(Register(12), 0);
-
-    push("addon/l_to_h3", "50");
-    push("addon/h_to_l2", "25");   // interface 1: 25 % of 784.064 above 197.016
-    push("addon/digital_output2", "true");
-    ASSERT_TRUE(Serve([&] { return Register(17) == 490 && Register(14) == 393 && Coil(1) == 1; }))
-        << Register(17) << " " << Register(14) << " " << int(Coil(1));
-    push("addon/digital_output2", "false");
-    ASSERT_TRUE(Serve([&] { return Coil(1) == 0; }));
-
-    le_event_AdvanceMs(5000);   // the interval's default
-    ASSERT_TRUE(Serve([] { return le_log_CaptureCount("Values Pushed.") > 0; }));
-    for (int n = 1; n <= 8; n++)
-    {
-        uint16_t raw = Register(48 + n);
-        double expected = (n == 2 || n == 6) ? std::max(0.0, (raw - 197.016) * 100 / (982.08 - 197.016))
-                                             : (raw & 0x3FF) * 100 / 982.08;
-        std::vector<char> text(64);
-        std::string path = "addon/analog_input" + std::to_string(n);
-        ASSERT_EQ(dhub_GetInfo(path.c_str(), nullptr, text.data(), text.size()), LE_OK) << path;
-        EXPECT_NEAR(atof(text.data()), expected, 1e-9) << path;
-        path = "addon/digital_input" + std::to_string(n);
-        ASSERT_EQ(dhub_GetInfo(path.c_str(), nullptr, text.data(), text.size()), LE_OK) << path;
-        EXPECT_STREQ(text.data(), ((Register(47) >> (n - 1)) & 1) ? "true" : "false") << path;
-    }
 }

@@ -181,17 +181,6 @@ TEST_F(MsgTest, MessagesAreSizedByWhatTheyCarryAndNeverExceedTheLargest)
     le_event_RunUntilIdle();
 }
 
-TEST_F(MsgTest, NobodyServingAndProtocolMismatch)
-{
-    auto open = [](const char* id, size_t largest, const char* service) {
-        return le_msg_TryOpenSessionSync(le_msg_CreateSession(le_msg_GetProtocolRef(id, largest), service));
-    };
-    EXPECT_EQ(open(ProtocolId, Largest, "le_Nobody"), LE_UNAVAILABLE);
-    EXPECT_EQ(open("5a176ca4fe0e5d2f2463d5cc2f76b745", Largest, "le_Test"), LE_NOT_PERMITTED);
-    EXPECT_EQ(open(ProtocolId, 216, "le_Test"), LE_NOT_PERMITTED);
-    EXPECT_EQ(Opens.load(), 0);
-}
-
 // (An unknown id or a request that does not unpack is met by the end-to-end service tests.)
 TEST_F(MsgTest, AFrameAnnouncingMoreThanTheLargestClosesOnlyThatSession)
 {
@@ -398,50 +387,4 @@ TEST_F(MsgVirtualClockTest, AClientThatNeverCompletesItsHandshakeIsClosed)
     EXPECT_TRUE(WaitFor(Closes, 1));
     EXPECT_EQ(le_log_CaptureCount("closing session (no handshake within 5 s)"), 1u);
     EXPECT_EQ(Opens.load(), 0);
-}
-
-// Packing from an interface description
-TEST(IpcPacking, RoundTripAndLimits)
-{
-    const le_ipc_Param_t params[] = {
-        {"Type", LE_IPC_UINT8, false, 0},  {"Count", LE_IPC_UINT16, false, 0}, {"Delta", LE_IPC_INT32, false, 0},
-        {"Name", LE_IPC_STRING, false, 4}, {"Data", LE_IPC_BYTES, false, 3},   {"On", LE_IPC_BOOL, false, 0},
-        {"Gain", LE_IPC_DOUBLE, false, 0}, {"Ref", LE_IPC_REF, true, 0},
-    };
-    const size_t n = sizeof(params) / sizeof(params[0]);
-    le_ipc_Value_t in[n] = {};
-    in[0].num = 0x1FF;   // cut to its width
-    in[1].num = 65535;
-    in[2].num = static_cast<uint32_t>(-5);
-    in[3].data = "abcd";
-    in[3].size = 4;
-    in[4].data = "\x01\x02\x03";
-    in[4].size = 3;
-    in[5].num = 1;
-    in[6].real = 2.5;
-    uint8_t buf[64];
-    size_t used = 0;
-    ASSERT_TRUE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &used));
-    ASSERT_EQ(used, 1u + 2 + 4 + (4 + 4) + (4 + 3) + 1 + 8);   // the output is not packed
-
-    le_ipc_Value_t out[n];
-    ASSERT_TRUE(le_ipc_Unpack(params, n, false, buf, used, out));
-    EXPECT_EQ(out[0].num, 0xFFu);
-    EXPECT_EQ(static_cast<int32_t>(out[2].num), -5);
-    char name[8];
-    EXPECT_EQ(le_ipc_CopyString(&out[3], name, sizeof(name)), LE_OK);
-    EXPECT_STREQ(name, "abcd");
-    EXPECT_EQ(le_ipc_CopyString(&out[3], name, 3), LE_OVERFLOW);
-    EXPECT_STREQ(name, "ab");
-    EXPECT_EQ(memcmp(out[4].data, "\x01\x02\x03", 3), 0);
-    EXPECT_EQ(out[6].real, 2.5);
-    // Malformed input is the fuzz target's (fuzz_ipc); a string above its limit is refused here.
-    in[3].size = 5;
-    EXPECT_FALSE(le_ipc_Pack(params, n, false, in, buf, sizeof(buf), &used));
-    in[3].size = 4;
-    in[7].num = 0x0123456789ABCDEFull;
-    ASSERT_TRUE(le_ipc_Pack(params, n, true, in, buf, sizeof(buf), &used));
-    EXPECT_EQ(used, 8u);
-    ASSERT_TRUE(le_ipc_Unpack(params, n, true, buf, 8, out));
-    EXPECT_EQ(out[7].num, 0x0123456789ABCDEFull);
 }

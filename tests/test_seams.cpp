@@ -1,5 +1,6 @@
-// The platform seams beneath the component: i2c, GPIO, path mapping and files, bounded
-// text, log filtering and the simulated board. (The AT client is met by the EnOcean tests' modem.)
+// The platform seams beneath the component: i2c, path mapping and files, bounded text, log
+// filtering and the simulated board. (GPIO is met by the add-on tests, the AT client by the EnOcean
+// tests' modem.)
 #include "le_clock.h"
 #include "le_event.h"
 #include "le_gpio.h"
@@ -7,7 +8,6 @@
 #include "le_utf8.h"
 #include "pa_i2c.h"
 #include "pa_path.h"
-#include "sim_adc.h"
 #include "sim_board.h"
 #include "sim_mcp23008.h"
 #include "test_support.h"
@@ -82,43 +82,6 @@ std::string CapturedLine(size_t index)
 }
 
 // i2c and the simulated chips
-TEST_F(SeamTest, SimulatedBusSelectsSlavesLikeI2cDev)
-{
-    // A register file: the first written byte selects the register.
-    static uint8_t regs[256], pointer;
-    pa_i2cSim_Device_t dev = {[](void*, const uint8_t* data, size_t count) -> ssize_t {
-                                  if (count > 0) pointer = data[0];
-                                  for (size_t i = 1; i < count; i++) regs[pointer++] = data[i];
-                                  return static_cast<ssize_t>(count);
-                              },
-                              [](void*, uint8_t* data, size_t count) -> ssize_t {
-                                  for (size_t i = 0; i < count; i++) data[i] = regs[pointer++];
-                                  return static_cast<ssize_t>(count);
-                              },
-                              nullptr};
-    pa_i2cSim_AddBus("/dev/i2c-4");
-    pa_i2cSim_AttachDevice("/dev/i2c-4", 0x48, &dev);
-    int fd = pa_i2c_Open("/dev/i2c-4", O_RDWR);
-    ASSERT_GE(fd, 0);
-    const uint8_t config[] = {0x01, 0xC3, 0x83};
-    EXPECT_EQ(Errno(pa_i2c_Write(fd, config, 1)), EINVAL);   // no slave selected yet
-    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x48), 0);
-    EXPECT_EQ(pa_i2c_Write(fd, config, sizeof(config)), 3);
-    EXPECT_EQ(regs[2], 0x83);
-    uint8_t back[2] = {};
-    EXPECT_EQ(pa_i2c_Write(fd, config, 1), 1);
-    EXPECT_EQ(pa_i2c_Read(fd, back, 2), 2);
-    EXPECT_EQ(back[0], 0xC3);
-    // Nobody answers at another address; a failing bus gives EIO; bad requests are refused.
-    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x49), 0);
-    EXPECT_EQ(Errno(pa_i2c_Read(fd, back, 2)), ENXIO);
-    ASSERT_EQ(pa_i2c_Ioctl(fd, PA_I2C_SLAVE_FORCE, 0x48), 0);
-    pa_i2cSim_SetBusFault("/dev/i2c-4", true);
-    EXPECT_EQ(Errno(pa_i2c_Write(fd, config, sizeof(config))), EIO);
-    pa_i2cSim_SetBusFault("/dev/i2c-4", false);
-    EXPECT_EQ(pa_i2c_Close(fd), 0);
-}
-
 TEST_F(SeamTest, UnsimulatedBusGoesToTheRealDeviceThroughTheMapping)
 {
     // A plain file stands in for the character device: transfers are real reads and writes, and
@@ -137,38 +100,6 @@ TEST_F(SeamTest, UnsimulatedBusGoesToTheRealDeviceThroughTheMapping)
     EXPECT_EQ(pa_i2c_Close(fd), 0);
     EXPECT_EQ(ReadTextFile(dir.File("dev/i2c-7")), "\x11\x22\x33");
     EXPECT_EQ(pa_i2c_Open("/dev/i2c-6", O_RDWR), -1);
-}
-
-TEST_F(SeamTest, SimulatedConverterFollowsItsDatasheet)
-{
-    pa_i2cSim_AddBus("/dev/i2c-5");
-    simAdc_Attach("/dev/i2c-5", 0x6A);
-    ASSERT_TRUE(simAdc_SetInput(2, 0.5));
-    ASSERT_TRUE(simAdc_SetInput(3, -0.3));
-    ASSERT_TRUE(simAdc_SetInput(4, 5.0));
-    EXPECT_FALSE(simAdc_SetInput(5, 1.0));
-    int fd = OpenAt("/dev/i2c-5", 0x6A);
-    uint8_t b[4];
-    // One-shot conversions, as the component makes them: configuration written, result read later.
-    auto convert = [fd, &b](uint8_t config, uint64_t waitMs, size_t count) {
-        EXPECT_EQ(pa_i2c_Write(fd, &config, 1), 1);
-        le_thread_SleepMs(waitMs);
-        EXPECT_EQ(pa_i2c_Read(fd, b, count), static_cast<ssize_t>(count));
-        return static_cast<int16_t>((b[0] << 8) | b[1]);
-    };
-    // Channel 2, 16 bits, x1: busy at 66 ms, ready at 67 with 0.5 V / 62.5 uV, then the
-    // configuration, repeated for further bytes.
-    convert(0xA8, 66, 3);
-    EXPECT_EQ(b[2] & 0x80, 0x80);
-    le_thread_SleepMs(1);
-    ASSERT_EQ(pa_i2c_Read(fd, b, 4), 4);
-    EXPECT_EQ((b[0] << 8) | b[1], 8000);
-    EXPECT_EQ(b[2] << 8 | b[3], 0x2828);
-    EXPECT_EQ(convert(0xC2, 5, 3), -1200);   // channel 3, 12 bits, x4: -0.3 V x 4 / 1 mV
-    EXPECT_EQ(b[2] & 0x80, 0);
-    EXPECT_EQ(convert(0xE4, 17, 3), 8191);   // channel 4 beyond the range: the largest 14-bit code
-    pa_i2c_Close(fd);
-    simAdc_Detach();
 }
 
 TEST_F(SeamTest, SimulatedExpanderFollowsItsDatasheet)
@@ -243,41 +174,6 @@ TEST_F(SeamTest, SimulatedAddOnSlotWiresTheExpanderToPin8AndOffersItsKeys)
     ASSERT_TRUE(Set("addon.address", "0x6F")) << err;
     EXPECT_TRUE(Refused(false, "addon.board", "4i4o"));
     EXPECT_TRUE(Set("addon.board", "uc2i")) << err;
-}
-
-// GPIO
-TEST_F(SeamTest, GpioOutputsAreRecordedAndInputsRaiseEventsOnTheLoop)
-{
-    ASSERT_EQ(le_gpioPin42_TryConnectService(), LE_OK);
-    ASSERT_EQ(le_gpioPin42_SetPushPullOutput(LE_GPIO_ACTIVE_LOW, true), LE_OK);
-    pa_gpioSim_State_t s;
-    ASSERT_TRUE(pa_gpioSim_GetState(42, &s));
-    EXPECT_TRUE(s.isOutput);
-    EXPECT_FALSE(s.level);   // active-low and active: the line is low
-    EXPECT_TRUE(le_gpioPin42_Read());
-    EXPECT_EQ(le_gpioPin42_Deactivate(), LE_OK);
-    ASSERT_TRUE(pa_gpioSim_GetState(42, &s));
-    EXPECT_TRUE(s.level);
-    EXPECT_EQ(s.writeCount, 2u);
-
-    static std::vector<bool> changes;
-    ASSERT_EQ(le_gpioPin13_SetInput(LE_GPIO_ACTIVE_HIGH), LE_OK);
-    EXPECT_EQ(le_gpioPin13_Activate(), LE_FAULT);   // not an output
-    le_gpioPin13_ChangeEventHandlerRef_t h = le_gpioPin13_AddChangeEventHandler(
-        LE_GPIO_EDGE_RISING, [](bool state, void*) { changes.push_back(state); }, nullptr, 0);
-    ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(pa_gpioSim_SetInputLevel(13, true));
-    ASSERT_TRUE(pa_gpioSim_SetInputLevel(13, false));   // falling: not asked for
-    EXPECT_TRUE(changes.empty());                        // events wait for the loop
-    le_event_RunUntilIdle();
-    EXPECT_EQ(changes, std::vector<bool>{true});
-    // An event queued before the handler was removed is dropped.
-    ASSERT_TRUE(pa_gpioSim_SetInputLevel(13, true));
-    le_gpioPin13_RemoveChangeEventHandler(h);
-    le_event_RunUntilIdle();
-    EXPECT_EQ(changes.size(), 1u);
-    EXPECT_FALSE(pa_gpioSim_GetState(7, &s));
-    EXPECT_FALSE(pa_gpioSim_SetInputLevel(7, true));
 }
 
 // Paths, files, text, log
