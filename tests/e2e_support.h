@@ -108,6 +108,14 @@ protected:
         return false;
     }
 
+    // How often what occurs in the text.
+    static size_t Count(const std::string& text, const std::string& what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+        return n;
+    }
+
     std::string DhubCommand() const { return std::string(DHUB_BIN) + " --runtime-dir '" + Runtime() + "' "; }
 
     void StartGateway(Program* p, const char* scenario)

@@ -469,9 +469,7 @@ TEST_F(EnOceanService, ClientsThatDieOrDisconnectInAHandlerLeaveNoHandlerAndMayC
     // Each client's handler went with its session, the dead one's and the one that disconnected:
     // each new client's handler was the first again.
     std::string log = ReadTextFile(Log());
-    size_t added = 0;
-    for (size_t at = log.find("| Handler Added"); at != std::string::npos; at = log.find("| Handler Added", at + 1)) added++;
-    EXPECT_EQ(added, 3u) << log;
+    EXPECT_EQ(Count(log, "| Handler Added"), 3u) << log;
     EXPECT_EQ(log.find("Handler Next Added"), std::string::npos) << log;
 }
 

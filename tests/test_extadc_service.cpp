@@ -51,13 +51,6 @@ protected:
         return RunCommand(std::string(SIMBOARD_BIN) + " --runtime-dir '" + Runtime() + "' " + args + " 2>&1", &out);
     }
 
-    static size_t Count(const std::string& text, const std::string& what)
-    {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-        return n;
-    }
-
     le_msg_SessionRef_t RawSession()
     {
         le_msg_SessionRef_t raw = le_msg_CreateSession(

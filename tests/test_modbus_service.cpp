@@ -28,13 +28,6 @@ void* Context(int n)
     return reinterpret_cast<void*>(static_cast<intptr_t>(n));
 }
 
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
-
 const Bytes ReadThree = {0x01, 0x03, 0x00, 0x05, 0x00, 0x03, 0x00, 0x00};   // registers 5 to 7
 
 class ModbusService : public EndToEnd
