@@ -1,5 +1,6 @@
 // veltrona: runs the component on the simulated board (the default) or on real devices.
 #include "VeltronaComponent.h"
+#include "cloud_identity.h"
 #include "cloud_link.h"
 #include "datahub_admin.h"
 #include "le_appCtrl.h"
@@ -107,8 +108,9 @@ void Usage(FILE* out)
             "\n"
             "Cloud link (the Data Hub over MQTT; off without --mqtt):\n"
             "  --mqtt URL            broker: mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883, TLS)\n"
-            "  --mqtt-prefix TOPIC   topic prefix (default veltrona/<host name>)\n"
-            "  --mqtt-client-id ID   client id (default veltrona-<host name>)\n"
+            "  --mqtt-prefix TOPIC   topic prefix (default veltrona/<identity>)\n"
+            "  --mqtt-client-id ID   client id (default veltrona-<identity>); the identity is made once\n"
+            "                        and kept in <runtime dir>/gateway-id.txt\n"
             "  --mqtt-user NAME      user name\n"
             "  --mqtt-password-file PATH  the password, on the file's first line\n"
             "  --mqtt-ca-file PATH   CA certificates that a TLS broker's certificate must chain to\n"
@@ -341,6 +343,8 @@ int main(int argc, char** argv)
         if (!pa_path_Join(runtimeDir, "mqtt-outbox.txt", path, sizeof(path))) return Fail("runtime directory path too long");
         cloud.outboxFile = path;
         std::string why;
+        if (!pa_path_Join(runtimeDir, "gateway-id.txt", path, sizeof(path))) return Fail("runtime directory path too long");
+        if (cloud_LoadIdentity(path, &cloud.identity, &why) != LE_OK) return Fail(("cloud link: " + why).c_str());
         if (cloud_Start(cloud, &why) != LE_OK) return Fail(("cloud link: " + why).c_str());
     }
 

@@ -7,10 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace
@@ -510,44 +514,112 @@ std::vector<LinkEvent> LinkEvents(const std::string& log)
 }
 }
 
-TEST_F(CloudLink, TwoClientsTakingEachOthersSessionBackOffRatherThanFightOnceASecond)
+TEST_F(CloudLink, GatewaysOnOneMachineWithDefaultOptionsHaveIdentitiesOfTheirOwn)
 {
     StartBroker(false);
+    StartWatcher(false, "veltrona/#");
     PrepareRuntime();
-    const std::string otherRuntime = dir.File("other-runtime");
-    ASSERT_EQ(mkdir(otherRuntime.c_str(), 0700), 0);
-    const std::vector<std::string> same = {"--mqtt-client-id", "twin"};
-    Program first, second;
-    ASSERT_TRUE(first.Start(GatewayArgs(same), Log()));
-    std::vector<std::string> args = GatewayArgs(same);
-    *std::find(args.begin(), args.end(), Runtime()) = otherRuntime;
-    ASSERT_TRUE(second.Start(args, dir.File("other.log")));
-    // Each takes the session from the other in turn, until one of them has lost it twice.
-    const std::string logs[] = {Log(), dir.File("other.log")};
-    auto lost = [](const std::string& file) {
-        std::vector<LinkEvent> e = LinkEvents(ReadTextFile(file));
-        return std::count_if(e.begin(), e.end(), [](const LinkEvent& x) { return x.lost; });
+    const std::string runtimes[] = {Runtime(), dir.File("other-runtime")};
+    ASSERT_EQ(mkdir(runtimes[1].c_str(), 0700), 0);
+    auto args = [&](int i, const std::vector<std::string>& extra) {
+        std::vector<std::string> a = {"--scenario", "gateway", "--clock", "skip", "--set", "esp3.present=no",
+                                      "--runtime-dir", runtimes[i], "--mqtt", broker.Url()};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
     };
-    ASSERT_TRUE(Until([&] { return lost(logs[0]) >= 2 || lost(logs[1]) >= 2; }))
-        << ReadTextFile(logs[0]) << ReadTextFile(logs[1]);
-    EXPECT_EQ(first.Interrupt(10), 0);
-    EXPECT_EQ(second.Interrupt(10), 0);
-    // Each loss doubles the wait, a quarter either way (1, 2, 4 s), and the next attempt waits it out.
-    for (const std::string& file : logs)
+    // With the default client id and prefix, each is known by its own identity, kept for the next start.
+    std::string ids[2];
+    for (int round = 0; round < 2; round++)
     {
-        std::vector<LinkEvent> events = LinkEvents(ReadTextFile(file));
-        double nominal = 1;
-        for (size_t i = 0; i < events.size(); i++)
+        watcher.Clear();
+        Program gateways[2];
+        for (int i = 0; i < 2; i++) ASSERT_TRUE(gateways[i].Start(args(i, {}), dir.File("run" + std::to_string(i))));
+        for (int i = 0; i < 2; i++)
         {
-            if (!events[i].lost) continue;
-            EXPECT_GE(events[i].waitS, 0.75 * nominal - 0.05) << file << " loss at " << events[i].atMs;
-            EXPECT_LE(events[i].waitS, 1.25 * nominal + 0.05) << file << " loss at " << events[i].atMs;
-            nominal *= 2;
-            if (i + 1 == events.size()) break;
-            // The wait is logged to a tenth of a second.
-            EXPECT_GE(events[i + 1].atMs - events[i].atMs, events[i].waitS * 1000 - 50) << file;
+            ASSERT_TRUE(Until([&] { return !ReadTextFile(runtimes[i] + "/gateway-id.txt").empty(); }));
+            std::string id = ReadTextFile(runtimes[i] + "/gateway-id.txt");
+            id.pop_back();
+            EXPECT_TRUE(round == 0 || id == ids[i]) << id << " was " << ids[i];
+            ids[i] = id;
+            EXPECT_TRUE(Waits("veltrona/" + id + "/status", "online")) << ReadTextFile(dir.File("run0"));
         }
+        EXPECT_NE(ids[0], ids[1]);
+        for (Program& g : gateways) EXPECT_EQ(g.Interrupt(10), 0);
     }
+    for (int i = 0; i < 2; i++) EXPECT_EQ(ReadTextFile(dir.File("run" + std::to_string(i))).find(" lost: "), std::string::npos);
+}
+
+// A broker that lets one client in, and then tells it that another client took its session over
+// (mosquitto itself closes the connection without saying why).
+TEST_F(CloudLink, ASessionTakenOverIsSaidSoWithTheClientIdAndNotTakenBackAtOnce)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(addr);
+    ASSERT_TRUE(bind(listener, reinterpret_cast<sockaddr*>(&addr), size) == 0 && listen(listener, 4) == 0 &&
+                getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size) == 0);
+    std::thread fake([listener] {
+        int fd = accept(listener, nullptr, nullptr);
+        char connect[512];
+        const unsigned char connack[] = {0x20, 0x03, 0x00, 0x00, 0x00}, takenOver[] = {0xE0, 0x02, 0x8E, 0x00};
+        if (fd < 0 || read(fd, connect, sizeof(connect)) <= 0 || write(fd, connack, sizeof(connack)) < 0) return;
+        usleep(300000);
+        if (write(fd, takenOver, sizeof(takenOver)) < 0) return;
+        usleep(300000);
+        close(fd);
+    });
+    PrepareRuntime();
+    Program veltrona;
+    ASSERT_TRUE(veltrona.Start({"--scenario", "gateway", "--clock", "skip", "--set", "esp3.present=no", "--runtime-dir",
+                                Runtime(), "--mqtt", "mqtt://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)),
+                                "--mqtt-client-id", "twin"},
+                               Log()));
+    ASSERT_TRUE(Until([&] { return LinkEvents(ReadTextFile(Log())).size() == 2; })) << ReadTextFile(Log());
+    fake.join();
+    close(listener);
+    std::string log = ReadTextFile(Log());
+    EXPECT_NE(log.find("lost: session taken over by another client with the client id twin;"), std::string::npos) << log;
+    EXPECT_GE(LinkEvents(log)[1].waitS, 0.75 * 30) << log;
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
+TEST_F(CloudLink, CommandsSentWhileAwayArriveABurstIsAppliedWholeAndTopicsOfGoneResourcesAreCleared)
+{
+    StartBroker(false);
+    StartWatcher(false);
+    Program first;
+    StartGatewayWithLink(&first);
+    std::string out;
+    ASSERT_EQ(Dhub("push settings/addon_type 2", &out), 0) << out;
+    ASSERT_TRUE(Waits("gw/addon/output4", "false"));
+    // The link's health, retained beside the status.
+    ASSERT_TRUE(watcher.WaitFor([](const Messages& ms) { return CountTopic(ms, "gw/status/health") > 0; }, 20));
+    EXPECT_EQ(watcher.Payloads("gw/status/health").back().rfind("{\"state\":\"online\",\"outbox_depth\":", 0), 0u);
+    EXPECT_EQ(first.Interrupt(10), 0);
+
+    // Away: a command is sent, and the add-on board is taken out while the link does not run.
+    ASSERT_TRUE(watcher.Publish("gw/settings/description/set", "sent while away", false));
+    Program unlinked;
+    ASSERT_TRUE(unlinked.Start({"--scenario", "gateway", "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
+    ASSERT_EQ(Dhub("wait settings/addon_type --timeout 20", &out), 0) << out;
+    ASSERT_EQ(Dhub("push settings/addon_type 0", &out), 0) << out;
+    EXPECT_EQ(unlinked.Interrupt(10), 0);
+
+    Program back;
+    ASSERT_TRUE(back.Start(GatewayArgs(), Log()));
+    ASSERT_TRUE(Online()) << ReadTextFile(Log());
+    EXPECT_TRUE(Becomes(DhubCommand() + "get settings/description", "sent while away", &out)) << out;
+    std::vector<std::string> retained;
+    EXPECT_TRUE(Until([&] { return (retained = RetainedUnder("gw/addon/")).empty(); })) << retained.front();
+
+    // 2,000 commands at once: every one applied, the last one last.
+    for (int i = 0; i < 2000; i++) ASSERT_TRUE(watcher.Publish("gw/settings/description/set", "v" + std::to_string(i), false));
+    EXPECT_TRUE(Until([&] { return Count(ReadTextFile(Log()), "Cloud link: settings/description set from") >= 2001; }));
+    EXPECT_EQ(Count(ReadTextFile(Log()), "Cloud link: settings/description set from"), 2001u);
+    EXPECT_TRUE(Becomes(DhubCommand() + "get settings/description", "v1999", &out)) << out;
+    EXPECT_EQ(back.Interrupt(10), 0);
 }
 
 TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)

@@ -12,6 +12,11 @@
 //                            trigger); a retained one is taken once, then cleared
 //   <prefix>/<path>/error    why a push was refused (not retained)
 //   <prefix>/status          "online" while connected, "offline" when not (the broker's last will)
+//   <prefix>/status/health   the outbox and the counts as JSON, retained, at most every 10 s
+//
+// The session is kept on the broker (clean start off, 7 days), so commands sent while the gateway
+// is away arrive when it returns. At each connection, retained topics under the prefix whose
+// resource is gone are cleared.
 //
 // Values pushed to inputs pass through an outbox file, in order, bounded by count and bytes (the
 // oldest go first); an entry leaves when the broker has acknowledged it.
@@ -25,8 +30,9 @@
 typedef struct cloud_Config
 {
     std::string url;            // mqtt://host[:port] or mqtts://host[:port]
-    std::string prefix;         // empty: "veltrona/<host name>"
-    std::string clientId;       // empty: "veltrona-<host name>"
+    std::string identity;       // the gateway's own name (cloud_identity.h); empty: the host name
+    std::string prefix;         // empty: "veltrona/<identity>"
+    std::string clientId;       // empty: "veltrona-<identity>"
     std::string user;           // empty: none
     std::string passwordFile;   // first line is the password; empty: none
     std::string caFile;         // mqtts: the CA certificates to trust; empty: the system's

@@ -36,10 +36,17 @@ const uint64_t ConnectWaitMs = 15000;   // a connection (TCP, TLS, MQTT) not up 
 // A connection that lasted this long was a good one: the next wait starts short again. One lost
 // sooner (another client taking the session over, a broker that drops us) keeps the back-off.
 const uint64_t StableOnlineMs = 30000;
+// A session another client took over is not taken back at once: two gateways configured with one
+// client id would otherwise knock each other off for ever.
+const uint64_t TakenOverRetryMs = 30000;
+// The broker keeps the session (the subscription, and the commands sent meanwhile) this long while
+// the gateway is away.
+const uint32_t SessionExpiryS = 7 * 24 * 3600;
 // The largest packet the broker may send: a setting of the largest text value, its topic under
 // the prefix, and its properties.
 const uint32_t MaxIncomingPacket = IO_MAX_STRING_VALUE_LEN + 4096;
 const uint64_t DropLogEveryMs = 10000;
+const uint64_t HealthEveryMs = 10000;   // the link's health on the broker, at most this often
 const int StopWaitMs = 2000;   // in-flight values get this long to be acknowledged on the way out
 
 typedef enum { LINK_STOPPED, LINK_WAITING, LINK_CONNECTING, LINK_ONLINE } LinkState_t;
@@ -79,6 +86,7 @@ uint64_t RetryDelayMs = FirstRetryMs;
 uint64_t ConnectStartedMs = 0;
 uint64_t OnlineSinceMs = 0;
 std::string LostReason;   // set by the library's callbacks, acted on once the library call returns
+bool TakenOver = false;   // the broker said another client took the session over
 // Settings taken from the broker in one read, kept together once the read is over.
 uint64_t BatchKeepVersion = 0;
 std::vector<std::string> BatchPaths;
@@ -93,6 +101,8 @@ std::atomic<bool> ProcessQueued{false};
 // What the status resources last showed.
 uint64_t Published = 0;
 double ShownDepth = -1, ShownBytes = -1, ShownDropped = -1, ShownPublished = -1;
+std::string HealthSent;   // the last health published, and when
+uint64_t HealthSentMs = 0;
 uint64_t DroppedLogged = 0;
 uint64_t DropLoggedAtMs = 0;
 size_t DrainStartDepth = 0;
@@ -305,6 +315,23 @@ void OnChange(const dhub_Change_t* c, void*)
     if (queue) le_event_QueueFunctionToThread(LinkThread, ProcessPending, nullptr, nullptr);
 }
 
+// "<prefix>/status/health": the outbox and the counts, retained, when they changed and at most every
+// 10 s, so that the cloud tells a gap (values waiting, or dropped) from a quiet gateway.
+void PublishHealth(bool now)
+{
+    if (State != LINK_ONLINE || (!now && le_clk_RealMs() - HealthSentMs < HealthEveryMs)) return;
+    char counts[192], json[256];
+    snprintf(counts, sizeof(counts), "\"outbox_depth\":%zu,\"outbox_bytes\":%zu,\"dropped\":%llu,\"published\":%llu",
+             Outbox.Depth(), Outbox.Bytes(), static_cast<unsigned long long>(Outbox.Dropped()),
+             static_cast<unsigned long long>(Published));
+    if (counts == HealthSent) return;
+    snprintf(json, sizeof(json), "{\"state\":\"online\",%s,\"timestamp\":%.3f}", counts,
+             static_cast<double>(le_clk_EpochMs()) / 1000.0);
+    if (PublishText(Link.prefix + "/status/health", json, true) != MOSQ_ERR_SUCCESS) return;
+    HealthSent = counts;
+    HealthSentMs = le_clk_RealMs();
+}
+
 // Every output, and every input that has only its default, as the hub has it now; triggers are
 // events, not states, and fire only when they are pushed.
 void PublishAllState()
@@ -345,15 +372,31 @@ void OnConnect(struct mosquitto*, void*, int rc, int, const mosquitto_property*)
     mosquitto_subscribe_v5(Mosq, nullptr, (Link.prefix + "/#").c_str(), 1,
                            MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     PublishAllState();
+    HealthSent.clear();
+    PublishHealth(true);
     Outbox.ResendAll();
     DrainStartDepth = Outbox.Depth();
     DrainStartedMs = le_clk_RealMs();
     if (DrainStartDepth > 0) LE_INFO("Cloud link: delivering the %zu values of the outbox", DrainStartDepth);
 }
 
+// rc is the broker's reason code when it sent one, else the library's error.
 void OnDisconnect(struct mosquitto*, void*, int rc, const mosquitto_property*)
 {
-    if (LostReason.empty()) LostReason = rc == 0 ? "disconnected" : ErrorText(rc);
+    if (!LostReason.empty()) return;
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER)
+    {
+        TakenOver = true;
+        LostReason = "session taken over by another client with the client id " + Link.config.clientId;
+    }
+    else if (rc >= 0x80)
+    {
+        LostReason = std::string("the broker disconnected: ") + mosquitto_reason_string(rc);
+    }
+    else
+    {
+        LostReason = rc == 0 ? "disconnected" : ErrorText(rc);
+    }
 }
 
 void OnPublish(struct mosquitto*, void*, int mid, int reason, const mosquitto_property*)
@@ -379,16 +422,40 @@ void OnPublish(struct mosquitto*, void*, int mid, int reason, const mosquitto_pr
     }
 }
 
-// "<prefix>/<path>/set": an admin push. A retained request is taken once and then cleared.
+bool EndsWith(const std::string& text, const char* tail)
+{
+    size_t n = strlen(tail);
+    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
+}
+
+// A retained value the broker kept from an earlier run, for a resource that is gone (deleted while
+// the link was not running), or a trigger (events are not retained): cleared, so that the broker
+// shows only what lives.
+void ClearIfStale(const std::string& topic, const std::string& path)
+{
+    if (path == "status" || path.compare(0, 7, "status/") == 0 || EndsWith(path, "/error")) return;
+    dhub_ResourceInfo_t info;
+    le_result_t rc = dhub_GetInfo(path.c_str(), &info, nullptr, 0);
+    bool gone = rc == LE_NOT_FOUND || (rc != LE_OK && info.kind == DHUB_KIND_PLACEHOLDER) || IsLinkStatus(path.c_str());
+    if (!gone && info.dataType != IO_DATA_TYPE_TRIGGER) return;
+    LE_INFO("Cloud link: retained %s cleared: %s", topic.c_str(), gone ? "no such resource" : "a trigger is no state");
+    PublishText(topic, "", true);
+}
+
+// "<prefix>/<path>/set": an admin push. A retained request is taken once and then cleared. Other
+// retained topics under the prefix come once at each connection, from the broker's store.
 void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, const mosquitto_property*)
 {
     static const char Suffix[] = "/set";
     std::string topic = msg->topic ? msg->topic : "";
     size_t head = Link.prefix.size() + 1;
-    if (topic.size() <= head + sizeof(Suffix) - 1 || topic.compare(0, Link.prefix.size(), Link.prefix) != 0 ||
-        topic[Link.prefix.size()] != '/' ||
-        topic.compare(topic.size() - (sizeof(Suffix) - 1), std::string::npos, Suffix) != 0)
+    if (topic.size() <= head || topic.compare(0, Link.prefix.size(), Link.prefix) != 0 || topic[Link.prefix.size()] != '/')
     {
+        return;
+    }
+    if (!EndsWith(topic, Suffix) || topic.size() <= head + sizeof(Suffix) - 1)
+    {
+        if (msg->retain && msg->payloadlen > 0) ClearIfStale(topic, topic.substr(head));
         return;
     }
     if (msg->retain && msg->payloadlen == 0) return;   // a request already taken
@@ -483,6 +550,8 @@ void ScheduleRetry(const std::string& reason, bool wasOnline)
     DropConnection();
     SetState(LINK_WAITING);
     if (wasOnline && le_clk_RealMs() - OnlineSinceMs >= StableOnlineMs) RetryDelayMs = FirstRetryMs;
+    if (TakenOver) RetryDelayMs = std::max(RetryDelayMs, TakenOverRetryMs);
+    TakenOver = false;
     std::uniform_real_distribution<double> spread(0.75, 1.25);
     uint64_t delay = static_cast<uint64_t>(static_cast<double>(RetryDelayMs) * spread(Jitter));
     RetryDelayMs = std::min(RetryDelayMs * 2, LastRetryMs);
@@ -586,6 +655,7 @@ void RunAttempt(ConnectAttempt* attempt)
 {
     mosquitto_property* props = nullptr;
     mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, MaxIncomingPacket);
+    mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, SessionExpiryS);
     attempt->rc = mosquitto_connect_bind_v5(attempt->mosq, attempt->host.c_str(), attempt->port, attempt->keepalive,
                                             nullptr, props);
     attempt->savedErrno = errno;
@@ -599,7 +669,8 @@ void Connect()
     ConnectStartedMs = le_clk_RealMs();
     LostReason.clear();
     auto* attempt = new ConnectAttempt;
-    attempt->mosq = mosquitto_new(Link.config.clientId.c_str(), true, attempt);
+    // Clean start off: the broker keeps the subscription and queues what is sent to it meanwhile.
+    attempt->mosq = mosquitto_new(Link.config.clientId.c_str(), false, attempt);
     if (attempt->mosq == nullptr)
     {
         delete attempt;
@@ -646,6 +717,7 @@ void OnRetry(le_timer_Ref_t)
 
 void OnHousekeeping(le_timer_Ref_t)
 {
+    PublishHealth(false);
     if (Mosq != nullptr)
     {
         int rc = mosquitto_loop_misc(Mosq);   // keepalive pings, and the broker's silence noticed
@@ -794,7 +866,7 @@ bool Resolve(const cloud_Config_t& config, Settings* r, std::string* reason)
     r->config = config;
     cloud_Config_t& c = r->config;
     if (!cloud_ParseUrl(c.url, &r->tls, &r->host, &r->port, reason)) return false;
-    std::string host = HostName();
+    std::string host = c.identity.empty() ? HostName() : c.identity;
     r->prefix = c.prefix.empty() ? "veltrona/" + host : c.prefix;
     if (!ValidTopicPart(r->prefix))
     {
