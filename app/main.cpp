@@ -115,6 +115,10 @@ void Usage(FILE* out)
             "  --mqtt-password-file PATH  the password, on the file's first line\n"
             "  --mqtt-ca-file PATH   CA certificates that a TLS broker's certificate must chain to\n"
             "                        (default: the system's, /etc/ssl/certs)\n"
+            "  --mqtt-payload plain|json  values as they are, with the time and type in MQTT 5 user\n"
+            "                        properties (plain, the default), or as {\"value\":..,\"timestamp\":..,\"type\":..}\n"
+            "  --mqtt-protocol 5|3.1.1  the MQTT version (default 5); with 3.1.1 the time rides only in\n"
+            "                        the JSON payload\n"
             "  --mqtt-keepalive S    keepalive in seconds (default 60)\n"
             "  --mqtt-outbox-values N  values kept while the broker is away (default 100000)\n"
             "  --mqtt-outbox-bytes N   bytes kept while the broker is away (default 16777216)\n"
@@ -157,6 +161,7 @@ int main(int argc, char** argv)
     le_log_Level_t consoleLevel = LE_LOG_WARN;
     std::string logFile;
     cloud_Config_t cloud;
+    bool mqttOptionGiven = false;   // one that only a link can use, beside the ones above
 
     for (int i = 1; i < argc; i++)
     {
@@ -209,6 +214,14 @@ int main(int argc, char** argv)
         else if (a == "--mqtt-user") cloud.user = value("--mqtt-user");
         else if (a == "--mqtt-password-file") cloud.passwordFile = value("--mqtt-password-file");
         else if (a == "--mqtt-ca-file") cloud.caFile = value("--mqtt-ca-file");
+        else if (a == "--mqtt-payload" || a == "--mqtt-protocol")
+        {
+            std::string v = value(a.c_str());
+            if (a == "--mqtt-payload" && (v == "plain" || v == "json")) cloud.jsonPayload = v == "json";
+            else if (a == "--mqtt-protocol" && (v == "5" || v == "3.1.1")) cloud.mqtt311 = v == "3.1.1";
+            else return Fail((a + (a == "--mqtt-payload" ? " takes plain or json" : " takes 5 or 3.1.1") + ", not '" + v + "'").c_str());
+            mqttOptionGiven = true;
+        }
         else if (a == "--mqtt-keepalive" || a == "--mqtt-outbox-values" || a == "--mqtt-outbox-bytes")
         {
             const char* text = value(a.c_str());
@@ -243,7 +256,7 @@ int main(int argc, char** argv)
         if (clockMode == LE_CLK_VIRTUAL) return Fail("the cloud link needs the real or the skip clock, not virtual");
     }
     else if (!cloud.prefix.empty() || !cloud.clientId.empty() || !cloud.user.empty() || !cloud.passwordFile.empty() ||
-             !cloud.caFile.empty())
+             !cloud.caFile.empty() || mqttOptionGiven)
     {
         return Fail("the --mqtt-... options need --mqtt URL");
     }

@@ -1,5 +1,6 @@
 // The cloud link end to end: veltrona on the simulated gateway, a real mosquitto broker started
 // here on a free loopback port, and MQTT clients watching and driving it.
+#include "datahub_admin.h"
 #include "e2e_support.h"
 #include "mqtt_broker.h"
 #include "sim_process.h"
@@ -622,6 +623,33 @@ TEST_F(CloudLink, CommandsSentWhileAwayArriveABurstIsAppliedWholeAndTopicsOfGone
     EXPECT_EQ(back.Interrupt(10), 0);
 }
 
+// A broker reader without MQTT 5: the time rides in the JSON payload, and a request is taken once.
+TEST_F(CloudLink, UnderMqtt311TheJsonPayloadCarriesValueTimeAndTypeAndARequestIsTakenOnce)
+{
+    StartBroker(false);
+    StartWatcher(false);
+    Program veltrona;
+    StartGatewayWithLink(&veltrona, {"--mqtt-protocol", "3.1.1", "--mqtt-payload", "json"});
+    ASSERT_TRUE(watcher.WaitFor([](const Messages& ms) { return !DataRecords(ms).empty(); }, 20)) << ReadTextFile(Log());
+    for (const MqttMessage& m : watcher.Messages())
+    {
+        if (m.topic == "gw/settings/enable")
+        {
+            EXPECT_EQ(m.payload.rfind("{\"value\":true,\"timestamp\":1", 0), 0u) << m.payload;
+        }
+        if (m.topic.find("/data") == std::string::npos) continue;
+        EXPECT_TRUE(dhub_IsJson(m.payload.c_str()) && m.payload.rfind("{\"value\":{\"", 0) == 0) << m.payload;
+        EXPECT_NE(m.payload.find(",\"type\":\"json\"}"), std::string::npos) << m.payload;
+        EXPECT_TRUE(m.timestamp.empty());
+    }
+    ASSERT_TRUE(watcher.Publish("gw/settings/learn/set", "now", true));
+    ASSERT_TRUE(Logged("Cloud link: settings/learn set from"));
+    EXPECT_TRUE(Until([&] { return RetainedUnder("gw/settings/learn").empty(); }));
+    EXPECT_EQ(Count(ReadTextFile(Log()), "Cloud link: settings/learn set from"), 1u);
+    EXPECT_EQ(Count(ReadTextFile(Log()), "Learn Mode ON"), 0u);   // a second firing within 5 s would start it
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
 TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)
 {
     struct Case
@@ -639,6 +667,7 @@ TEST_F(CloudLink, BadLinkOptionsAreRefusedByName)
          "cannot read the password file"},
         {{"--mqtt", "mqtt://h", "--mqtt-keepalive", "often"}, "--mqtt-keepalive takes a whole number"},
         {{"--mqtt", "mqtt://h", "--mqtt-outbox-values", "0"}, "the outbox must hold at least one value"},
+        {{"--mqtt", "mqtt://h", "--mqtt-payload", "xml"}, "--mqtt-payload takes plain or json, not 'xml'"},
         {{"--mqtt", "mqtt://h", "--clock", "virtual"}, "the cloud link needs the real or the skip clock"},
         {{"--mqtt-prefix", "gw"}, "the --mqtt-... options need --mqtt URL"},
     };

@@ -482,3 +482,15 @@ TEST(DataHubText, Numbers)
     dhub_FormatNumber(1.0 / 3.0, out, sizeof(out));   // as many digits as it takes to read back exactly
     EXPECT_EQ(strtod(out, nullptr), 1.0 / 3.0);
 }
+
+TEST(DataHubText, JsonIsCheckedWholeAndWithinItsNesting)
+{
+    const std::string deep = std::string(64, '[') + std::string(64, ']');
+    const std::pair<std::string, bool> texts[] = {
+        {" {\"a\": [1, -2.5e3, true, null, \"x\\u00e9\\n\"], \"b\": {}} ", true}, {"0", true}, {deep, true},
+        {"[" + deep + "]", false}, {"{\"a\":1,}", false}, {"[1 2]", false}, {"\"tab\there\"", false},
+        {"01", false}, {"1.", false}, {"{\"a\"}", false}, {"\"open", false}, {"[", false}, {"{} x", false}, {"", false},
+        {"\"\\u12\"", false}, {"nul", false}};
+    for (const auto& t : texts) EXPECT_EQ(dhub_IsJson(t.first.c_str()), t.second) << t.first;
+    EXPECT_EQ(dhub_JsonString("q\"\\\x01"), "\"q\\\"\\\\\\u0001\"");
+}

@@ -96,30 +96,6 @@ std::string Shown(const std::string& raw)
     return out;
 }
 
-std::string JsonString(const std::string& raw)
-{
-    std::string out = "\"";
-    for (unsigned char c : raw)
-    {
-        if (c == '"' || c == '\\')
-        {
-            out += '\\';
-            out += static_cast<char>(c);
-        }
-        else if (c < 0x20 || c == 0x7F)
-        {
-            char hex[8];
-            snprintf(hex, sizeof(hex), "\\u%04X", c);
-            out += hex;
-        }
-        else
-        {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 // One resource as a JSON object; hasValue false prints the value as null.
 std::string JsonRecord(const std::string& path, const std::string& kind, const std::string& type,
                        const std::string& units, bool hasValue, const std::string& value, const std::string& timestamp)
@@ -127,10 +103,10 @@ std::string JsonRecord(const std::string& path, const std::string& kind, const s
     std::string v = "null";
     if (hasValue && type == "boolean") v = value == "true" ? "true" : "false";
     else if (hasValue && type == "numeric") v = value;
-    else if (hasValue && type != "trigger") v = JsonString(value);
+    else if (hasValue && type != "trigger") v = dhub_JsonString(value);
     std::string ts = hasValue && !timestamp.empty() ? timestamp : "null";
-    return "{\"path\":" + JsonString(path) + ",\"kind\":" + JsonString(kind) + ",\"type\":" + JsonString(type) +
-           ",\"units\":" + JsonString(units) + ",\"value\":" + v + ",\"timestamp\":" + ts + "}";
+    return "{\"path\":" + dhub_JsonString(path) + ",\"kind\":" + dhub_JsonString(kind) + ",\"type\":" + dhub_JsonString(type) +
+           ",\"units\":" + dhub_JsonString(units) + ",\"value\":" + v + ",\"timestamp\":" + ts + "}";
 }
 
 std::string Escaped(const std::string& text, bool* ok)

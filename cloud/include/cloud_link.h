@@ -18,6 +18,10 @@
 // is away arrive when it returns. At each connection, retained topics under the prefix whose
 // resource is gone are cleared.
 //
+// With the JSON payload, a value's payload is {"value":V,"timestamp":T,"type":"..."}: V is true or
+// false, a number, a JSON value as it is, a text as a JSON string, or null for a trigger. A /set
+// payload is the plain value either way.
+//
 // Values pushed to inputs pass through an outbox file, in order, bounded by count and bytes (the
 // oldest go first); an entry leaves when the broker has acknowledged it.
 #pragma once
@@ -37,6 +41,8 @@ typedef struct cloud_Config
     std::string passwordFile;   // first line is the password; empty: none
     std::string caFile;         // mqtts: the CA certificates to trust; empty: the system's
     int keepaliveSeconds = 60;
+    bool jsonPayload = false;   // values as {"value":...,"timestamp":...,"type":...}, for readers without MQTT 5
+    bool mqtt311 = false;       // MQTT 3.1.1 for a broker without MQTT 5 (no user properties)
     std::string outboxFile;
     size_t outboxMaxValues = 100000;
     size_t outboxMaxBytes = 16u << 20;

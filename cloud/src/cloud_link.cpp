@@ -82,6 +82,7 @@ le_thread_Ref_t LinkThread = nullptr;
 void* Watch = nullptr;
 CloudOutbox Outbox;
 std::unordered_map<int, uint64_t> MidToSeq;
+std::unordered_map<std::string, int> OwnClears;   // taken requests cleared, whose echo is due (3.1.1)
 uint64_t RetryDelayMs = FirstRetryMs;
 uint64_t ConnectStartedMs = 0;
 uint64_t OnlineSinceMs = 0;
@@ -175,6 +176,21 @@ void LogDrops(bool now)
     DropLoggedAtMs = t;
 }
 
+// {"value":V,"timestamp":T,"type":"..."}: a JSON value is carried as it is when it is one.
+std::string JsonPayload(io_DataType_t type, const char* timestamp, const std::string& value)
+{
+    std::string v;
+    switch (type)
+    {
+        case IO_DATA_TYPE_TRIGGER: v = "null"; break;
+        case IO_DATA_TYPE_BOOLEAN: v = value == "true" ? "true" : "false"; break;
+        case IO_DATA_TYPE_NUMERIC: v = dhub_IsJson(value.c_str()) ? value : "null"; break;   // inf and nan have no JSON
+        case IO_DATA_TYPE_JSON: v = dhub_IsJson(value.c_str()) ? value : dhub_JsonString(value); break;
+        default: v = dhub_JsonString(value); break;
+    }
+    return "{\"value\":" + v + ",\"timestamp\":" + timestamp + ",\"type\":\"" + dhub_TypeName(type) + "\"}";
+}
+
 // Publishes a value (QoS 1) with its time and type; mid is set on success.
 int PublishValue(const std::string& path, io_DataType_t type, double timestamp, const std::string& value, int* mid)
 {
@@ -184,10 +200,14 @@ int PublishValue(const std::string& path, io_DataType_t type, double timestamp, 
     // A trigger has no value: its time is its payload. It is an event, not a state: not retained,
     // or every new subscriber would see it fire again.
     const bool trigger = type == IO_DATA_TYPE_TRIGGER;
-    const std::string& payload = trigger ? std::string(ts) : value;
+    std::string payload = trigger ? std::string(ts) : value;
+    if (Link.config.jsonPayload) payload = JsonPayload(type, ts, value);
     mosquitto_property* props = nullptr;
-    mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "timestamp", ts);
-    mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "type", dhub_TypeName(type));
+    if (!Link.config.mqtt311)
+    {
+        mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "timestamp", ts);
+        mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "type", dhub_TypeName(type));
+    }
     int rc = mosquitto_publish_v5(Mosq, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
                                   !trigger, props);
     mosquitto_property_free_all(&props);
@@ -370,7 +390,7 @@ void OnConnect(struct mosquitto*, void*, int rc, int, const mosquitto_property*)
     LE_INFO("Cloud link: connected to %s; topics under %s/", BrokerName().c_str(), Link.prefix.c_str());
     PublishText(Link.prefix + "/status", "online", true);
     mosquitto_subscribe_v5(Mosq, nullptr, (Link.prefix + "/#").c_str(), 1,
-                           MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+                           Link.config.mqtt311 ? 0 : MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     PublishAllState();
     HealthSent.clear();
     PublishHealth(true);
@@ -459,6 +479,13 @@ void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, co
         return;
     }
     if (msg->retain && msg->payloadlen == 0) return;   // a request already taken
+    // MQTT 3.1.1 has no "no local": the clearing of a request taken comes back as an empty one.
+    auto echo = OwnClears.find(topic);
+    if (echo != OwnClears.end() && msg->payloadlen == 0 && !msg->retain)
+    {
+        if (--echo->second == 0) OwnClears.erase(echo);
+        return;
+    }
     std::string path = topic.substr(head, topic.size() - head - (sizeof(Suffix) - 1));
     std::string payload(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen));
     dhub_ResourceInfo_t info;
@@ -491,7 +518,11 @@ void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, co
         LE_INFO("Cloud link: push to %s refused: %s", path.c_str(), reason.c_str());
         PublishText(Link.prefix + "/" + path + "/error", reason, false);
     }
-    if (msg->retain) PublishText(topic, "", true);
+    // Under 3.1.1 a retained request comes live without its retain flag: every request is cleared.
+    if ((msg->retain || Link.config.mqtt311) && PublishText(topic, "", true) == MOSQ_ERR_SUCCESS && Link.config.mqtt311)
+    {
+        OwnClears[topic]++;
+    }
 }
 
 // One connection attempt, made beside the loop: the name lookup, the TCP connect and the TLS
@@ -503,6 +534,7 @@ struct ConnectAttempt
     std::string host;
     int port = 0;
     int keepalive = 0;
+    bool mqtt311 = false;
     int rc = MOSQ_ERR_SUCCESS;
     int savedErrno = 0;
     std::string libraryError;   // written by the attempt's thread only
@@ -540,6 +572,7 @@ void DropConnection()
         Mosq = nullptr;
     }
     MidToSeq.clear();
+    OwnClears.clear();
     Outbox.ResendAll();
 }
 
@@ -654,8 +687,11 @@ void ConnectDone(void* attemptPtr, void*)
 void RunAttempt(ConnectAttempt* attempt)
 {
     mosquitto_property* props = nullptr;
-    mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, MaxIncomingPacket);
-    mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, SessionExpiryS);
+    if (!attempt->mqtt311)
+    {
+        mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, MaxIncomingPacket);
+        mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, SessionExpiryS);
+    }
     attempt->rc = mosquitto_connect_bind_v5(attempt->mosq, attempt->host.c_str(), attempt->port, attempt->keepalive,
                                             nullptr, props);
     attempt->savedErrno = errno;
@@ -678,7 +714,7 @@ void Connect()
         return;
     }
     struct mosquitto* mosq = attempt->mosq;
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, Link.config.mqtt311 ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);   // values go out as they come, not batched by Nagle
     mosquitto_will_set_v5(mosq, (Link.prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
     if (!Link.config.user.empty())
@@ -706,6 +742,7 @@ void Connect()
     attempt->host = Link.host;
     attempt->port = Link.port;
     attempt->keepalive = Link.config.keepaliveSeconds;
+    attempt->mqtt311 = Link.config.mqtt311;
     Attempt = attempt;
     std::thread(RunAttempt, attempt).detach();
 }

@@ -1,5 +1,6 @@
 // The Data Hub admin protocol: request lines as a client would send them, against resources of
-// every type; each answer is whole lines.
+// every type; each answer is whole lines. Each line is also checked as JSON, and carried as a JSON
+// string, which must check.
 #include "datahub_admin.h"
 #include "fuzz_support.h"
 #include "le_event.h"
@@ -53,6 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 abort();
             }
         }
+        // A text that checks as JSON, carried as a JSON string, checks as JSON too.
+        if (dhub_IsJson(line.c_str()) && !dhub_IsJson(dhub_JsonString(line).c_str())) abort();
+        if (!dhub_IsJson(dhub_JsonString(line).c_str())) abort();
         if (nl == std::string::npos) break;
         start = nl + 1;
     }

@@ -109,3 +109,7 @@ bool dhub_Unescape(const char* in, char* out, size_t outSize);
 const char* dhub_TypeName(io_DataType_t type);
 // The type a name given by dhub_TypeName stands for; false for no such name.
 bool dhub_TypeFromName(const char* name, io_DataType_t* type);
+// The text as a JSON string: quotes and backslashes escaped, control characters as \u00XX.
+std::string dhub_JsonString(const std::string& raw);
+// Whether the text is one JSON value (nested at most 64 deep), with nothing after it but space.
+bool dhub_IsJson(const char* text);
