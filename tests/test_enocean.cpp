@@ -429,6 +429,21 @@ TEST_F(EnOceanTest, SecureOnlyAcceptsSecureTelegramsAndTheSecureInputFollows)
     DataBecomes("sensors/E01020304/secure", "false");
 }
 
+// Too short to carry a sender after the RORG byte: never read as one made of the RORG itself.
+TEST_F(EnOceanTest, TelegramsTooShortForTheirSenderAreDropped)
+{
+    ASSERT_TRUE(WriteTextFile(dir.File("EnOcean.txt"), "Ed2aabbcc\nE32aabbcc\n"));
+    BootGateway();
+    Feed(Frame(ESP3_RADIO_ERP1, {0xD2, 0xAA, 0xBB, 0xCC, 0x00}, SubTel));
+    FeedUntilHeard(Frame(ESP3_RADIO_ERP1, {0x32, 0xAA, 0xBB, 0xCC, 0x00}, SubTel), 2);
+    EXPECT_EQ(Value("sensors/Ed2aabbcc/data"), "");
+    EXPECT_EQ(Value("sensors/E32aabbcc/data"), "");
+    // A teach-in whose announced profile would take in the RORG byte is not learned.
+    StartLearning();
+    FeedUntilHeard(Frame(ESP3_RADIO_ERP1, {0xD4, 0x32, 0xD2, 0x0A, 0x0B, 0x0C, 0x0D, 0x00}, SubTel), 3);
+    EXPECT_EQ(ReadTextFile(dir.File("EnOcean.txt")), "Ed2aabbcc\nE32aabbcc\n");
+}
+
 TEST_F(EnOceanTest, DisabledGatewayIgnoresRadioButHandlersStillHearIt)
 {
     ASSERT_TRUE(WriteTextFile(dir.File("EnOcean.txt"), "E01020304\n"));

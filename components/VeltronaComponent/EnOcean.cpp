@@ -246,7 +246,9 @@ void FormatId(const uint8_t* bytes, char* id)
     snprintf(id, SENSOR_ID_LEN + 1, "E%02x%02x%02x%02x", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
-// Chooses the sender ID and EEP text by RORG; false when the telegram is dropped.
+// Chooses the sender ID and EEP text by RORG; false when the telegram is dropped. A telegram too
+// short to carry its sender (and its announced profile) after the RORG byte is dropped, rather than
+// read as a sender made of the RORG itself.
 bool AcceptTelegram(const uint8_t* data, size_t n, char* id, char* eep)
 {
     eep[0] = '\0';
@@ -264,16 +266,16 @@ bool AcceptTelegram(const uint8_t* data, size_t n, char* id, char* eep)
             FormatId(data + 5, id);
             return true;
         case 0xD2:
-            if (LearnMode || secureOnly || n < 5) return false;
+            if (LearnMode || secureOnly || n < 6) return false;
             FormatId(data + n - 5, id);
             return true;
         case 0xD4:
-            if (secureOnly || n < 8) return false;
+            if (secureOnly || n < 9) return false;
             FormatId(data + n - 5, id);
             snprintf(eep, SENSOR_EEP_LEN + 1, "%02x%02x%02x", data[n - 6], data[n - 7], data[n - 8]);
             return true;
         case 0x32:
-            if (n < 5) return false;
+            if (n < 6) return false;
             FormatId(data + n - 5, id);
             return true;
         case 0x35:
