@@ -47,6 +47,7 @@ void ReportBoardMode(void*, void*)
     static const char* const names[] = {"no known board", "add-on boards only", "universal converter",
                                         "EnOcean gateway"};
     const char* name = BoardType < 4 ? names[BoardType] : "?";
+    cloud_SetModel(std::string("Veltrona ") + name);
     fprintf(stderr, "veltrona: board mode %u (%s)%s\n", BoardType, name,
             BoardType == BOARD_NONE ? "" : ", running; Ctrl-C ends");
     // The start-up is over: a service manager may count the program as started.
@@ -119,6 +120,9 @@ void Usage(FILE* out)
             "                        properties (plain, the default), or as {\"value\":..,\"timestamp\":..,\"type\":..}\n"
             "  --mqtt-protocol 5|3.1.1  the MQTT version (default 5); with 3.1.1 the time rides only in\n"
             "                        the JSON payload\n"
+            "  --mqtt-discovery      Home Assistant MQTT discovery of the gateway, its sensors and\n"
+            "                        every resource, under homeassistant/\n"
+            "  --mqtt-discovery-prefix P  the same under another discovery prefix\n"
             "  --mqtt-keepalive S    keepalive in seconds (default 60)\n"
             "  --mqtt-outbox-values N  values kept while the broker is away (default 100000)\n"
             "  --mqtt-outbox-bytes N   bytes kept while the broker is away (default 16777216)\n"
@@ -214,6 +218,17 @@ int main(int argc, char** argv)
         else if (a == "--mqtt-user") cloud.user = value("--mqtt-user");
         else if (a == "--mqtt-password-file") cloud.passwordFile = value("--mqtt-password-file");
         else if (a == "--mqtt-ca-file") cloud.caFile = value("--mqtt-ca-file");
+        else if (a == "--mqtt-discovery")
+        {
+            if (cloud.discoveryPrefix.empty()) cloud.discoveryPrefix = "homeassistant";
+            mqttOptionGiven = true;
+        }
+        else if (a == "--mqtt-discovery-prefix")
+        {
+            cloud.discoveryPrefix = value("--mqtt-discovery-prefix");
+            if (cloud.discoveryPrefix.empty()) return Fail("--mqtt-discovery-prefix takes a topic prefix");
+            mqttOptionGiven = true;
+        }
         else if (a == "--mqtt-payload" || a == "--mqtt-protocol")
         {
             std::string v = value(a.c_str());

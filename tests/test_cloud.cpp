@@ -6,12 +6,15 @@
 #include "sim_process.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
 #include <netinet/in.h>
+#include <map>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -650,6 +653,81 @@ TEST_F(CloudLink, UnderMqtt311TheJsonPayloadCarriesValueTimeAndTypeAndARequestIs
     EXPECT_TRUE(Until([&] { return RetainedUnder("gw/settings/learn").empty(); }));
     EXPECT_EQ(Count(ReadTextFile(Log()), "Cloud link: settings/learn set from"), 1u);
     EXPECT_EQ(Count(ReadTextFile(Log()), "Learn Mode ON"), 0u);   // a second firing within 5 s would start it
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
+
+// Home Assistant finds the gateway, its sensors and every resource: each config whole, with what
+// its component requires, and its state topic and template giving what the Data Hub shows.
+TEST_F(CloudLink, HomeAssistantDiscoversTheGatewayItsSensorsAndEveryResource)
+{
+    StartBroker(false);
+    StartWatcher(false, "#");
+    Program veltrona;
+    StartGatewayWithLink(&veltrona, {"--mqtt-discovery", "--set", "esp3.period_ms=200"});
+    std::string out;
+    ASSERT_EQ(Dhub("push sensors/E01a00005/eep A50401", &out), 0) << out;
+    std::string node = ReadTextFile(Runtime() + "/gateway-id.txt");
+    node.pop_back();
+    const std::string temperature = "homeassistant/sensor/" + node + "/sensors_E01a00005_data_Temperature/config";
+    auto latest = [&] {
+        std::map<std::string, std::string> last;
+        for (const MqttMessage& m : watcher.Messages()) last[m.topic] = m.payload;
+        return last;
+    };
+    ASSERT_TRUE(Until([&] { return latest()["gw/sensors/E01a00005/data"].find("Temperature") != std::string::npos; }));
+    ASSERT_TRUE(watcher.WaitFor([&](const Messages& ms) { return CountTopic(ms, temperature) > 0; }, 20));
+    const std::map<std::string, std::vector<const char*>> required = {
+        {"binary_sensor", {"state_topic"}}, {"sensor", {"state_topic"}}, {"switch", {"command_topic", "state_topic"}},
+        {"button", {"command_topic"}},      {"text", {"command_topic"}}, {"number", {"command_topic", "min", "max", "step"}}};
+    // What a state topic's last payload shows through the config's template, and what the hub holds.
+    auto shownAndHeld = [&](const nlohmann::json& c) {
+        std::string shown = latest()[c["state_topic"]];
+        std::string path = std::string(c["state_topic"]).substr(3);
+        EXPECT_EQ(Dhub("get " + path + " --json", &out), 0) << out;
+        nlohmann::json held = nlohmann::json::parse(out, nullptr, false)["value"];
+        if (!c.contains("value_template")) return std::make_pair(shown, held.is_string() ? std::string(held) : held.dump());
+        std::string t = c["value_template"], key = t.substr(14, t.size() - 17);   // "{{ value_json.KEY }}"
+        nlohmann::json payload = nlohmann::json::parse(shown, nullptr, false), data = nlohmann::json::parse(std::string(held));
+        return std::make_pair(payload.contains(key) ? payload[key].dump() : shown, data[key].dump());
+    };
+    std::set<std::string> ids, components;
+    size_t checked = 0;
+    for (const auto& [topic, payload] : latest())
+    {
+        if (topic.rfind("homeassistant/", 0) != 0 || payload.empty()) continue;
+        nlohmann::json c = nlohmann::json::parse(payload, nullptr, false);
+        ASSERT_TRUE(c.is_object()) << topic << ": " << payload;
+        std::string component = topic.substr(14, topic.find('/', 14) - 14);
+        components.insert(component);
+        ASSERT_TRUE(required.count(component)) << topic;
+        for (const char* key : required.at(component)) EXPECT_TRUE(c.contains(key)) << topic << " lacks " << key;
+        EXPECT_TRUE(ids.insert(c.value("unique_id", "")).second) << topic;
+        EXPECT_EQ(c.value("availability_topic", ""), "gw/status") << topic;
+        EXPECT_FALSE(c["device"]["identifiers"].empty()) << topic;
+        EXPECT_EQ(c["device"].value("via_device", ""), topic.find("sensors_E01a") != std::string::npos ? "veltrona_" + node : "")
+            << topic;
+        if (!c.contains("state_topic") || latest()[c["state_topic"]].empty()) continue;
+        // A sensor may send again between the two reads: a few tries.
+        std::pair<std::string, std::string> seen;
+        for (int i = 0; i < 5 && (seen = shownAndHeld(c)).first != seen.second; i++) usleep(100000);
+        EXPECT_EQ(seen.first, seen.second) << topic;
+        checked++;
+    }
+    EXPECT_EQ(components, (std::set<std::string>{"binary_sensor", "button", "number", "sensor", "switch", "text"}));
+    EXPECT_GT(checked, 20u);
+    nlohmann::json t = nlohmann::json::parse(latest()[temperature]);
+    EXPECT_TRUE(t.value("unit_of_measurement", "") == "°C" && t.value("device_class", "") == "temperature" &&
+                t.value("state_class", "") == "measurement") << t.dump();
+
+    // An add-on board comes and goes while Home Assistant watches; Home Assistant restarts.
+    const std::string output = "homeassistant/switch/" + node + "/addon_output4/config";
+    ASSERT_EQ(Dhub("push settings/addon_type 2", &out), 0) << out;
+    EXPECT_TRUE(Until([&] { return !latest()[output].empty(); }));
+    ASSERT_EQ(Dhub("push settings/addon_type 0", &out), 0) << out;
+    EXPECT_TRUE(Until([&] { return latest().count(output) && latest()[output].empty(); }));
+    size_t sent = CountTopic(watcher.Messages(), temperature);
+    ASSERT_TRUE(watcher.Publish("homeassistant/status", "online", false));
+    EXPECT_TRUE(Until([&] { return CountTopic(watcher.Messages(), temperature) > sent; }));
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 

@@ -13,6 +13,10 @@
 //   <prefix>/<path>/error    why a push was refused (not retained)
 //   <prefix>/status          "online" while connected, "offline" when not (the broker's last will)
 //   <prefix>/status/health   the outbox and the counts as JSON, retained, at most every 10 s
+//   <discovery>/<component>/<node id>/<object id>/config
+//                            Home Assistant discovery (cloud_discovery.h), when asked for: sent
+//                            retained at each connection, when Home Assistant says "online" on
+//                            <discovery>/status, and as resources come and go (empty when gone)
 //
 // The session is kept on the broker (clean start off, 7 days), so commands sent while the gateway
 // is away arrive when it returns. At each connection, retained topics under the prefix whose
@@ -43,6 +47,7 @@ typedef struct cloud_Config
     int keepaliveSeconds = 60;
     bool jsonPayload = false;   // values as {"value":...,"timestamp":...,"type":...}, for readers without MQTT 5
     bool mqtt311 = false;       // MQTT 3.1.1 for a broker without MQTT 5 (no user properties)
+    std::string discoveryPrefix;   // Home Assistant discovery under this prefix; empty: none
     std::string outboxFile;
     size_t outboxMaxValues = 100000;
     size_t outboxMaxBytes = 16u << 20;
@@ -68,6 +73,10 @@ le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason);
 
 // The topic prefix in use (after cloud_Start).
 const char* cloud_TopicPrefix(void);
+
+// What the gateway is, for Home Assistant's device ("Veltrona EnOcean gateway"), once the board is
+// known; discovery configs already sent are sent again with it.
+void cloud_SetModel(const std::string& model);
 
 // Says "offline", gives in-flight values a moment to be acknowledged, disconnects and closes the
 // outbox (what is left waits for the next start).

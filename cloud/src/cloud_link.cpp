@@ -1,4 +1,5 @@
 #include "cloud_link.h"
+#include "cloud_discovery.h"
 #include "cloud_outbox.h"
 #include "datahub_admin.h"
 #include "le_clock.h"
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <map>
 #include <random>
 #include <thread>
 #include <netdb.h>
@@ -28,6 +30,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace
@@ -75,6 +78,7 @@ struct Settings
     int port = 0;
     std::string prefix;
     std::string password;
+    std::string nodeId;   // Home Assistant's name for the gateway
 };
 
 Settings Link;
@@ -107,6 +111,15 @@ std::atomic<bool> ProcessQueued{false};
 // What the status resources last showed.
 uint64_t Published = 0;
 double ShownDepth = -1, ShownBytes = -1, ShownDropped = -1, ShownPublished = -1;
+// Home Assistant discovery: the configs the broker holds from this connection, and the resources
+// they were made from.
+std::map<std::string, std::string> DiscoverySent;
+std::unordered_set<std::string> DiscoveryPaths;
+bool DiscoveryDirty = false;
+uint64_t DiscoveryCheckedMs = 0;
+const uint64_t DiscoveryCheckEveryMs = 10000;   // resources made without a value show no change
+std::string Model;
+
 std::string HealthSent;   // the last health published, and when
 uint64_t HealthSentMs = 0;
 uint64_t DroppedLogged = 0;
@@ -298,6 +311,62 @@ void PublishState(const std::string& path, io_DataType_t type, double timestamp,
     }
 }
 
+bool EndsWith(const std::string& text, const char* tail)
+{
+    size_t n = strlen(tail);
+    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
+}
+
+bool DiscoveryOn()
+{
+    return !Link.config.discoveryPrefix.empty();
+}
+
+// Sends the configs that changed (all of them when forced), and an empty retained config for each
+// resource that is gone.
+void RefreshDiscovery(bool force)
+{
+    if (!DiscoveryOn() || State != LINK_ONLINE) return;
+    DiscoveryDirty = false;
+    DiscoveryCheckedMs = le_clk_RealMs();
+    std::vector<cloudDiscovery_Resource> resources;
+    dhub_ForEach(
+        [](const dhub_ResourceInfo_t* info, const char* value, void* ctx) {
+            static_cast<std::vector<cloudDiscovery_Resource>*>(ctx)->push_back(
+                cloudDiscovery_Resource{info->path, info->kind, info->dataType, info->units, value});
+        },
+        &resources);
+    DiscoveryPaths.clear();
+    for (const cloudDiscovery_Resource& r : resources) DiscoveryPaths.insert(r.path);
+    cloudDiscovery_Settings settings{Link.config.discoveryPrefix, Link.prefix, Link.nodeId, Model, VELTRONA_VERSION,
+                                     Link.config.jsonPayload};
+    std::map<std::string, std::string> configs = cloudDiscovery_Configs(settings, resources);
+    for (auto it = DiscoverySent.begin(); it != DiscoverySent.end();)
+    {
+        if (configs.count(it->first) != 0)
+        {
+            ++it;
+            continue;
+        }
+        PublishText(it->first, "", true);
+        it = DiscoverySent.erase(it);
+    }
+    for (const auto& config : configs)
+    {
+        auto sent = DiscoverySent.find(config.first);
+        if (!force && sent != DiscoverySent.end() && sent->second == config.second) continue;
+        if (PublishText(config.first, config.second, true) == MOSQ_ERR_SUCCESS) DiscoverySent[config.first] = config.second;
+    }
+}
+
+// Whether a change can change the configs: a resource made or deleted, a sensor's profile or name.
+void NoteForDiscovery(const Change& c)
+{
+    if (!DiscoveryOn() || DiscoveryDirty) return;
+    DiscoveryDirty = c.change == DHUB_CHANGE_DELETE || DiscoveryPaths.count(c.path) == 0 ||
+                     (c.path.compare(0, 8, "sensors/") == 0 && (EndsWith(c.path, "/eep") || EndsWith(c.path, "/description")));
+}
+
 void ProcessPending(void*, void*)
 {
     std::vector<Change> batch;
@@ -309,6 +378,7 @@ void ProcessPending(void*, void*)
     if (State == LINK_STOPPED) return;
     for (const Change& c : batch)
     {
+        NoteForDiscovery(c);
         if (c.change == DHUB_CHANGE_DELETE)
         {
             Outbox.Add(true, c.path.c_str(), c.type, 0.0, "");
@@ -324,6 +394,7 @@ void ProcessPending(void*, void*)
         }
     }
     LogDrops(false);
+    if (DiscoveryDirty) RefreshDiscovery(false);
     Pump();
 }
 
@@ -399,6 +470,17 @@ void OnConnect(struct mosquitto*, void*, int rc, int, const mosquitto_property*)
     PublishAllState();
     HealthSent.clear();
     PublishHealth(true);
+    if (DiscoveryOn())
+    {
+        // Home Assistant's own "online" asks for the configs again; the broker's retained configs of
+        // this gateway come once, so that those of resources gone meanwhile are cleared.
+        const std::string& d = Link.config.discoveryPrefix;
+        mosquitto_subscribe_v5(Mosq, nullptr, (d + "/status").c_str(), 1, 0, nullptr);
+        mosquitto_subscribe_v5(Mosq, nullptr, (d + "/+/" + Link.nodeId + "/+/config").c_str(), 1,
+                               Link.config.mqtt311 ? 0 : MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+        DiscoverySent.clear();
+        RefreshDiscovery(true);
+    }
     Outbox.ResendAll();
     DrainStartDepth = Outbox.Depth();
     DrainStartedMs = le_clk_RealMs();
@@ -447,12 +529,6 @@ void OnPublish(struct mosquitto*, void*, int mid, int reason, const mosquitto_pr
     }
 }
 
-bool EndsWith(const std::string& text, const char* tail)
-{
-    size_t n = strlen(tail);
-    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
-}
-
 // A retained value the broker kept from an earlier run, for a resource that is gone (deleted while
 // the link was not running), or a trigger (events are not retained): cleared, so that the broker
 // shows only what lives.
@@ -469,10 +545,34 @@ void ClearIfStale(const std::string& topic, const std::string& path)
 
 // "<prefix>/<path>/set": an admin push. A retained request is taken once and then cleared. Other
 // retained topics under the prefix come once at each connection, from the broker's store.
+// Home Assistant's status, and this gateway's retained configs as the broker held them at the
+// connection: one that is not sent now belongs to a resource that is gone.
+void OnDiscoveryMessage(const std::string& topic, const struct mosquitto_message* msg)
+{
+    const std::string& d = Link.config.discoveryPrefix;
+    std::string payload(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen));
+    if (topic == d + "/status")
+    {
+        if (payload == "online") RefreshDiscovery(true);
+        return;
+    }
+    if (msg->retain && msg->payloadlen > 0 && EndsWith(topic, "/config") &&
+        topic.find("/" + Link.nodeId + "/") != std::string::npos && DiscoverySent.count(topic) == 0)
+    {
+        LE_INFO("Cloud link: retained %s cleared: no such resource", topic.c_str());
+        PublishText(topic, "", true);
+    }
+}
+
 void OnMessage(struct mosquitto*, void*, const struct mosquitto_message* msg, const mosquitto_property*)
 {
     static const char Suffix[] = "/set";
     std::string topic = msg->topic ? msg->topic : "";
+    if (DiscoveryOn() && topic.compare(0, Link.config.discoveryPrefix.size() + 1, Link.config.discoveryPrefix + "/") == 0)
+    {
+        OnDiscoveryMessage(topic, msg);
+        return;
+    }
     size_t head = Link.prefix.size() + 1;
     if (topic.size() <= head || topic.compare(0, Link.prefix.size(), Link.prefix) != 0 || topic[Link.prefix.size()] != '/')
     {
@@ -800,6 +900,7 @@ void OnRetry(le_timer_Ref_t)
 void OnHousekeeping(le_timer_Ref_t)
 {
     PublishHealth(false);
+    if (DiscoveryDirty || le_clk_RealMs() - DiscoveryCheckedMs >= DiscoveryCheckEveryMs) RefreshDiscovery(false);
     if (Mosq != nullptr)
     {
         int rc = mosquitto_loop_misc(Mosq);   // keepalive pings, and the broker's silence noticed
@@ -956,6 +1057,12 @@ bool Resolve(const cloud_Config_t& config, Settings* r, std::string* reason)
         return false;
     }
     if (c.clientId.empty()) c.clientId = "veltrona-" + host;
+    r->nodeId = cloudDiscovery_NodeId(c.identity.empty() ? c.clientId : c.identity);
+    if (!c.discoveryPrefix.empty() && !ValidTopicPart(c.discoveryPrefix))
+    {
+        *reason = "the discovery prefix must not hold '+' or '#', or start or end with '/': " + c.discoveryPrefix;
+        return false;
+    }
     if (c.clientId.size() > 65535)
     {
         *reason = "the client id is too long";
@@ -1043,6 +1150,12 @@ le_result_t cloud_Start(const cloud_Config_t& config, std::string* reason)
 const char* cloud_TopicPrefix(void)
 {
     return Link.prefix.c_str();
+}
+
+void cloud_SetModel(const std::string& model)
+{
+    Model = model;
+    RefreshDiscovery(false);
 }
 
 void cloud_Stop(void)
