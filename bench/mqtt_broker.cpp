@@ -136,6 +136,11 @@ bool MqttBroker::Start(const std::string& dir, bool persistent, bool tls, std::s
             }
             conf += "password_file " + dir_ + "/passwd\n";
         }
+        if (bridgePort_ != 0)
+        {
+            conf += "connection bridge\naddress 127.0.0.1:" + std::to_string(bridgePort_) +
+                    "\ntopic # both 1\ncleansession true\nrestart_timeout 1\n";
+        }
         conf += "listener " + std::to_string(port_) + " 127.0.0.1\n";
         if (tls_)
         {

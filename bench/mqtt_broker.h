@@ -25,6 +25,8 @@ public:
         user_ = user;
         password_ = password;
     }
+    // Before the first Start: bridges every topic both ways with the broker on that loopback port.
+    void BridgeTo(int port) { bridgePort_ = port; }
     // Ends the broker as its service manager would (SIGTERM: it saves its state); Start again
     // brings it back on the same ports.
     void Stop();
@@ -43,6 +45,7 @@ private:
     int tlsPort_ = 0;
     bool persistent_ = false;
     bool tls_ = false;
+    int bridgePort_ = 0;
     std::string user_;
     std::string password_;
 };
