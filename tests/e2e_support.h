@@ -49,6 +49,8 @@ public:
         return WaitExit(seconds);
     }
 
+    void Signal(int sig) { kill(pid_, sig); }
+
     // As a crash or a power cut would end it: no clean-up of any kind.
     int Kill()
     {

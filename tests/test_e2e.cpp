@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -96,6 +97,7 @@ TEST_F(EndToEnd, TheToolReadsPushesAndWatchesAndNamesWhatIsWrong)
         {"get settings/nothing", 1, "dhub:"},
         {"frobnicate", 2, "dhub:"},
         {"wait settings/never --timeout 0.3", 3, "dhub:"},
+        {"get settings/addon_type --timeout nan", 2, "dhub: --timeout takes a number, not 'nan'\n"},
         {"--help", 0, "Usage: dhub"},
     };
     for (const auto& c : cases)
@@ -188,6 +190,39 @@ TEST_F(EndToEnd, TheToolReadsPushesAndWatchesAndNamesWhatIsWrong)
     ASSERT_EQ(Dhub("get settings/description", &out), 0);
     EXPECT_EQ(out, "a\\tb\\nc\\x01d\\\\e\n");
     EXPECT_EQ(again.Interrupt(10), 0);
+}
+
+// A health check is never held: a gateway that hangs answers nothing, and the tools end at their
+// time-out; a client beyond the admin socket's 64 is told why.
+TEST_F(EndToEnd, ToolsEndAtTheirTimeoutAgainstAHungGatewayAndShowARefusalAsItIs)
+{
+    Program veltrona;
+    StartGateway(&veltrona, "gateway");
+    std::string out;
+    // 64 clients, each served once, so that each holds its place.
+    std::vector<int> watchers;
+    for (int i = 0; i < 64; i++)
+    {
+        watchers.push_back(ConnectUnix(Runtime() + "/datahub.sock"));
+        char answer[64];
+        ASSERT_EQ(write(watchers.back(), "GET\tnothing\n", 12), 12);
+        ASSERT_GT(read(watchers.back(), answer, sizeof(answer)), 0) << i;
+    }
+    EXPECT_EQ(Dhub("get settings/addon_type", &out), 1) << out;
+    EXPECT_EQ(out, "dhub: too many admin clients\n");
+    for (int fd : watchers) close(fd);
+    veltrona.Signal(SIGSTOP);
+    for (const char* command : {"get settings/addon_type --timeout 1", "list --timeout 1", "push settings/enable true --timeout 1"})
+    {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Dhub(command, &out), 3) << command << ": " << out;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << command;
+    }
+    veltrona.Signal(SIGCONT);
+    EXPECT_EQ(Dhub("push settings/description -- --dashed", &out), 0) << out;   // -- ends the options
+    EXPECT_EQ(Dhub("get settings/description", &out), 0);
+    EXPECT_EQ(out, "--dashed\n");
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 
 TEST_F(EndToEnd, ARuntimeDirectoryOthersCanWriteOrOwnIsRefused)

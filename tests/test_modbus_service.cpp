@@ -79,14 +79,21 @@ TEST_F(ModbusService, TheToolStartsSetsTheSpeedSendsAndPrintsTheAnswersToEveryLi
     } steps[] = {
         {"send '01 03 00 05 00 03'", 1, "request refused"},   // never started
         {"start", 0, "REQUESTED\n"},
-        {"send '01 03 00 05 00 03'", 0, "010306005000600070e083\n"},   // register N holds N * 16
-        {"send '01 06 00 05 12 34'", 0, "01060005123494bc\n"},        // the echo
-        {"send 010300050001", 0, "0103021234b533\n"},
+        {"send '01 03 00 05 00 03'", 0, "01 03 06 00 50 00 60 00 70 e0 83\n"},   // register N holds N * 16
+        {"send '01 06 00 05 12 34'", 0, "01 06 00 05 12 34 94 bc\n"},   // the echo
+        {"send 010300050001", 0, "01 03 02 12 34 b5 33\n"},
+        // By slave, address and count, the answer decoded; a function the slave lacks is named.
+        {"read holding 1 5 3", 0, "5\t4660\n6\t96\n7\t112\n"}, {"write register 1 6 7", 0, "OK\n"},
+        {"read holding 1 6 1", 0, "6\t7\n"}, {"write coil 1 3 1", 0, "OK\n"}, {"read coils 1 0 4", 0, "3\t1\n"},
+        {"read inputs 1 0 8", 1, "slave 1 answered exception 1 (illegal function)"},
+        {"write register 1 0 1 2", 1, "exception 1 (illegal function)"},
+        {"read holding 0 5 1", 2, "SLAVE is 1 to 247"}, {"read holding 1 5 126", 2, "COUNT of holding is 1 to 125"},
+        {"write coil 1 3 2", 2, "coil values are 0 or 1"}, {"read holding 2 5 1 --timeout 0.5", 3, "slave 2 did not answer"},
         {"send '02 03 00 05 00 01' --timeout 4", 3, "0 of 1 answers"},   // no slave 2
         // A request of another length gets its CRC too; the simulated slave knows no function 16
         // and says so with an exception answer, which comes back as an answer.
-        {"send '01 10 00 00 00 01 02 00 07'", 0, "0190018dc0\n"},
-        {"send '01 05 00 40 ff 00'", 0, "018502"},   // coil 64: beyond the slave's 64 coils
+        {"send '01 10 00 00 00 01 02 00 07'", 0, "01 90 01 8d c0\n"},
+        {"send '01 05 00 40 ff 00'", 0, "01 85 02"},   // coil 64: beyond the slave's 64 coils
         {"send '01'", 2, "HEX is 2 to 254 bytes"},
         {"baud 9600", 1, "DUPLICATE"},
         {"baud 1200", 1, "1200 is not a rate the link takes: 2400, 4800, 9600"},
@@ -120,7 +127,7 @@ TEST_F(ModbusService, TheToolStartsSetsTheSpeedSendsAndPrintsTheAnswersToEveryLi
     EXPECT_NE(ReadTextFile(Log()).find("Modbus Stop."), std::string::npos);
     // The listener heard what the tool's requests brought, then that the service went away.
     EXPECT_EQ(simProcess_Wait(listener, 10000), 2) << ReadTextFile(heard);
-    EXPECT_NE(ReadTextFile(heard).find("01060005123494bc\n"), std::string::npos) << ReadTextFile(heard);
+    EXPECT_NE(ReadTextFile(heard).find("01 06 00 05 12 34 94 bc\n"), std::string::npos) << ReadTextFile(heard);
     EXPECT_NE(ReadTextFile(heard).find("modbus: le_EModbus went away"), std::string::npos) << ReadTextFile(heard);
 }
 

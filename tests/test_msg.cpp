@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,7 +27,7 @@ std::atomic<bool> ServerReady{false};
 le_msg_ServiceRef_t Service = nullptr;
 
 // The service's operations: 0 answers its argument (u32) plus one, from a request of exactly 8
-// bytes; 1 sends an event to the session, then answers.
+// bytes; 1 sends an event to the session, then answers; 2 never answers.
 std::atomic<size_t> EchoRoom{0};   // buffer room of the last request echoed
 const uint32_t EventMarker = 0xE7E7;
 const le_ipc_Operation_t Operations[] = {
@@ -47,8 +48,12 @@ const le_ipc_Operation_t Operations[] = {
          le_msg_SetPayloadSize(msg, 4);
          le_msg_Respond(msg);
          return true;
+     }},
+    {"Silent", [](le_msg_MessageRef_t msg) {
+         le_msg_ReleaseMsg(msg);
+         return true;
      }}};
-const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 2};
+const le_ipc_ServiceDef_t Def = {"le_Test", ProtocolId, Largest, Operations, 3};
 
 void* ServerMain(void*)
 {
@@ -320,6 +325,24 @@ TEST_F(MsgTest, AClientMayDeleteItsSessionInsideItsOwnEventHandler)
         EXPECT_FALSE(closed);   // deleted by the client: no close notice
         EXPECT_TRUE(WaitFor(Closes, duringCalls ? 2 : 1));
     }
+}
+
+TEST_F(MsgTest, ACallWithoutAnAnswerEndsAtTheTimeoutAndClosesItsSession)
+{
+    le_msg_SessionRef_t s = Open();
+    le_msg_SetCallTimeout(200);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Call(s, 2, 0), -1);
+    EXPECT_TRUE(le_msg_LastCallTimedOut());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_FALSE(le_msg_IsSessionOpen(s));   // a late answer is never taken for another call's
+    le_msg_DeleteSession(s);
+    s = Open();
+    EXPECT_EQ(Call(s, 0, 1), 2);
+    EXPECT_FALSE(le_msg_LastCallTimedOut());
+    le_msg_SetCallTimeout(-1);
+    le_msg_DeleteSession(s);
+    le_event_RunUntilIdle();
 }
 
 TEST_F(MsgTest, SessionsBeyondTheLimitAreRefusedAsBusy)

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -123,10 +124,33 @@ int Refused(const std::string& reply)
     return 1;
 }
 
+const double OneShotTimeoutS = 10;
+
 int Lost()
 {
     fprintf(stderr, "dhub: the Data Hub closed the connection\n");
     return 2;
+}
+
+// Reads the next line by the deadline (< 0: none): 0 with *reply, 3 when it did not come in time,
+// 2 when the connection ended.
+int NextLine(LineConnection* conn, std::string* reply, double deadline)
+{
+    double left = deadline < 0 ? -1 : std::max(0.0, deadline - NowSeconds());
+    int r = conn->ReadLine(reply, left);
+    if (r == 1) return 0;
+    if (r < 0) return Lost();
+    fprintf(stderr, "dhub: the Data Hub did not answer within the time-out\n");
+    return 3;
+}
+
+// Sends a request and reads the first line of its answer by the deadline (< 0: none). A request
+// the server would not take (it refuses a client beyond its limit, then closes) still gets its
+// answer read. 0 with *reply, or the exit status with its message said.
+int Exchange(LineConnection* conn, const std::string& request, std::string* reply, double deadline)
+{
+    conn->Send(request);
+    return NextLine(conn, reply, deadline);
 }
 }
 
@@ -160,6 +184,10 @@ int main(int argc, char** argv)
             printf("dhub %s\n", VELTRONA_VERSION);
             return 0;
         }
+        else if (a == "--")   // what follows is operands, whatever it looks like
+        {
+            for (i++; i < argc; i++) args.push_back(argv[i]);
+        }
         else if (a == "--json") json = true;
         else if (a == "--timestamps") timestamps = true;
         else if (a == "--socket") socketPath = value();
@@ -169,7 +197,7 @@ int main(int argc, char** argv)
             std::string v = value();
             char* end = nullptr;
             double d = strtod(v.c_str(), &end);
-            if (end == v.c_str() || *end != '\0' || d < 0)
+            if (end == v.c_str() || *end != '\0' || !std::isfinite(d) || d < 0 || d > 4e6)
             {
                 fprintf(stderr, "dhub: %s takes a number, not '%s'\n", a.c_str(), v.c_str());
                 return 2;
@@ -249,13 +277,16 @@ int main(int argc, char** argv)
         return 2;
     }
     std::string reply;
+    // One-shot commands end by their time-out, 10 s unless given: a gateway that hangs never holds
+    // a health check for ever.
+    double deadline = NowSeconds() + (timeout < 0 ? OneShotTimeoutS : timeout);
     if (cmd == "list")
     {
         wantArgs(0, 0);
-        if (!conn.Send("LIST")) return Lost();
-        for (;;)
+        for (bool first = true;; first = false)
         {
-            if (conn.ReadLine(&reply, -1) != 1) return Lost();
+            if (int failed = first ? Exchange(&conn, "LIST", &reply, deadline) : NextLine(&conn, &reply, deadline))
+                return failed;
             if (reply == "END") return 0;
             std::vector<std::string> f = Fields(reply);
             if (f.size() != 8 || f[0] != "RES") return Refused(reply);
@@ -272,7 +303,7 @@ int main(int argc, char** argv)
     if (cmd == "get")
     {
         wantArgs(1, 1);
-        if (!conn.Send("GET\t" + args[1]) || conn.ReadLine(&reply, -1) != 1) return Lost();
+        if (int failed = Exchange(&conn, "GET\t" + args[1], &reply, deadline)) return failed;
         std::vector<std::string> f = Fields(reply);
         if (f[0] != "OK" || f.size() != 7) return Refused(reply);
         if (json)
@@ -302,7 +333,7 @@ int main(int argc, char** argv)
                 return 1;
             }
         }
-        if (!conn.Send(line) || conn.ReadLine(&reply, -1) != 1) return Lost();
+        if (int failed = Exchange(&conn, line, &reply, deadline)) return failed;
         std::vector<std::string> f = Fields(reply);
         if (f.size() == 2 && f[0] == "NOTKEPT")
         {
@@ -316,9 +347,11 @@ int main(int argc, char** argv)
         wantArgs(0, 1);
         std::string line = "WATCH";
         if (args.size() == 2) line += "\t" + args[1];
-        if (!conn.Send(line) || conn.ReadLine(&reply, -1) != 1) return Lost();
+        // The watch itself runs until its time-out, if any; its first answer comes within the usual time.
+        if (int failed = Exchange(&conn, line, &reply, NowSeconds() + (timeout < 0 ? OneShotTimeoutS : timeout)))
+            return failed;
         if (reply != "OK") return Refused(reply);
-        double deadline = NowSeconds() + timeout;
+        deadline = NowSeconds() + timeout;
         for (long seen = 0; count < 0 || seen < count; seen++)
         {
             double left = timeout < 0 ? -1 : deadline - NowSeconds();

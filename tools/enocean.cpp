@@ -94,9 +94,10 @@ int main(int argc, char** argv)
             return 2;
         }
         le_result_t r = le_EnOcean_SendData(type[0], data.data(), data.size(), opt.data(), opt.size());
+        if (int failed = CallFailure("enocean", "le_EnOcean", r)) return failed;
         printf("%s\n", ResultName(r));
         le_EnOcean_DisconnectService();
-        return r == LE_OK ? 0 : (r == LE_CLOSED ? 2 : 1);
+        return r == LE_OK ? 0 : 1;
     }
 
     if (le_EnOcean_AddOnReceiveHandler(OnFrame, nullptr) == nullptr)

@@ -163,7 +163,8 @@ void OnAlert(uint32_t sensor, uint32_t edge, uint16_t raw, double percentage, do
 // A setter's answer: its result on a line; 0 for OK, 1 refused, 2 when the service did not answer.
 int Report(le_result_t r)
 {
-    if (r == LE_CLOSED || r == LE_FAULT)
+    if (int failed = CallFailure("extadc", "the service", r)) return failed;
+    if (r == LE_FAULT)
     {
         fprintf(stderr, "extadc: the service did not answer (%s)\n", ResultName(r));
         return 2;
@@ -264,7 +265,11 @@ int main(int argc, char** argv)
         double percentage = 0;
         double value = 0;
         le_result_t r = s.getValue(u[0], &raw, &percentage, &value);
-        if (r == LE_CLOSED || r == LE_FAULT)
+        if (int failed = CallFailure("extadc", s.name, r))
+        {
+            code = failed;
+        }
+        else if (r == LE_FAULT)
         {
             fprintf(stderr, "extadc: the service did not answer (%s)\n", ResultName(r));
             code = 2;

@@ -4,6 +4,7 @@
 #include "pa_path.h"
 #include "pa_socket.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -32,9 +33,9 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* out)
     return true;
 }
 
-void PrintHex(const uint8_t* data, size_t size)
+void PrintHex(const uint8_t* data, size_t size, bool spaced)
 {
-    for (size_t i = 0; i < size; i++) printf("%02x", data[i]);
+    for (size_t i = 0; i < size; i++) printf(spaced && i > 0 ? " %02x" : "%02x", data[i]);
 }
 
 bool ParseCount(const char* text, long* out)
@@ -65,6 +66,8 @@ bool UseServiceDirectory(const char* tool, const std::string& dir)
 
 namespace
 {
+double CallLimitS = 10.0;   // how long a call waits for its answer
+
 void OnDeadline(le_timer_Ref_t)
 {
     le_event_StopLoop(nullptr, 3);
@@ -82,7 +85,12 @@ int ConnectTool(const char* tool, const char* service, le_result_t (*tryConnect)
         le_msg_SetHandshakeWait(left > 0 ? static_cast<int>(left * 1000) : 1);
         le_result_t r = tryConnect();
         le_msg_SetHandshakeWait(5000);
-        if (r == LE_OK) return 0;
+        if (r == LE_OK)
+        {
+            CallLimitS = timeout > 0 ? timeout : 10.0;
+            le_msg_SetCallTimeout(static_cast<int>(std::min(CallLimitS * 1000.0, 2e9)));
+            return 0;
+        }
         if (r != LE_TIMEOUT)
         {
             const char* why = r == LE_NOT_PERMITTED ? "it refused the protocol"
@@ -103,6 +111,21 @@ int ConnectTool(const char* tool, const char* service, le_result_t (*tryConnect)
         }
         usleep(200 * 1000);
     }
+}
+
+int CallFailure(const char* tool, const char* service, le_result_t r)
+{
+    if (r == LE_TIMEOUT)
+    {
+        fprintf(stderr, "%s: %s did not answer within %g s\n", tool, service, CallLimitS);
+        return 3;
+    }
+    if (r == LE_CLOSED)
+    {
+        fprintf(stderr, "%s: %s ended the session (veltrona ended?)\n", tool, service);
+        return 2;
+    }
+    return 0;
 }
 
 int UsageError(const char* tool, const std::vector<std::string>& args, bool knownCommand, void (*usage)(FILE*))
@@ -154,6 +177,10 @@ bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FIL
             printf("%s %s\n", tool, VELTRONA_VERSION);
             *exitCode = 0;
             return false;
+        }
+        else if (a == "--")   // what follows is operands, whatever it looks like
+        {
+            for (i++; i < argc; i++) options->args.push_back(argv[i]);
         }
         else if (a == "--runtime-dir" && hasValue) runtimeDir = argv[++i];
         else if (a == "--service-dir" && hasValue) options->serviceDir = argv[++i];

@@ -12,8 +12,9 @@
 
 // Hex digit pairs, optionally separated by spaces, ':', ',' or '-'; false for anything else.
 bool ParseHex(const std::string& text, std::vector<uint8_t>* out);
-// Prints the bytes as hex digits, without a line end.
-void PrintHex(const uint8_t* data, size_t size);
+// Prints the bytes as hex digits (spaced: a space between two bytes, as ParseHex reads them),
+// without a line end.
+void PrintHex(const uint8_t* data, size_t size, bool spaced = false);
 // A whole, non-negative decimal number; false for anything else.
 bool ParseCount(const char* text, long* out);
 // A non-negative number of seconds (fractions allowed).
@@ -28,9 +29,13 @@ bool UsableRuntimeDir(const char* tool, std::string* dir);
 int ServeLoopFor(double timeout, bool timeoutIsFailure);
 // Opens the tool's session with tryConnect. A service that does not answer yet (veltrona still
 // starting up) is waited for, with one line saying so, for timeout seconds (30 when negative).
+// Each call then waits for its answer for timeout seconds (10 when not positive).
 // 0 once connected, else the exit status with its message printed: 2 for a service that is not
 // there or refuses, 3 when the wait ran out.
 int ConnectTool(const char* tool, const char* service, le_result_t (*tryConnect)(void), double timeout);
+// A call that got no answer, said on stderr: 3 when none came within the time-out (the tools'
+// --timeout, else 10 s), 2 when the session ended; 0 for a call that was answered.
+int CallFailure(const char* tool, const char* service, le_result_t r);
 // A command line the tool cannot run: the usage when no command was given, else a line naming the
 // unknown command or the command whose operands are wrong. Returns 2.
 int UsageError(const char* tool, const std::vector<std::string>& args, bool knownCommand, void (*usage)(FILE*));

@@ -84,5 +84,11 @@ bool le_msg_NeedsResponse(le_msg_MessageRef_t msgRef);
 void le_msg_Send(le_msg_MessageRef_t msgRef);
 // Server: sends the message back as the answer to the request it came in as; releases it.
 void le_msg_Respond(le_msg_MessageRef_t msgRef);
-// Client: sends and waits for the answer; releases the request. NULL when the session closed.
+// Client: sends and waits for the answer; releases the request. NULL when the session closed, or
+// when no answer came within the call time-out (the session is then closed, since a late answer
+// would be taken for the next call's).
 le_msg_MessageRef_t le_msg_RequestSyncResponse(le_msg_MessageRef_t msgRef);
+// How long this process's synchronous calls wait for their answer, in ms (< 0: for ever, the
+// default); and whether the last call on this thread ran out of it.
+void le_msg_SetCallTimeout(int ms);
+bool le_msg_LastCallTimedOut(void);

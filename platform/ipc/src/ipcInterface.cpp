@@ -315,7 +315,7 @@ le_result_t le_ipc_Call(le_msg_SessionRef_t session, const le_ipc_Interface_t* i
     le_msg_MessageRef_t msg = NewPackedMsg(session, methodId, method.params, method.paramCount, args);
     if (msg == nullptr) return LE_OVERFLOW;
     le_msg_MessageRef_t response = le_msg_RequestSyncResponse(msg);
-    if (response == nullptr) return LE_CLOSED;
+    if (response == nullptr) return le_msg_LastCallTimedOut() ? LE_TIMEOUT : LE_CLOSED;
     const auto* in = static_cast<const uint8_t*>(le_msg_GetPayloadPtr(response));
     size_t size = le_msg_GetPayloadSize(response);
     size_t offset = IdSize;

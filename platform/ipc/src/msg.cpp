@@ -6,6 +6,7 @@
 #include "pa_socket.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -38,6 +39,8 @@ enum FrameKind : uint32_t
 const size_t FrameHeaderSize = 12;
 const size_t MaxPendingOutput = 8u * 1024u * 1024u;
 const int HandshakeTimeoutMs = 5000;
+std::atomic<int> CallTimeoutMs{-1};
+thread_local bool CallTimedOut = false;
 std::atomic<int> ClientHandshakeMs{HandshakeTimeoutMs};   // how long a client waits for the answer    // a client that has not finished its handshake by then is closed
 const int ListenBacklog = 128;          // holds a burst of clients connecting at once
 const uint32_t AcceptRetryMs = 500;     // listening pauses this long when a client cannot be accepted
@@ -701,6 +704,16 @@ le_msg_SessionRef_t le_msg_CreateSession(le_msg_ProtocolRef_t protocolRef, const
     return s;
 }
 
+void le_msg_SetCallTimeout(int ms)
+{
+    CallTimeoutMs = ms;
+}
+
+bool le_msg_LastCallTimedOut(void)
+{
+    return CallTimedOut;
+}
+
 void le_msg_SetHandshakeWait(int ms)
 {
     ClientHandshakeMs = ms < 1 ? 1 : (ms > HandshakeTimeoutMs ? HandshakeTimeoutMs : ms);
@@ -888,13 +901,29 @@ le_msg_MessageRef_t le_msg_RequestSyncResponse(le_msg_MessageRef_t msgRef)
         return nullptr;
     }
     le_msg_MessageRef_t answer = nullptr;
+    const int limitMs = CallTimeoutMs.load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs < 0 ? 0 : limitMs);
+    CallTimedOut = false;
     for (;;)
     {
         TakeFramesDuringCall(s, txn, &answer);
         if (answer != nullptr || !s->open) return answer;
+        int waitMs = -1;
+        if (limitMs >= 0)
+        {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+            {
+                LE_WARN("no answer from %s within %d ms; session closed", s->serviceName, limitMs);
+                CallTimedOut = true;
+                ClientMarkClosed(s);
+                return nullptr;
+            }
+            waitMs = static_cast<int>(left.count());
+        }
         struct pollfd p = {s->fd, POLLIN, 0};
-        int n = poll(&p, 1, -1);
-        if (n < 0 && errno == EINTR) continue;
+        int n = poll(&p, 1, waitMs);
+        if (n == 0 || (n < 0 && errno == EINTR)) continue;
         if (n < 0 || !ReadAvailable(s))
         {
             // Frames already read may still hold the answer.
