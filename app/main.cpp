@@ -158,6 +158,7 @@ int main(int argc, char** argv)
     std::vector<std::string> settings;
     std::vector<std::pair<std::string, std::string>> devices;
     bool real = false;
+    std::string simulationOption;   // one that only the simulated board takes, if given
     char runtimeDir[PA_PATH_MAX];
     if (!pa_path_DefaultRuntimeDir(runtimeDir, sizeof(runtimeDir))) return Fail("runtime directory path too long");
     le_clk_Mode_t clockMode = LE_CLK_REAL;
@@ -188,9 +189,9 @@ int main(int argc, char** argv)
             printf("veltrona %s\n", VELTRONA_VERSION);
             return 0;
         }
-        else if (a == "--scenario") scenario = value("--scenario");
-        else if (a == "--scenario-file") scenarioFile = value("--scenario-file");
-        else if (a == "--set") settings.emplace_back(value("--set"));
+        else if (a == "--scenario") scenario = value("--scenario"), simulationOption = a;
+        else if (a == "--scenario-file") scenarioFile = value("--scenario-file"), simulationOption = a;
+        else if (a == "--set") settings.emplace_back(value("--set")), simulationOption = a;
         else if (a == "--real") real = true;
         else if (a == "--device")
         {
@@ -263,6 +264,10 @@ int main(int argc, char** argv)
         }
     }
 
+    if (real && !simulationOption.empty())
+    {
+        return Fail(("--real runs on the module's own devices; " + simulationOption + " is for the simulated board").c_str());
+    }
     if (!cloud.url.empty())
     {
         std::string why;

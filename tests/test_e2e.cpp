@@ -51,6 +51,7 @@ TEST_F(EndToEnd, ProgramsThatCannotRunSayWhyAndEndByThemselves)
         {{"--scenario", "unreadable"}, 1, "no I2C bus at /dev/i2c-5"},
         {{"--scenario", "none", "--set", "eeprom.signature=ACME Toasters"}, 1, "(signature 'ACME Toasters', name erased)"},
         {{"--scenario", "toaster"}, 2, "unknown scenario 'toaster'"},
+        {{"--real", "--set", "adc.ch1=1"}, 2, "--real runs on the module's own devices; --set is for the simulated board"},
         {{"--help"}, 0, "Usage: veltrona"},
     };
     int n = 0;
