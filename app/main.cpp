@@ -164,6 +164,7 @@ int main(int argc, char** argv)
     le_clk_Mode_t clockMode = LE_CLK_REAL;
     le_log_Level_t logLevel = LE_LOG_INFO;
     le_log_Level_t consoleLevel = LE_LOG_WARN;
+    bool consoleLevelGiven = false;
     std::string logFile;
     cloud_Config_t cloud;
     bool mqttOptionGiven = false;   // one that only a link can use, beside the ones above
@@ -251,6 +252,7 @@ int main(int argc, char** argv)
         else if (a == "--console-level")
         {
             if (!le_log_ParseLevel(value("--console-level"), &consoleLevel)) return Fail("unknown console level");
+            consoleLevelGiven = true;
         }
         else if (a == "--log-level")
         {
@@ -295,6 +297,15 @@ int main(int argc, char** argv)
     if (locked != LE_OK) return Fail(("cannot lock the runtime directory: " + std::string(strerror(errno))).c_str());
     char path[PA_PATH_MAX];
 
+    // Started by systemd with stderr to the journal: the whole log goes there, each line with its
+    // priority, and a file is written only when asked for.
+    const bool journal = le_log_StderrIsJournal();
+    if (journal)
+    {
+        le_log_SetJournal(true);
+        if (!consoleLevelGiven) consoleLevel = LE_LOG_DEBUG;
+        if (logFile.empty()) logFile = "none";
+    }
     if (logFile.empty())
     {
         if (!pa_path_Join(runtimeDir, "veltrona.log", path, sizeof(path))) return Fail("runtime directory path too long");
@@ -306,6 +317,10 @@ int main(int argc, char** argv)
         {
             return Fail(("cannot open the log file " + logFile + ": " + strerror(errno)).c_str());
         }
+        le_log_SetConsoleLevel(consoleLevel);
+    }
+    else if (journal)
+    {
         le_log_SetConsoleLevel(consoleLevel);
     }
 
@@ -402,7 +417,7 @@ int main(int argc, char** argv)
 
     fprintf(stderr, "veltrona: %s, runtime directory %s, log %s\n",
             real ? "real devices" : (scenarioFile.empty() ? ("scenario " + scenario).c_str() : scenarioFile.c_str()),
-            runtimeDir, logFile == "none" ? "on the console only" : logFile.c_str());
+            runtimeDir, logFile != "none" ? logFile.c_str() : journal ? "in the journal" : "on the console only");
     if (!cloud.url.empty()) fprintf(stderr, "veltrona: cloud link to %s, topics under %s/\n", cloud_RedactedUrl(cloud.url).c_str(),
                 cloud_TopicPrefix());
 

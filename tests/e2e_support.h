@@ -86,16 +86,16 @@ protected:
         return rc;
     }
 
-    // Serves this process's loop until the condition holds (10 s at most).
+    // Serves this process's loop until the condition holds (10 s at most, unless told).
     template <typename Pred>
-    bool Until(Pred pred)
+    bool Until(Pred pred, int seconds = 10)
     {
         struct Holder
         {
             Pred* p;
             static bool Call(void* c) { return (*static_cast<Holder*>(c)->p)(); }
         } holder{&pred};
-        return le_event_RunUntil(Holder::Call, &holder, 10000);
+        return le_event_RunUntil(Holder::Call, &holder, seconds * 1000);
     }
 
     // Runs the command (its stderr joined to *out) every 50 ms until it succeeds and prints exactly
@@ -115,6 +115,25 @@ protected:
     {
         size_t n = 0;
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+        return n;
+    }
+
+    // How many times a log says the text: a line folded with its repeats ("last message repeated N
+    // times") counts them too.
+    static size_t Said(const std::string& log, const std::string& text)
+    {
+        size_t n = 0;
+        std::string place;   // where the last line that said it came from
+        for (size_t at = 0, eol; (eol = log.find('\n', at)) != std::string::npos; at = eol + 1)
+        {
+            std::string line = log.substr(at, eol - at);
+            size_t p1 = line.find(" | "), p2 = line.find(" | ", p1 + 3), p3 = line.find(" | ", p2 + 3);
+            if (p3 == std::string::npos) continue;
+            std::string from = line.substr(p1, p3 - p1);
+            if (line.find(text, p3) != std::string::npos) n++, place = from;
+            else if (from == place && line.compare(p3 + 3, 22, "last message repeated ") == 0) n += atol(line.c_str() + p3 + 25);
+            else if (from == place) place.clear();
+        }
         return n;
     }
 

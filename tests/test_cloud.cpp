@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <netinet/in.h>
+#include <poll.h>
 #include <map>
 #include <set>
 #include <string>
@@ -453,7 +454,8 @@ TEST_F(CloudLink, TlsWithTheBrokersCaAndTheUsersPasswordFromItsFileAndRefusalsOf
         std::string log = dir.File("run" + std::to_string(n++) + ".log");
         Program veltrona;
         ASSERT_TRUE(veltrona.Start(args, log));
-        ASSERT_TRUE(Until([&] { return ReadTextFile(log).find(c.says) != std::string::npos; }))
+        // A refused handshake is checked once more to name the failure: slow under the sanitizers.
+        ASSERT_TRUE(Until([&] { return ReadTextFile(log).find(c.says) != std::string::npos; }, 30))
             << ReadTextFile(log) << broker.Log();
         // Online is said only by the one let in (the broker passes it on after the connection).
         EXPECT_EQ(n == 4 ? Waits("gw/status", "online") : HasPayload(watcher.Messages(), "gw/status", "online"), n == 4);
@@ -509,7 +511,7 @@ std::vector<LinkEvent> LinkEvents(const std::string& log)
         std::string line = log.substr(at, eol - at);
         int h, m, s, ms;
         size_t wait = line.find("next attempt in ");
-        if (sscanf(line.c_str(), "%d:%d:%d.%d", &h, &m, &s, &ms) != 4) continue;
+        if (sscanf(line.c_str(), "%*d-%*d-%*d %d:%d:%d.%d", &h, &m, &s, &ms) != 4) continue;
         long t = ((h * 60L + m) * 60 + s) * 1000 + ms;
         if (line.find("Cloud link: connected to") != std::string::npos) events.push_back({false, 0, t});
         if (line.find("Cloud link: connection to") != std::string::npos && wait != std::string::npos)
@@ -567,25 +569,31 @@ TEST_F(CloudLink, ASessionTakenOverIsSaidSoWithTheClientIdAndNotTakenBackAtOnce)
     socklen_t size = sizeof(addr);
     ASSERT_TRUE(bind(listener, reinterpret_cast<sockaddr*>(&addr), size) == 0 && listen(listener, 4) == 0 &&
                 getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size) == 0);
+    PrepareRuntime();
+    Program veltrona;
+    bool started = veltrona.Start({"--scenario", "gateway", "--clock", "skip", "--set", "esp3.present=no",
+                                   "--runtime-dir", Runtime(), "--mqtt", "mqtt://127.0.0.1:" +
+                                   std::to_string(ntohs(addr.sin_port)), "--mqtt-client-id", "twin"},
+                                  Log());
     std::thread fake([listener] {
-        int fd = accept(listener, nullptr, nullptr);
+        struct pollfd p = {listener, POLLIN, 0};
+        int fd = poll(&p, 1, 30000) == 1 ? accept(listener, nullptr, nullptr) : -1;
         char connect[512];
         const unsigned char connack[] = {0x20, 0x03, 0x00, 0x00, 0x00}, takenOver[] = {0xE0, 0x02, 0x8E, 0x00};
-        if (fd < 0 || read(fd, connect, sizeof(connect)) <= 0 || write(fd, connack, sizeof(connack)) < 0) return;
+        if (fd < 0 || read(fd, connect, sizeof(connect)) <= 0 || write(fd, connack, sizeof(connack)) < 0)
+        {
+            if (fd >= 0) close(fd);
+            return;
+        }
         usleep(300000);
         if (write(fd, takenOver, sizeof(takenOver)) < 0) return;
         usleep(300000);
         close(fd);
     });
-    PrepareRuntime();
-    Program veltrona;
-    ASSERT_TRUE(veltrona.Start({"--scenario", "gateway", "--clock", "skip", "--set", "esp3.present=no", "--runtime-dir",
-                                Runtime(), "--mqtt", "mqtt://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)),
-                                "--mqtt-client-id", "twin"},
-                               Log()));
-    ASSERT_TRUE(Until([&] { return LinkEvents(ReadTextFile(Log())).size() == 2; })) << ReadTextFile(Log());
+    bool lost = started && Until([&] { return LinkEvents(ReadTextFile(Log())).size() == 2; }, 30);
     fake.join();
     close(listener);
+    ASSERT_TRUE(lost) << ReadTextFile(Log());
     std::string log = ReadTextFile(Log());
     EXPECT_NE(log.find("lost: session taken over by another client with the client id twin;"), std::string::npos) << log;
     EXPECT_GE(LinkEvents(log)[1].waitS, 0.75 * 30) << log;
@@ -623,8 +631,8 @@ TEST_F(CloudLink, CommandsSentWhileAwayArriveABurstIsAppliedWholeAndTopicsOfGone
 
     // 2,000 commands at once: every one applied, the last one last.
     for (int i = 0; i < 2000; i++) ASSERT_TRUE(watcher.Publish("gw/settings/description/set", "v" + std::to_string(i), false));
-    EXPECT_TRUE(Until([&] { return Count(ReadTextFile(Log()), "Cloud link: settings/description set from") >= 2001; }));
-    EXPECT_EQ(Count(ReadTextFile(Log()), "Cloud link: settings/description set from"), 2001u);
+    EXPECT_TRUE(Until([&] { return Said(ReadTextFile(Log()), "Cloud link: settings/description set from") >= 2001; }));
+    EXPECT_EQ(Said(ReadTextFile(Log()), "Cloud link: settings/description set from"), 2001u);
     EXPECT_TRUE(Becomes(DhubCommand() + "get settings/description", "v1999", &out)) << out;
     EXPECT_EQ(back.Interrupt(10), 0);
 }

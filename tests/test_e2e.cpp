@@ -582,6 +582,32 @@ TEST_F(EndToEnd, AddOnBoardsAreChosenWithDhubAndDrivenFromSimboard)
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }
 
+// Started by systemd with stderr to the journal: the whole log goes there, each line with its
+// priority, and no file is written unless asked for.
+TEST_F(EndToEnd, UnderTheJournalTheWholeLogGoesThereWithItsPriorities)
+{
+    const std::string journal = dir.File("journal");
+    ASSERT_TRUE(WriteTextFile(journal, ""));
+    struct stat st;
+    ASSERT_EQ(stat(journal.c_str(), &st), 0);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    Program veltrona;
+    // A broker that is not there makes a warning.
+    bool started = veltrona.Start({"--scenario", "gateway", "--clock", "skip", "--runtime-dir", Runtime(), "--set",
+                                   "esp3.present=no", "--mqtt", "mqtt://127.0.0.1:1"}, journal);
+    unsetenv("JOURNAL_STREAM");
+    ASSERT_TRUE(started);
+    std::string out;
+    ASSERT_EQ(Dhub("wait settings/addon_type --timeout 20", &out), 0) << out;
+    EXPECT_TRUE(Until([&] { return ReadTextFile(journal).find("\n<4>20") != std::string::npos; }));
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+    std::string log = ReadTextFile(journal);
+    EXPECT_NE(log.find("\n<6>20"), std::string::npos) << log;   // an info line, dated
+    EXPECT_NE(log.find("\n<4>20"), std::string::npos) << log;   // the broker's
+    EXPECT_NE(log.find("Init Octave..."), std::string::npos) << log;
+    EXPECT_NE(stat((Runtime() + "/veltrona.log").c_str(), &st), 0);
+}
+
 TEST_F(EndToEnd, AServiceManagerHearsReadyAndStoppingWhileTheConsoleStaysCalmAndTheLogFileHoldsTheTrace)
 {
     std::string path = dir.File("notify.sock");

@@ -8,6 +8,7 @@
 #include "le_utf8.h"
 #include "pa_i2c.h"
 #include "pa_path.h"
+#include "pa_text.h"
 #include "sim_board.h"
 #include "sim_mcp23008.h"
 #include "test_support.h"
@@ -283,6 +284,25 @@ TEST_F(SeamTest, LogLinesCarryWhereTheyCameFromAndHonourTheFilter)
     for (char c : escaped) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) << escaped;
     std::string real = CapturedLine(le_log_CaptureSize() - 1);
     EXPECT_NE(real.find("[Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x93\xa1]"), std::string::npos) << real;
+}
+
+// As syslog does: a line repeated in a row is written once, then its count; the capture gets all.
+TEST_F(SeamTest, ARepeatedLineIsWrittenOnceWithItsCountAndEveryLineIsDated)
+{
+    std::string path = dir.File("veltrona.log");
+    ASSERT_EQ(le_log_OpenFile(path.c_str(), 1 << 20), LE_OK);
+    for (int i = 0; i < 812; i++) LE_INFO("I2C BUS OK.");
+    LE_INFO("Results 300 + 400 = 350");
+    LE_INFO("I2C BUS OK.");
+    le_log_CloseFile();
+    std::vector<std::string> lines = pa_text_Split(ReadTextFile(path), '\n');
+    ASSERT_EQ(lines.size(), 5u) << ReadTextFile(path);   // the last is empty
+    EXPECT_NE(lines[1].find("| last message repeated 811 times"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[3].find("| I2C BUS OK."), std::string::npos) << lines[3];
+    EXPECT_EQ(le_log_CaptureCount("I2C BUS OK."), 813u);
+    int year, month, day, h, m, s, ms, zone;
+    EXPECT_EQ(sscanf(lines[0].c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d %5d INFO | ", &year, &month, &day, &h, &m, &s, &ms,
+                     &zone), 8) << lines[0];
 }
 
 TEST_F(SeamTest, TheLogFileHoldsEveryLineAndMovesAsideAtItsBound)

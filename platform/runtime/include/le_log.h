@@ -40,6 +40,18 @@ void le_log_SetStderr(bool enabled);
 void le_log_Flush(void);
 // Lines below this level are kept off stderr (the file, the sink and the capture still get them).
 void le_log_SetConsoleLevel(le_log_Level_t level);
+// stderr is the systemd journal's stream: each line there starts with its syslog priority ("<6>"
+// for info, "<4>" for a warning, ...), which the journal takes as the line's priority.
+void le_log_SetJournal(bool enabled);
+// Whether this process's stderr is the journal's stream (JOURNAL_STREAM names stderr's device and
+// inode, as systemd sets it for a service).
+bool le_log_StderrIsJournal(void);
+// Lines on stderr and in the file start with the date, the time to the millisecond and the time
+// zone ("2026-12-07 23:58:55.123 +0000"). A line repeated in a row (the same level, place and
+// message) is written once; the repeats are counted and said in one line, "last message repeated
+// N times" (a single repeat is the line again), when another line comes, 30 s after the first
+// repeat, or when the log is flushed at exit or its file closed. The sink and the capture get every line.
+//
 // Appends every line that passes the filters to the file, written with stderr's batches. Past
 // maxBytes the file moves to "<path>.1" (replacing the previous one) and a new one starts: the two
 // hold at most twice maxBytes. LE_BAD_PARAMETER, LE_FAULT (cannot open).

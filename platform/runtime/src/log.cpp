@@ -49,7 +49,17 @@ struct LogState
     size_t fileBytes = 0;
     size_t fileMax = 0;
     std::string filePending;
+    bool journal = false;  // stderr lines carry their syslog priority
+    // The last line written, for folding its repeats: everything but its time and thread.
+    std::string lastKey;
+    le_log_Level_t lastLevel = LE_LOG_INFO;
+    std::string lastPlace;   // "<session> T=<thread> | <file> <function>() <line>"
+    std::string lastMessage;
+    size_t repeats = 0;
+    uint64_t repeatSinceMs = 0;
 };
+
+const uint64_t RepeatSayAfterMs = 30000;
 
 // Lines for stderr are gathered and written in one go when the writer is about to wait (the event
 // loop before it blocks, a sleep), when warnings or worse arrive, or when enough piled up: a busy
@@ -98,11 +108,6 @@ void WritePending(LogState& st)
     WriteFilePending(st);
 }
 
-void FlushAtExit()
-{
-    le_log_Flush();
-}
-
 LogState& State()
 {
     static LogState s;
@@ -122,6 +127,71 @@ const char* LevelName(le_log_Level_t level)
     }
     return "?";
 }
+
+// "2026-12-07 23:58:55.123 +0000": the date, the time to the millisecond and the zone.
+std::string Stamp(uint64_t epochMs)
+{
+    time_t seconds = static_cast<time_t>(epochMs / 1000u);
+    struct tm local;
+    localtime_r(&seconds, &local);
+    char date[32], zone[16];
+    strftime(date, sizeof(date), "%Y-%m-%d %H:%M:%S", &local);
+    strftime(zone, sizeof(zone), "%z", &local);
+    char stamp[64];
+    snprintf(stamp, sizeof(stamp), "%s.%03u %s", date, static_cast<unsigned>(epochMs % 1000u), zone);
+    return stamp;
+}
+
+// The syslog priority of a level, as the journal reads it at a line's start.
+int Priority(le_log_Level_t level)
+{
+    switch (level)
+    {
+        case LE_LOG_DEBUG: return 7;
+        case LE_LOG_INFO: return 6;
+        case LE_LOG_WARN: return 4;
+        case LE_LOG_ERR: return 3;
+        case LE_LOG_CRIT: return 2;
+        default: return 0;
+    }
+}
+
+// Caller holds the log mutex. A finished line to stderr (by its level) and to the file.
+void Queue(LogState& st, le_log_Level_t level, const std::string& text)
+{
+    if (st.toStderr && level >= st.consoleLevel)
+    {
+        if (st.journal) st.pending += "<" + std::to_string(Priority(level)) + ">";
+        st.pending += text;
+        st.pending += '\n';
+    }
+    if (st.fileFd >= 0)
+    {
+        st.filePending += text;
+        st.filePending += '\n';
+    }
+}
+
+// Caller holds the log mutex. Says how often the last line was repeated, if it was.
+void SayRepeats(LogState& st, uint64_t nowMs)
+{
+    if (st.repeats == 0) return;
+    // One repeat is the line again; more are their count.
+    std::string said = st.repeats == 1 ? st.lastMessage : "last message repeated " + std::to_string(st.repeats) + " times";
+    Queue(st, st.lastLevel, Stamp(nowMs) + " " + LevelName(st.lastLevel) + " | " + st.lastPlace + " | " + said);
+    st.repeats = 0;
+}
+
+void FlushAtExit()
+{
+    {
+        std::lock_guard<std::mutex> lock(LogMutex());
+        SayRepeats(State(), le_clk_EpochMs());
+    }
+    le_log_Flush();
+}
+
+
 
 le_log_Session* NewSession(const char* name)
 {
@@ -255,36 +325,34 @@ void _le_log_Send(le_log_Level_t level, le_log_SessionRef_t session, const char*
     // Platform time, so that lines written on a virtual or skipping clock show the time the
     // component lives in.
     uint64_t nowMs = le_clk_EpochMs();
-    time_t seconds = static_cast<time_t>(nowMs / 1000u);
-    struct tm tmNow;
-    localtime_r(&seconds, &tmNow);
-    char stamp[32];
-    strftime(stamp, sizeof(stamp), "%H:%M:%S", &tmNow);
-
-    char text[sizeof(message) + 400];
-    snprintf(text, sizeof(text), "%s.%03ld %s | %s T=%s | %s %s() %u | %s", stamp, static_cast<long>(nowMs % 1000u),
-             LevelName(level), session->name, le_thread_GetName(le_thread_GetCurrent()), BaseName(file), function,
-             line, message);
+    char place[400];
+    snprintf(place, sizeof(place), "%s T=%s | %s %s() %u", session->name, le_thread_GetName(le_thread_GetCurrent()),
+             BaseName(file), function, line);
+    char text[sizeof(message) + 500];
+    snprintf(text, sizeof(text), "%s %s | %s | %s", Stamp(nowMs).c_str(), LevelName(level), place, message);
 
     le_log_SinkFunc_t sink;
     void* sinkContext;
     {
         std::lock_guard<std::mutex> lock(LogMutex());
         LogState& st = State();
-        bool toConsole = st.toStderr && level >= st.consoleLevel;
-        if (toConsole || st.fileFd >= 0)
+        if (st.toStderr || st.fileFd >= 0)
         {
             static bool exitFlushRegistered = (atexit(FlushAtExit) == 0);
             LE_UNUSED(exitFlushRegistered);
-            if (toConsole)
+            // A repeat of the line before is counted, not written, for up to 30 s.
+            std::string key = std::string(LevelName(level)) + session->name + "|" + file + "|" + function + "|" +
+                              std::to_string(line) + "|" + message;
+            bool repeat = key == st.lastKey;
+            if (repeat && st.repeats++ == 0) st.repeatSinceMs = nowMs;
+            if (!repeat || nowMs - st.repeatSinceMs >= RepeatSayAfterMs) SayRepeats(st, nowMs);
+            if (!repeat)
             {
-                st.pending += text;
-                st.pending += '\n';
-            }
-            if (st.fileFd >= 0)
-            {
-                st.filePending += text;
-                st.filePending += '\n';
+                st.lastKey = key;
+                st.lastLevel = level;
+                st.lastPlace = place;
+                st.lastMessage = message;
+                Queue(st, level, text);
             }
             if (level >= LE_LOG_WARN || st.pending.size() >= PendingFlushBytes ||
                 st.filePending.size() >= PendingFlushBytes)
@@ -331,6 +399,21 @@ void le_log_SetConsoleLevel(le_log_Level_t level)
     State().consoleLevel = level;
 }
 
+void le_log_SetJournal(bool enabled)
+{
+    std::lock_guard<std::mutex> lock(LogMutex());
+    State().journal = enabled;
+}
+
+bool le_log_StderrIsJournal(void)
+{
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat st;
+    return stream != nullptr && sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(STDERR_FILENO, &st) == 0 &&
+           static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
 le_result_t le_log_OpenFile(const char* path, size_t maxBytes)
 {
     if (path == nullptr || *path == '\0' || maxBytes == 0) return LE_BAD_PARAMETER;
@@ -353,6 +436,7 @@ void le_log_CloseFile(void)
 {
     std::lock_guard<std::mutex> lock(LogMutex());
     LogState& s = State();
+    SayRepeats(s, le_clk_EpochMs());
     WritePending(s);
     if (s.fileFd >= 0) close(s.fileFd);
     s.fileFd = -1;
