@@ -22,8 +22,9 @@ uint64_t le_clk_NowMs(void);
 // a socket's pause), which a skipping or virtual clock must not shorten.
 uint64_t le_clk_RealMs(void);
 
-// Wall-clock milliseconds since 1970: real time, or on the virtual clock a fixed start
-// (2026-01-01 00:00:00 UTC) plus virtual time, so that runs are reproducible.
+// Wall-clock milliseconds since 1970: real time (on the skipping clock too, whose skipped sleeps
+// move le_clk_NowMs only), or on the virtual clock a fixed start (2026-01-01 00:00:00 UTC) plus
+// virtual time, so that runs are reproducible.
 uint64_t le_clk_EpochMs(void);
 
 // Virtual clock only: moves time forward to the given value (never back).

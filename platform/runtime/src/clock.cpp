@@ -223,10 +223,11 @@ uint64_t le_clk_EpochMs(void)
         const uint64_t virtualEpochMs = 1767225600000ull;
         return virtualEpochMs + VirtualMs.load();
     }
+    // A skipped sleep moves the platform's own time only: the wall clock stays true, so that
+    // timestamps (the Data Hub's, the cloud's, the log's) never run ahead of the world's.
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    uint64_t wall = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return wall + (ClockMode.load() == LE_CLK_SKIP ? SkipOffsetMs.load() : 0);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 void le_clk_AdvanceTo(uint64_t ms)
