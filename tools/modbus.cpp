@@ -109,8 +109,11 @@ const char* ExceptionName(uint8_t code)
 void OnAccessAnswer(const uint8_t* data, size_t size, void* context)
 {
     const Access& a = *static_cast<const Access*>(context);
-    // Another client's answer, or the board's poll's, is not this one's.
+    // Another client's answer, or the board's poll's, is not this one's: the slave, the function
+    // and, for a read, the byte count must be the access's.
     if (size < 5 || data[0] != a.slave || (data[1] & 0x7F) != a.function || !Answer.empty()) return;
+    const size_t bytes = a.function <= 2 ? (a.count + 7u) / 8u : 2u * a.count;
+    if (!(data[1] & 0x80) && a.function <= 4 && data[2] != bytes) return;
     Answer.assign(data, data + size - 2);   // without the CRC, which the link checked
     le_event_StopLoop(nullptr, 0);
 }
