@@ -62,13 +62,6 @@ std::vector<std::string> Fields(const std::string& line)
     return pa_text_Split(line, '\t');
 }
 
-std::string Unescaped(const std::string& text)
-{
-    std::vector<char> buf(text.size() + 1);
-    if (!dhub_Unescape(text.c_str(), buf.data(), buf.size())) return text;
-    return buf.data();
-}
-
 // A value as printed: control characters escaped so that one record stays one line.
 std::string Shown(const std::string& raw)
 {
@@ -95,19 +88,6 @@ std::string Shown(const std::string& raw)
         }
     }
     return out;
-}
-
-// One resource as a JSON object; hasValue false prints the value as null.
-std::string JsonRecord(const std::string& path, const std::string& kind, const std::string& type,
-                       const std::string& units, bool hasValue, const std::string& value, const std::string& timestamp)
-{
-    std::string v = "null";
-    if (hasValue && type == "boolean") v = value == "true" ? "true" : "false";
-    else if (hasValue && type == "numeric") v = value;
-    else if (hasValue && type != "trigger") v = dhub_JsonString(value);
-    std::string ts = hasValue && !timestamp.empty() ? timestamp : "null";
-    return "{\"path\":" + dhub_JsonString(path) + ",\"kind\":" + dhub_JsonString(kind) + ",\"type\":" + dhub_JsonString(type) +
-           ",\"units\":" + dhub_JsonString(units) + ",\"value\":" + v + ",\"timestamp\":" + ts + "}";
 }
 
 std::string Escaped(const std::string& text, bool* ok)

@@ -1,4 +1,5 @@
 #include "tool_support.h"
+#include "datahub_admin.h"
 #include "le_event.h"
 #include "le_msg.h"
 #include "pa_path.h"
@@ -301,4 +302,24 @@ int LineConnection::ReadLine(std::string* line, double timeoutSeconds)
         if (n <= 0) return -1;
         buffer_.append(buf, static_cast<size_t>(n));
     }
+}
+
+std::string Unescaped(const std::string& text)
+{
+    std::vector<char> buf(text.size() + 1);
+    if (!dhub_Unescape(text.c_str(), buf.data(), buf.size())) return text;
+    return buf.data();
+}
+
+std::string JsonRecord(const std::string& path, const std::string& kind, const std::string& type,
+                       const std::string& units, bool hasValue, const std::string& value, const std::string& timestamp)
+{
+    std::string v = "null";
+    if (hasValue && type == "boolean") v = value == "true" ? "true" : "false";
+    else if (hasValue && type == "numeric") v = value;
+    else if (hasValue && type != "trigger") v = dhub_JsonString(value);
+    std::string ts = hasValue && !timestamp.empty() ? timestamp : "null";
+    return "{\"path\":" + dhub_JsonString(path) + ",\"kind\":" + dhub_JsonString(kind) + ",\"type\":" +
+           dhub_JsonString(type) + ",\"units\":" + dhub_JsonString(units) + ",\"value\":" + v + ",\"timestamp\":" + ts +
+           "}";
 }

@@ -57,6 +57,13 @@ struct ToolOptions
 bool ParseToolOptions(const char* tool, int argc, char** argv, void (*usage)(FILE*), ToolOptions* options,
                       int* exitCode);
 
+// The Data Hub admin protocol's escaped text as it is (the text itself when it does not unescape).
+std::string Unescaped(const std::string& text);
+// One resource as a JSON object, from the fields of an admin answer; hasValue false gives the value
+// as null.
+std::string JsonRecord(const std::string& path, const std::string& kind, const std::string& type,
+                       const std::string& units, bool hasValue, const std::string& value, const std::string& timestamp);
+
 // A line-protocol client on a Unix socket (the Data Hub's admin socket, the simulated board's
 // control socket).
 class LineConnection
