@@ -1,0 +1,131 @@
+// veltrona-web against a real veltrona on the simulated converter board, spoken to over HTTP as
+// the page speaks to it: the list, pushes and their refusals, the live stream, the board's knobs,
+// and what keeps other sites and other hosts out.
+#include "e2e_support.h"
+#include "pa_text.h"
+
+#include <httplib.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+
+namespace
+{
+int FreePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(addr);
+    int port = bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0
+                   ? ntohs(addr.sin_port)
+                   : 0;
+    close(fd);
+    return port;
+}
+
+class WebView : public EndToEnd
+{
+protected:
+    Program veltrona;
+    std::vector<pid_t> webs;
+
+    void TearDown() override
+    {
+        for (pid_t pid : webs) kill(pid, SIGTERM);
+        for (pid_t pid : webs) EXPECT_EQ(simProcess_Wait(pid, 10000), 0);
+    }
+
+    // veltrona-web on host:port, answering once it serves.
+    httplib::Client Start(const std::string& host, int port)
+    {
+        webs.push_back(simProcess_Start(WEB_BIN, {"--runtime-dir", Runtime(), "--listen", host + ":" + std::to_string(port)},
+                                        dir.File("web" + std::to_string(webs.size())), false));
+        httplib::Client client("127.0.0.1", port);
+        for (int i = 0; i < 100 && !client.Get("/style.css"); i++) usleep(50000);
+        return client;
+    }
+
+    static httplib::Result Push(httplib::Client& c, const std::string& path, const std::string& value,
+                                httplib::Headers headers = {{"X-Veltrona", "1"}})
+    {
+        return c.Post("/api/push", headers, httplib::Params{{"path", path}, {"value", value}});
+    }
+};
+}
+
+TEST_F(WebView, ThePageShowsPushesAndStreamsWhatTheDataHubHoldsAndKeepsOtherSitesOut)
+{
+    ASSERT_TRUE(veltrona.Start({"--scenario", "converter", "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
+    std::string out;
+    ASSERT_EQ(Dhub("wait uc_input1/period --timeout 20", &out), 0) << out;
+    const int port = FreePort();
+    httplib::Client web = Start("127.0.0.1", port);
+    auto page = web.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+
+    // The list is dhub's.
+    ASSERT_EQ(Dhub("list --json", &out), 0);
+    auto list = web.Get("/api/resources");
+    ASSERT_TRUE(list && list->status == 200);
+    for (const std::string& line : pa_text_Split(out.substr(0, out.size() - 1), '\n'))
+    {
+        std::string path = line.substr(0, line.find(",\"kind\""));   // {"path":"..."
+        EXPECT_NE(list->body.find(path + ","), std::string::npos) << path;
+    }
+
+    // A change needs the page's own header; a refusal comes back word for word; text stays text.
+    EXPECT_EQ(Push(web, "uc_input1/period", "1", {})->status, 403);
+    auto refused = Push(web, "uc_input1/enable", "maybe");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 409);
+    EXPECT_EQ(refused->body, "{\"error\":\"uc_input1/enable is a boolean output: push true or false, not 'maybe'\"}");
+    EXPECT_EQ(Push(web, "settings/i2c_high_resolution", "false")->status, 200);
+    ASSERT_EQ(Dhub("get settings/i2c_high_resolution", &out), 0);
+    EXPECT_EQ(out, "false\n");
+    for (const char* setting : {"uc_input1/period", "uc_input1/enable"})
+    {
+        EXPECT_EQ(Push(web, setting, setting[10] == 'p' ? "1" : "true")->status, 200) << setting;
+    }
+
+    // The stream carries a simulated input's move without a reload.
+    std::atomic<bool> seen{false};
+    std::string stream;
+    std::thread watcher([&] {
+        httplib::Client events("127.0.0.1", port);
+        events.set_read_timeout(20, 0);
+        events.Get("/api/events", [&](const char* data, size_t size) {
+            stream.append(data, size);
+            seen = stream.find("\"path\":\"uc_input1/value\",\"kind\":\"input\",\"type\":\"numeric\",\"units\":\"percent\","
+                               "\"value\":80,") != std::string::npos;
+            return !seen.load();
+        });
+    });
+    auto moved = web.Post("/api/sim", {{"X-Veltrona", "1"}}, httplib::Params{{"key", "adc.ch1"}, {"value", "1.6"}});
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->status, 200) << moved->body;
+    watcher.join();
+    EXPECT_TRUE(seen) << stream;
+    auto bad = web.Post("/api/sim", {{"X-Veltrona", "1"}}, httplib::Params{{"key", "adc.ch1"}, {"value", "lots"}});
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 409);
+
+    // Away from loopback every request needs the token the program wrote, and a change still its header.
+    httplib::Client open = Start("0.0.0.0", FreePort());
+    EXPECT_EQ(open.Get("/api/resources")->status, 401);
+    std::string token = ReadTextFile(Runtime() + "/web-token");
+    ASSERT_EQ(token.size(), 33u);
+    token.pop_back();
+    EXPECT_EQ(open.Get("/api/resources", {{"X-Veltrona-Token", token}})->status, 200);
+    EXPECT_EQ(open.Get(("/api/resources?token=" + token).c_str())->status, 200);
+    EXPECT_EQ(Push(open, "settings/i2c_high_resolution", "true", {{"X-Veltrona-Token", token}})->status, 403);
+    EXPECT_EQ(Push(open, "settings/i2c_high_resolution", "true", {{"X-Veltrona-Token", "guess"}, {"X-Veltrona", "1"}})->status,
+              401);
+    EXPECT_EQ(veltrona.Interrupt(10), 0);
+}
