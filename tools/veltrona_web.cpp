@@ -168,20 +168,26 @@ void Events(const httplib::Request& req, httplib::Response& res)
         return Fail(res, 502, error.empty() ? "the gateway refused the watch: " + Reason(first) : error);
     }
     res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider("text/event-stream", [conn](size_t, httplib::DataSink& sink) {
+    // A second at a time, so that a page that went away, or the server stopping, is noticed soon;
+    // a comment every 15 quiet seconds keeps proxies and the page's stream awake.
+    auto quiet = std::make_shared<int>(0);
+    res.set_chunked_content_provider("text/event-stream", [conn, quiet](size_t, httplib::DataSink& sink) {
+        if (!sink.is_writable()) return false;
         std::string line;
-        int r = conn->ReadLine(&line, 15);
+        int r = conn->ReadLine(&line, 1);
         if (r < 0) return false;
-        std::string chunk = ": still here\n\n";   // keeps proxies and the page's stream awake
         std::vector<std::string> f = pa_text_Split(line, '\t');
+        std::string chunk;
         if (r == 1 && f.size() == 7 && f[0] == "PUSH")
         {
             chunk = "data: " + JsonRecord(f[1], f[5], f[2], f[6], true, Unescaped(f[4]), f[3]) + "\n\n";
         }
-        else if (r == 1)
+        else if (r == 0 && ++*quiet >= 15)
         {
-            return true;
+            chunk = ": still here\n\n";
         }
+        if (chunk.empty()) return true;
+        *quiet = 0;
         return sink.write(chunk.data(), chunk.size());
     });
 }
