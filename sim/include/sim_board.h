@@ -45,10 +45,12 @@ bool simBoard_Modbus(uint8_t* addressPtr);
 void simBoard_LoadModbusMap(void);
 
 // The keys of a running board, as simboard sees them. Get copies a key's value as the scenario file
-// would give it; ForEachKey lists every key with its value; SetLive changes what may change while
-// the program runs (the inputs of the simulated devices) and refuses the rest with a message.
+// would give it; ForEachKey lists every key with its value and its use: "fixed" (describes the
+// board), "volts", "level" or "register" (an input of a simulated device) or "driven" (what the
+// component drives); SetLive changes what may change while the program runs (the inputs) and
+// refuses the rest with a message.
 bool simBoard_Get(const char* key, char* valueBuf, size_t valueSize, char* errBuf, size_t errSize);
-void simBoard_ForEachKey(void (*func)(const char* key, const char* value, void* ctx), void* ctx);
+void simBoard_ForEachKey(void (*func)(const char* key, const char* value, const char* use, void* ctx), void* ctx);
 bool simBoard_SetLive(const char* key, const char* value, char* errBuf, size_t errSize);
 
 // EEPROM contents as the scenario set them (for tests).

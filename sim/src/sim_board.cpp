@@ -751,12 +751,28 @@ std::string Volts(double v)
     return text;
 }
 
+// What a key is to a running board: Fixed describes the board (set in the scenario only); Volts
+// and Level are inputs of the simulated devices, which may change while the program runs; Observed
+// is what the component drives (read only).
 enum class KeyUse
 {
-    Fixed,      // describes the board: set in the scenario only
-    Live,       // an input of a simulated device: may change while the program runs
-    Observed    // what the component drives: read only
+    Fixed,
+    Volts,
+    Level,
+    Observed
 };
+
+const char* UseName(KeyUse use)
+{
+    switch (use)
+    {
+        case KeyUse::Volts: return "volts";
+        case KeyUse::Level: return "level";
+        case KeyUse::Observed: return "driven";
+        case KeyUse::Fixed: break;
+    }
+    return "fixed";
+}
 
 struct ListedKey
 {
@@ -810,29 +826,29 @@ const ListedKey ListedKeys[] = {
          return std::string(text);
      },
      KeyUse::Fixed},
-    {"adc.ch1", [](const Scenario& s) { return Volts(s.adcInputs[0]); }, KeyUse::Live},
-    {"adc.ch2", [](const Scenario& s) { return Volts(s.adcInputs[1]); }, KeyUse::Live},
-    {"adc.ch3", [](const Scenario& s) { return Volts(s.adcInputs[2]); }, KeyUse::Live},
-    {"adc.ch4", [](const Scenario& s) { return Volts(s.adcInputs[3]); }, KeyUse::Live},
-    {"gpio.42", PinLevel<0>, KeyUse::Live},
-    {"gpio.33", PinLevel<1>, KeyUse::Live},
-    {"gpio.13", PinLevel<2>, KeyUse::Live},
-    {"gpio.8", PinLevel<3>, KeyUse::Live},
+    {"adc.ch1", [](const Scenario& s) { return Volts(s.adcInputs[0]); }, KeyUse::Volts},
+    {"adc.ch2", [](const Scenario& s) { return Volts(s.adcInputs[1]); }, KeyUse::Volts},
+    {"adc.ch3", [](const Scenario& s) { return Volts(s.adcInputs[2]); }, KeyUse::Volts},
+    {"adc.ch4", [](const Scenario& s) { return Volts(s.adcInputs[3]); }, KeyUse::Volts},
+    {"gpio.42", PinLevel<0>, KeyUse::Level},
+    {"gpio.33", PinLevel<1>, KeyUse::Level},
+    {"gpio.13", PinLevel<2>, KeyUse::Level},
+    {"gpio.8", PinLevel<3>, KeyUse::Level},
     {"addon.board", [](const Scenario& s) { return std::string(BoardName(s.addonBoard).name); }, KeyUse::Fixed},
     {"addon.address",
      [](const Scenario& s) { return s.addonBoard == AddOnBoard::None && s.addonAddress == 0 ? std::string("-")
                                                                                            : Hex(AddOnAddress(s)); },
      KeyUse::Fixed},
-    {"addon.adc.ch1", [](const Scenario& s) { return Volts(s.addonAdcInputs[0]); }, KeyUse::Live},
-    {"addon.adc.ch2", [](const Scenario& s) { return Volts(s.addonAdcInputs[1]); }, KeyUse::Live},
-    {"addon.in1", AddOnInput<0>, KeyUse::Live},
-    {"addon.in2", AddOnInput<1>, KeyUse::Live},
-    {"addon.in3", AddOnInput<2>, KeyUse::Live},
-    {"addon.in4", AddOnInput<3>, KeyUse::Live},
-    {"addon.in5", AddOnInput<4>, KeyUse::Live},
-    {"addon.in6", AddOnInput<5>, KeyUse::Live},
-    {"addon.in7", AddOnInput<6>, KeyUse::Live},
-    {"addon.in8", AddOnInput<7>, KeyUse::Live},
+    {"addon.adc.ch1", [](const Scenario& s) { return Volts(s.addonAdcInputs[0]); }, KeyUse::Volts},
+    {"addon.adc.ch2", [](const Scenario& s) { return Volts(s.addonAdcInputs[1]); }, KeyUse::Volts},
+    {"addon.in1", AddOnInput<0>, KeyUse::Level},
+    {"addon.in2", AddOnInput<1>, KeyUse::Level},
+    {"addon.in3", AddOnInput<2>, KeyUse::Level},
+    {"addon.in4", AddOnInput<3>, KeyUse::Level},
+    {"addon.in5", AddOnInput<4>, KeyUse::Level},
+    {"addon.in6", AddOnInput<5>, KeyUse::Level},
+    {"addon.in7", AddOnInput<6>, KeyUse::Level},
+    {"addon.in8", AddOnInput<7>, KeyUse::Level},
     {"addon.out5", AddOnOutput<4>, KeyUse::Observed},
     {"addon.out6", AddOnOutput<5>, KeyUse::Observed},
     {"addon.out7", AddOnOutput<6>, KeyUse::Observed},
@@ -870,21 +886,26 @@ bool simBoard_Get(const char* key, char* valueBuf, size_t valueSize, char* errBu
     return true;
 }
 
-void simBoard_ForEachKey(void (*func)(const char* key, const char* value, void* ctx), void* ctx)
+void simBoard_ForEachKey(void (*func)(const char* key, const char* value, const char* use, void* ctx), void* ctx)
 {
-    std::vector<std::pair<std::string, std::string>> all;
+    struct Listed
+    {
+        std::string key, value;
+        const char* use;
+    };
+    std::vector<Listed> all;
     {
         std::lock_guard<std::mutex> lock(SimMutex);
-        for (const ListedKey& k : ListedKeys) all.emplace_back(k.name, k.value(Current));
+        for (const ListedKey& k : ListedKeys) all.push_back({k.name, k.value(Current), UseName(k.use)});
         if (Current.modbusPresent)
         {
             for (unsigned n = 0; n < SIM_MODBUS_REGISTERS; n++)
-                all.emplace_back("modbus.reg." + std::to_string(n), ModbusValue(Current, true, n));
+                all.push_back({"modbus.reg." + std::to_string(n), ModbusValue(Current, true, n), "register"});
             for (unsigned n = 0; n < SIM_MODBUS_COILS; n++)
-                all.emplace_back("modbus.coil." + std::to_string(n), ModbusValue(Current, false, n));
+                all.push_back({"modbus.coil." + std::to_string(n), ModbusValue(Current, false, n), "level"});
         }
     }
-    for (const auto& kv : all) func(kv.first.c_str(), kv.second.c_str(), ctx);
+    for (const Listed& k : all) func(k.key.c_str(), k.value.c_str(), k.use, ctx);
 }
 
 bool simBoard_SetLive(const char* key, const char* value, char* errBuf, size_t errSize)
@@ -906,7 +927,7 @@ bool simBoard_SetLive(const char* key, const char* value, char* errBuf, size_t e
         Fail(errBuf, errSize, "'" + name + "' is what the board drives; it can be read, not set");
         return false;
     }
-    if (k == nullptr || k->use != KeyUse::Live)
+    if (k == nullptr || k->use == KeyUse::Fixed)
     {
         Fail(errBuf, errSize, "'" + name + "' cannot change while the program runs (only in the scenario)");
         return false;

@@ -131,8 +131,18 @@ void simControl_Answer(const char* lineText, char* answer, size_t answerSize)
     if (f[0] == "LIST" && f.size() == 1)
     {
         simBoard_ForEachKey(
-            [](const char* key, const char* value, void* ctx) {
+            [](const char* key, const char* value, const char*, void* ctx) {
                 *static_cast<std::string*>(ctx) += std::string("KEY\t") + key + "\t" + value + "\n";
+            },
+            &out);
+        out += "END\n";
+    }
+    else if (f[0] == "INPUTS" && f.size() == 1)
+    {
+        simBoard_ForEachKey(
+            [](const char* key, const char* value, const char* use, void* ctx) {
+                if (strcmp(use, "fixed") == 0) return;
+                *static_cast<std::string*>(ctx) += std::string("KEY\t") + key + "\t" + value + "\t" + use + "\n";
             },
             &out);
         out += "END\n";
@@ -149,7 +159,7 @@ void simControl_Answer(const char* lineText, char* answer, size_t answerSize)
     }
     else
     {
-        out = "ERR\tunknown request (LIST, GET KEY, SET KEY VALUE)\n";
+        out = "ERR\tunknown request (LIST, INPUTS, GET KEY, SET KEY VALUE)\n";
     }
     snprintf(answer, answerSize, "%s", out.c_str());
 }
