@@ -80,6 +80,13 @@ TEST_F(WebView, ThePageShowsPushesAndStreamsWhatTheDataHubHoldsAndKeepsOtherSite
         EXPECT_NE(list->body.find(path + ","), std::string::npos) << path;
     }
 
+    // A page of another site whose name was made to resolve to loopback is turned away.
+    for (const char* host : {"evil.example", "127.0.0.1.evil.example", "localhost.evil.example:8080"})
+    {
+        EXPECT_EQ(web.Get("/api/resources", {{"Host", host}})->status, 403) << host;
+    }
+    EXPECT_EQ(web.Get("/api/resources", {{"Host", "localhost:" + std::to_string(port)}})->status, 200);
+
     // A change needs the page's own header; a refusal comes back word for word; text stays text.
     EXPECT_EQ(Push(web, "uc_input1/period", "1", {})->status, 403);
     auto refused = Push(web, "uc_input1/enable", "maybe");

@@ -15,6 +15,7 @@
 #include <thread>
 #include <cstdio>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/random.h>
@@ -93,11 +94,40 @@ void Fail(httplib::Response& res, int status, const std::string& reason)
     Json(res, status, "{\"error\":" + dhub_JsonString(reason) + "}");
 }
 
+// An address of this machine only: 127.0.0.0/8, ::1 or "localhost" (not a name that merely
+// starts with "127.").
+bool Loopback(const std::string& host)
+{
+    struct in_addr v4;
+    struct in6_addr v6;
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+    return host == "localhost";
+}
+
+// The host a request was addressed to, without its port ("[::1]:8080" gives "::1").
+std::string HostOf(const std::string& header)
+{
+    if (!header.empty() && header.front() == '[')
+    {
+        size_t close = header.find(']');
+        return close == std::string::npos ? header : header.substr(1, close - 1);
+    }
+    return header.substr(0, header.find(':'));
+}
+
 // Safe by default: a token away from loopback (header, or the query for the event stream, which
 // cannot carry headers), and a header of our own on every change, which no other site's page can
-// send without the preflight this server never grants.
+// send without the preflight this server never grants. On loopback a request must also be
+// addressed to a loopback name: a page elsewhere whose name was made to resolve to 127.0.0.1 (DNS
+// rebinding) is its own origin and could otherwise send that header.
 bool Allowed(const httplib::Request& req, httplib::Response& res, bool changes)
 {
+    if (Site.token.empty() && !Loopback(HostOf(req.get_header_value("Host"))))
+    {
+        Fail(res, 403, "this page is served to loopback names only (127.0.0.1, localhost, [::1])");
+        return false;
+    }
     if (!Site.token.empty())
     {
         std::string given = req.has_header("X-Veltrona-Token") ? req.get_header_value("X-Veltrona-Token")
@@ -170,9 +200,15 @@ void Events(const httplib::Request& req, httplib::Response& res)
     res.set_header("Cache-Control", "no-store");
     // A second at a time, so that a page that went away, or the server stopping, is noticed soon;
     // a comment every 15 quiet seconds keeps proxies and the page's stream awake.
-    auto quiet = std::make_shared<int>(0);
+    // The stream starts by asking the page to come back a second after it ends, not the browser's 3 s.
+    auto quiet = std::make_shared<int>(-1);
     res.set_chunked_content_provider("text/event-stream", [conn, quiet](size_t, httplib::DataSink& sink) {
         if (!sink.is_writable()) return false;
+        if (*quiet < 0)
+        {
+            *quiet = 0;
+            return sink.write("retry: 1000\n\n", 13);
+        }
         std::string line;
         int r = conn->ReadLine(&line, 1);
         if (r < 0) return false;
@@ -192,20 +228,21 @@ void Events(const httplib::Request& req, httplib::Response& res)
     });
 }
 
+// What the running board lets the panel move, and what it shows the component driving.
 void SimKeys(const httplib::Request& req, httplib::Response& res)
 {
     if (!Allowed(req, res, false)) return;
     std::vector<std::string> lines;
     std::string error;
     if (access(Site.controlSocket.c_str(), F_OK) != 0) return Fail(res, 404, "the board is not simulated");
-    if (!Ask(Site.controlSocket, "LIST", true, &lines, &error)) return Fail(res, 502, error);
+    if (!Ask(Site.controlSocket, "INPUTS", true, &lines, &error)) return Fail(res, 502, error);
     std::string body = "[";
     for (const std::string& line : lines)
     {
         std::vector<std::string> f = pa_text_Split(line, '\t');
-        if (f.size() != 3 || f[0] != "KEY") continue;
+        if (f.size() != 4 || f[0] != "KEY") continue;
         body += (body.size() > 1 ? "," : "") + std::string("{\"key\":") + dhub_JsonString(f[1]) +
-                ",\"value\":" + dhub_JsonString(f[2]) + "}";
+                ",\"value\":" + dhub_JsonString(f[2]) + ",\"use\":" + dhub_JsonString(f[3]) + "}";
     }
     Json(res, 200, body + "]");
 }
@@ -220,11 +257,6 @@ void SimSet(const httplib::Request& req, httplib::Response& res)
     if (!Ask(Site.controlSocket, "SET\t" + key + "\t" + value, false, &lines, &error)) return Fail(res, 502, error);
     if (lines[0].compare(0, 2, "OK") == 0) return Json(res, 200, "{\"ok\":true}");
     Fail(res, 409, Reason(lines[0]));
-}
-
-bool Loopback(const std::string& host)
-{
-    return host == "127.0.0.1" || host == "::1" || host == "localhost" || host.compare(0, 4, "127.") == 0;
 }
 
 std::string NewToken()
@@ -303,6 +335,7 @@ int main(int argc, char** argv)
     server.Get("/style.css", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(WebStyle, "text/css; charset=utf-8");
     });
+    server.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
     server.Get("/api/resources", Resources);
     server.Post("/api/push", Push);
     server.Get("/api/events", Events);

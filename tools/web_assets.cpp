@@ -10,10 +10,10 @@ const char* const WebPage = R"PAGE(<!DOCTYPE html>
 <script src="/app.js" defer></script>
 </head>
 <body>
-<header><h1>Veltrona gateway</h1><span id="link" class="state">connecting…</span></header>
+<header><h1>Veltrona gateway</h1><span id="gateway" class="state">connecting…</span><span id="link" class="state"></span></header>
 <main>
 <section id="hub"><h2>Data Hub</h2><div id="groups"></div></section>
-<section id="board" hidden><h2>Simulated board</h2><table id="sim"><tbody></tbody></table></section>
+<section id="board" hidden><h2>Simulated board</h2><div id="devices"></div></section>
 </main>
 </body>
 </html>
@@ -23,9 +23,13 @@ const char* const WebPage = R"PAGE(<!DOCTYPE html>
 const char* const WebScript = R"SCRIPT('use strict';
 const token = new URLSearchParams(location.hash.slice(1)).get('token') || '';
 const headers = token ? {'X-Veltrona-Token': token} : {};
-const rows = new Map();       // path -> {row, value, age, note, control, record, trend}
-const history = new Map();    // path -> recent numbers
-const groupNames = {settings: 'Settings', sensors: 'Sensors', addon: 'Add-on', platform: 'Platform'};
+const changeHeaders = {...headers, 'X-Veltrona': '1'};
+const rows = new Map();       // path -> {row, text, control, age, trend, note, record}
+const history = new Map();    // path -> {stamp, values}: recent numbers, one per push
+const branches = [['settings', 'Settings'], ['uc_input', 'Channels'], ['sensors', 'Sensors'],
+                  ['addon', 'Add-on'], ['platform', 'Platform']];
+const devices = [['adc.', 'Converter inputs (V)'], ['gpio.', 'Module pins'], ['addon.', 'Add-on board'],
+                 ['modbus.reg.', 'Modbus slave registers'], ['modbus.coil.', 'Modbus slave coils']];
 
 function el(tag, cls, text) {
   const e = document.createElement(tag);
@@ -37,7 +41,7 @@ function el(tag, cls, text) {
 function shown(r) {
   if (r.type === 'trigger') return r.timestamp ? 'fired' : '';
   if (r.value === null) return '';
-  return typeof r.value === 'string' ? r.value : String(r.value);
+  return typeof r.value === 'string' ? r.value : JSON.stringify(r.value);
 }
 
 function age(ts) {
@@ -46,37 +50,54 @@ function age(ts) {
   return s < 60 ? s.toFixed(0) + ' s' : s < 3600 ? (s / 60).toFixed(0) + ' min' : (s / 3600).toFixed(1) + ' h';
 }
 
-function group(path) {
-  const top = path.split('/')[0];
-  const name = groupNames[top] || (/^uc_input/.test(top) ? 'Channels' : top);
-  let g = document.getElementById('group-' + name);
+// A table under a heading of its own, made the first time something belongs there, in a fixed order.
+function section(parent, id, title, columns, order, open) {
+  let g = document.getElementById(id);
   if (!g) {
     g = el('details', 'group');
-    g.id = 'group-' + name;
-    g.open = true;
-    g.append(el('summary', '', name));
+    g.id = id;
+    g.dataset.order = order;
+    g.open = open;
+    g.append(el('summary', '', title));
     const t = el('table');
     const head = el('tr');
-    for (const h of ['resource', 'kind', 'type', 'units', 'value', 'age', 'trend', '']) head.append(el('th', '', h));
+    for (const h of columns) head.append(el('th', '', h));
     t.append(el('thead'), el('tbody'));
     t.tHead.append(head);
     g.append(t);
-    document.getElementById('groups').append(g);
+    const after = [...parent.children].find(c => Number(c.dataset.order) > order);
+    parent.insertBefore(g, after || null);
   }
   return g.querySelector('tbody');
+}
+
+function branchOf(path) {
+  const i = branches.findIndex(([prefix]) => path.startsWith(prefix));
+  return i >= 0 ? [i, branches[i][1]] : [branches.length, path.split('/')[0]];
+}
+
+async function answer(res) {
+  if (res.ok) return '';
+  try { return (await res.json()).error; } catch (e) { return res.status + ' ' + res.statusText; }
 }
 
 async function push(path, value) {
   const body = new URLSearchParams({path});
   if (value !== null) body.set('value', value);
-  const res = await fetch('/api/push', {method: 'POST', headers: {...headers, 'X-Veltrona': '1'}, body});
+  let note;
+  try {
+    note = await answer(await fetch('/api/push', {method: 'POST', headers: changeHeaders, body}));
+  } catch (e) {
+    note = 'the web view did not answer: ' + e.message;
+  }
   const entry = rows.get(path);
-  if (!entry) return;
-  entry.note.textContent = res.ok ? '' : (await res.json()).error;
+  if (entry) entry.note.textContent = note;
 }
 
+// A control that fits the output's type; what is typed goes to the gateway as it is, and the
+// gateway says what it refuses.
 function control(r) {
-  if (r.kind !== 'output') return el('span');
+  if (r.kind !== 'output') return null;
   if (r.type === 'trigger') {
     const b = el('button', '', 'fire');
     b.onclick = () => push(r.path, null);
@@ -85,34 +106,35 @@ function control(r) {
   const input = el('input');
   if (r.type === 'boolean') {
     input.type = 'checkbox';
-    input.checked = r.value === true;
     input.onchange = () => push(r.path, input.checked ? 'true' : 'false');
-    return input;
+  } else {
+    input.type = 'text';
+    if (r.type === 'numeric') input.inputMode = 'decimal';
+    input.onchange = () => push(r.path, input.value);
   }
-  input.type = r.type === 'numeric' ? 'number' : 'text';
-  if (r.type === 'numeric') input.step = 'any';
-  input.value = shown(r);
-  input.onchange = () => push(r.path, input.value);
+  input.setAttribute('aria-label', r.path);
   return input;
 }
 
-function trend(path, r) {
-  if (r.type !== 'numeric' || typeof r.value !== 'number') return;
-  const h = history.get(path) || [];
-  h.push(r.value);
-  if (h.length > 40) h.shift();
-  history.set(path, h);
-  const entry = rows.get(path);
-  if (!entry || h.length < 2) return;
-  const min = Math.min(...h), max = Math.max(...h), span = max - min || 1;
-  const points = h.map((v, i) => (i * 80 / (h.length - 1)).toFixed(1) + ',' + (18 - (v - min) / span * 16).toFixed(1));
+function trend(entry, r) {
+  const h = history.get(r.path) || {stamp: null, values: []};
+  history.set(r.path, h);
+  if (r.type !== 'numeric' || typeof r.value !== 'number' || h.stamp === r.timestamp) return;
+  h.stamp = r.timestamp;
+  h.values.push(r.value);
+  if (h.values.length > 60) h.values.shift();
+  if (h.values.length < 2) return;
+  const v = h.values, min = Math.min(...v), max = Math.max(...v), span = max - min || 1;
+  const points = v.map((x, i) => (i * 100 / (v.length - 1)).toFixed(1) + ',' + (18 - (x - min) / span * 16).toFixed(1));
   const ns = 'http://www.w3.org/2000/svg';
   const svg = document.createElementNS(ns, 'svg');
-  svg.setAttribute('viewBox', '0 0 80 20');
+  svg.setAttribute('viewBox', '0 0 100 20');
   svg.setAttribute('class', 'trend');
   const line = document.createElementNS(ns, 'polyline');
   line.setAttribute('points', points.join(' '));
-  svg.append(line);
+  const title = document.createElementNS(ns, 'title');
+  title.textContent = 'last ' + v.length + ': ' + min + ' to ' + max;
+  svg.append(title, line);
   entry.trend.replaceChildren(svg);
 }
 
@@ -121,73 +143,131 @@ function update(r) {
   if (!entry) {
     const row = el('tr');
     row.dataset.path = r.path;
-    entry = {row, value: el('td', 'value'), age: el('td', 'age'), trend: el('td'), note: el('td', 'note')};
-    const cells = [el('td', 'path', r.path), el('td', '', r.kind), el('td', '', r.type), el('td', '', r.units || '')];
-    row.append(...cells, entry.value, entry.age, entry.trend, entry.note);
-    entry.control = control(r);
-    entry.value.append(el('span', 'text'), entry.control);
+    entry = {row, text: el('span', 'text'), control: control(r), age: el('td', 'age'), trend: el('td', 'trend'),
+             note: el('td', 'note')};
+    const value = el('td', 'value');
+    value.append(entry.text);
+    if (entry.control) value.append(entry.control);
+    row.append(el('td', 'path', r.path), el('td', 'kind', r.kind), el('td', 'type', r.type),
+               el('td', 'units', r.units || ''), value, entry.age, entry.trend, entry.note);
     rows.set(r.path, entry);
-    group(r.path).append(row);
+    const [order, title] = branchOf(r.path);
+    const body = section(document.getElementById('groups'), 'branch-' + order + '-' + title, title,
+                         ['resource', 'kind', 'type', 'units', 'value', 'age', 'trend', ''], order, true);
+    const next = [...body.children].find(other => other.dataset.path > r.path);
+    body.insertBefore(row, next || null);
   }
+  // A list fetched before a push may arrive after it.
+  if (entry.record && r.timestamp && entry.record.timestamp > r.timestamp) return;
   entry.record = r;
-  entry.value.querySelector('.text').textContent = r.kind === 'output' && r.type !== 'trigger' ? '' : shown(r);
-  if (entry.control.tagName === 'INPUT' && document.activeElement !== entry.control) {
-    if (entry.control.type === 'checkbox') entry.control.checked = r.value === true;
-    else entry.control.value = shown(r);
+  const c = entry.control;
+  entry.text.textContent = c && c.tagName === 'INPUT' ? '' : shown(r);
+  if (c && c.tagName === 'INPUT' && document.activeElement !== c) {
+    if (c.type === 'checkbox') c.checked = r.value === true;
+    else c.value = shown(r);
   }
+  entry.row.dataset.value = shown(r);
   entry.age.textContent = age(r.timestamp);
-  trend(r.path, r);
-  if (r.path === 'platform/cloud/state') document.getElementById('link').textContent = 'cloud link: ' + shown(r);
+  trend(entry, r);
+  if (r.path.startsWith('platform/cloud/')) cloud();
 }
 
-// The list again: rows appear and go as resources are made and deleted.
+// The cloud link's state and outbox, when the gateway runs one.
+function cloud() {
+  const value = path => rows.has(path) ? shown(rows.get(path).record) : '';
+  const state = value('platform/cloud/state');
+  document.getElementById('link').textContent = !state ? 'no cloud link' :
+    'cloud link ' + state + ' · outbox ' + (value('platform/cloud/outbox/depth') || 0) + ' values, ' +
+    (value('platform/cloud/outbox/bytes') || 0) + ' bytes, ' + (value('platform/cloud/outbox/dropped') || 0) +
+    ' dropped · ' + (value('platform/cloud/published') || 0) + ' published';
+}
+
+let live = false;   // the stream of pushes is open
+
+function gateway(text, ok) {
+  const g = document.getElementById('gateway');
+  g.textContent = text + (ok ? (live ? ' · live' : ' · reconnecting') : '');
+  g.classList.toggle('down', !ok);
+}
+
+// The whole list again: rows appear and go as resources are made and deleted, and what changed
+// while the stream was away is caught up.
 async function refresh() {
   try {
     const res = await fetch('/api/resources', {headers});
-    if (!res.ok) throw new Error((await res.json()).error);
+    if (!res.ok) throw new Error(await answer(res));
     const list = await res.json();
     const seen = new Set(list.map(r => r.path));
-    for (const r of list) if (!rows.has(r.path)) update(r);
-    for (const [path, entry] of rows) if (!seen.has(path)) { entry.row.remove(); rows.delete(path); }
-    for (const g of document.querySelectorAll('details.group')) if (!g.querySelector('tbody tr')) g.remove();
-    if (!rows.has('platform/cloud/state')) document.getElementById('link').textContent = 'no cloud link';
+    for (const r of list) update(r);
+    for (const [path, entry] of rows) if (!seen.has(path)) { entry.row.remove(); rows.delete(path); history.delete(path); }
+    for (const g of document.querySelectorAll('#groups details.group')) if (!g.querySelector('tbody tr')) g.remove();
+    cloud();
+    gateway(list.length + ' resources', true);
   } catch (e) {
-    document.getElementById('link').textContent = 'gateway unreachable: ' + e.message;
+    gateway('gateway unreachable: ' + e.message, false);
   }
 }
 
+// The pushes as they happen. A browser gives up on a stream that answered with an error (the
+// gateway was away), so a closed stream is opened again here.
 function listen() {
   const events = new EventSource('/api/events' + (token ? '?token=' + encodeURIComponent(token) : ''));
+  events.onopen = () => { live = true; refresh(); };
   events.onmessage = m => update(JSON.parse(m.data));
-  events.onerror = () => setTimeout(refresh, 1000);   // the stream comes back by itself
+  events.onerror = () => {
+    live = false;
+    if (events.readyState === EventSource.CLOSED) setTimeout(listen, 1000);
+    refresh();
+  };
 }
 
+async function simSet(key, value, note) {
+  try {
+    note.textContent = await answer(await fetch('/api/sim', {method: 'POST', headers: changeHeaders,
+                                                             body: new URLSearchParams({key, value})}));
+  } catch (e) {
+    note.textContent = 'the web view did not answer: ' + e.message;
+  }
+}
+
+// The simulated board's inputs, moved with simboard's keys; what the gateway drives is shown.
 async function board() {
-  const res = await fetch('/api/sim', {headers});
-  if (!res.ok) return;
-  const keys = await res.json();
-  const body = document.querySelector('#sim tbody');
-  const shownKeys = new Set();
+  let keys = [];
+  try {
+    const res = await fetch('/api/sim', {headers});
+    if (res.ok) keys = await res.json();
+  } catch (e) { /* the program went away: the panel keeps what it had */ }
   for (const k of keys) {
-    shownKeys.add(k.key);
-    let row = body.querySelector('tr[data-key="' + CSS.escape(k.key) + '"]');
+    let row = document.querySelector('#devices tr[data-key="' + CSS.escape(k.key) + '"]');
     if (!row) {
       row = el('tr');
       row.dataset.key = k.key;
-      const input = el('input');
       const note = el('td', 'note');
-      input.onchange = async () => {
-        const r = await fetch('/api/sim', {method: 'POST', headers: {...headers, 'X-Veltrona': '1'},
-                                           body: new URLSearchParams({key: k.key, value: input.value})});
-        note.textContent = r.ok ? '' : (await r.json()).error;
-      };
-      const cell = el('td');
+      let input;
+      if (k.use === 'driven') {
+        input = el('span', 'text');
+      } else {
+        input = el('input');
+        input.type = k.use === 'level' ? 'checkbox' : 'text';
+        if (k.use !== 'level') input.inputMode = 'decimal';
+        input.setAttribute('aria-label', k.key);
+        input.onchange = () => simSet(k.key, input.type === 'checkbox' ? (input.checked ? '1' : '0') : input.value, note);
+      }
+      const cell = el('td', 'value');
       cell.append(input);
       row.append(el('td', 'path', k.key), cell, note);
-      body.append(row);
+      const i = devices.findIndex(([prefix]) => k.key.startsWith(prefix));
+      const order = i >= 0 ? i : devices.length;
+      const title = i >= 0 ? devices[i][1] : 'Other';
+      section(document.getElementById('devices'), 'device-' + order, title, ['key', 'value', ''], order,
+              !k.key.startsWith('modbus.')).append(row);
     }
-    const input = row.querySelector('input');
-    if (document.activeElement !== input) input.value = k.value;
+    row.dataset.value = k.value;
+    const input = row.querySelector('.value').firstChild;
+    if (input.tagName !== 'INPUT') input.textContent = k.value;
+    else if (document.activeElement === input) continue;
+    else if (input.type === 'checkbox') input.checked = k.value === '1';
+    else input.value = k.value;
   }
   document.getElementById('board').hidden = keys.length === 0;
 }
@@ -195,23 +275,38 @@ async function board() {
 refresh().then(listen);
 board();
 setInterval(refresh, 2000);
-setInterval(board, 2000);
+setInterval(board, 1000);
 setInterval(() => { for (const e of rows.values()) e.age.textContent = age(e.record.timestamp); }, 1000);
 )SCRIPT";
 
 const char* const WebStyle = R"STYLE(body { font: 14px system-ui, sans-serif; margin: 0; color: #222; }
-header { display: flex; gap: 1em; align-items: baseline; padding: 0.5em 1em; background: #234; color: #fff; }
+header { display: flex; gap: 1.5em; align-items: baseline; padding: 0.5em 1em; background: #234; color: #fff; }
 header h1 { font-size: 1.2em; margin: 0; }
-main { display: flex; flex-wrap: wrap; gap: 1em; padding: 1em; }
-section { flex: 1 1 40em; }
-table { border-collapse: collapse; width: 100%; }
-th, td { text-align: left; padding: 2px 6px; border-bottom: 1px solid #ddd; }
-td.path { font-family: monospace; }
+.state { font-size: 0.9em; }
+.state.down { color: #fbb; font-weight: bold; }
+main { display: grid; grid-template-columns: minmax(0, 3fr) minmax(16em, 1fr); gap: 1.5em; padding: 0 1em 1em; }
+@media (max-width: 900px) { main { grid-template-columns: minmax(0, 1fr); } }
+h2 { font-size: 1.1em; margin: 0.8em 0 0.4em; }
+table { border-collapse: collapse; width: 100%; table-layout: fixed; }
+th, td { text-align: left; padding: 2px 6px; border-bottom: 1px solid #e4e4e4; overflow: hidden; text-overflow: ellipsis; }
+th { font-weight: normal; color: #777; font-size: 0.85em; }
+td.path { font-family: monospace; white-space: nowrap; }
+td.kind, td.type, td.units { color: #555; }
+td.value { font-variant-numeric: tabular-nums; overflow-wrap: anywhere; }
 td.note { color: #b00; }
 td.age { color: #777; }
-details.group { margin-bottom: 1em; }
+#groups th:nth-child(1) { width: 30%; }
+#groups th:nth-child(2) { width: 4.5em; }
+#groups th:nth-child(3) { width: 5em; }
+#groups th:nth-child(4) { width: 4.5em; }
+#groups th:nth-child(5) { width: 22%; }
+#groups th:nth-child(6) { width: 4em; }
+#groups th:nth-child(7) { width: 110px; }
+#devices th:nth-child(1) { width: 45%; }
+#devices th:nth-child(2) { width: 25%; }
+details.group { margin-bottom: 0.8em; }
 summary { font-weight: bold; cursor: pointer; }
-svg.trend { width: 80px; height: 20px; }
+svg.trend { width: 100px; height: 20px; display: block; }
 svg.trend polyline { fill: none; stroke: #36c; stroke-width: 1.5; }
-input[type=text], input[type=number] { width: 12em; }
+input[type=text] { width: 90%; max-width: 14em; }
 )STYLE";
