@@ -124,7 +124,8 @@ TEST_F(WebView, ThePageShowsPushesAndStreamsWhatTheDataHubHoldsAndKeepsOtherSite
     EXPECT_EQ(bad->status, 409);
 
     // Away from loopback every request needs the token the program wrote, and a change still its header.
-    httplib::Client open = Start("0.0.0.0", FreePort());
+    const int openPort = FreePort();
+    httplib::Client open = Start("0.0.0.0", openPort);
     EXPECT_EQ(open.Get("/api/resources")->status, 401);
     std::string token = ReadTextFile(Runtime() + "/web-token");
     ASSERT_EQ(token.size(), 33u);
@@ -134,5 +135,34 @@ TEST_F(WebView, ThePageShowsPushesAndStreamsWhatTheDataHubHoldsAndKeepsOtherSite
     EXPECT_EQ(Push(open, "settings/i2c_high_resolution", "true", {{"X-Veltrona-Token", token}})->status, 403);
     EXPECT_EQ(Push(open, "settings/i2c_high_resolution", "true", {{"X-Veltrona-Token", "guess"}, {"X-Veltrona", "1"}})->status,
               401);
+
+    // Pages that watch and never read take a bounded share of the server: the ninth stream is
+    // refused while the list is still served, and a page gone makes room for another.
+    auto openStream = [&token, openPort](int* status) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(openPort));
+        std::string request = "GET /api/events?token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        char head[16] = "";
+        bool answered = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+                        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size()) &&
+                        read(fd, head, sizeof(head) - 1) >= 12;
+        *status = answered ? atoi(head + 9) : 0;   // "HTTP/1.1 200"
+        return fd;
+    };
+    std::vector<int> streams(9), statuses(9);
+    for (int i = 0; i < 9; i++) streams[i] = openStream(&statuses[i]);
+    EXPECT_EQ(statuses, std::vector<int>({200, 200, 200, 200, 200, 200, 200, 200, 503}));
+    EXPECT_EQ(open.Get("/api/resources", {{"X-Veltrona-Token", token}})->status, 200);
+    for (int fd : streams) close(fd);
+    int again = 0;
+    for (int i = 0; i < 100 && again != 200; i++)
+    {
+        usleep(50000);
+        close(openStream(&again));
+    }
+    EXPECT_EQ(again, 200);
     EXPECT_EQ(veltrona.Interrupt(10), 0);
 }

@@ -10,6 +10,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <csignal>
 #include <pthread.h>
 #include <thread>
@@ -34,9 +35,10 @@ void Usage(FILE* out)
             "Options:\n"
             "  --runtime-dir DIR      runtime directory of veltrona (default $VELTRONA_RUNTIME_DIR\n"
             "                         or /tmp/veltrona-UID)\n"
-            "  --listen HOST:PORT     where to serve (default 127.0.0.1:8080); on any address but\n"
-            "                         loopback every request needs the token written to\n"
-            "                         <runtime dir>/web-token, shown once at the start\n"
+            "  --listen HOST:PORT     where to serve (default 127.0.0.1:8080); on loopback a request\n"
+            "                         must name a loopback host; on any other address every\n"
+            "                         request needs the token written to <runtime dir>/web-token,\n"
+            "                         shown once at the start\n"
             "  --timeout SECONDS      how long an answer of the gateway is waited for (default 5)\n"
             "  --help                 this text\n"
             "  --version              the program's version\n"
@@ -53,6 +55,12 @@ struct Web
     double timeout = 5;
 };
 Web Site;
+
+// Each open event stream holds a thread of the server's pool, so their number is bounded below the
+// pool's size: the page's other requests are always served.
+constexpr int MaxStreams = 8;
+constexpr size_t PoolThreads = MaxStreams + 8;
+std::atomic<int> Streams{0};
 
 // The lines of one admin or control exchange up to its end ("END", or the single answer line).
 bool Ask(const std::string& socket, const std::string& request, bool untilEnd, std::vector<std::string>* lines,
@@ -189,43 +197,47 @@ void Push(const httplib::Request& req, httplib::Response& res)
 void Events(const httplib::Request& req, httplib::Response& res)
 {
     if (!Allowed(req, res, false)) return;
+    if (++Streams > MaxStreams)
+    {
+        --Streams;
+        return Fail(res, 503, "too many pages are watching: at most " + std::to_string(MaxStreams));
+    }
     auto conn = std::make_shared<LineConnection>();
     std::string error;
     std::string first;
     if (!conn->Open(Site.adminSocket, "the gateway", &error) || !conn->Send("WATCH") ||
         conn->ReadLine(&first, Site.timeout) != 1 || first != "OK")
     {
+        --Streams;
         return Fail(res, 502, error.empty() ? "the gateway refused the watch: " + Reason(first) : error);
     }
     res.set_header("Cache-Control", "no-store");
-    // A second at a time, so that a page that went away, or the server stopping, is noticed soon;
-    // a comment every 15 quiet seconds keeps proxies and the page's stream awake.
-    // The stream starts by asking the page to come back a second after it ends, not the browser's 3 s.
-    auto quiet = std::make_shared<int>(-1);
-    res.set_chunked_content_provider("text/event-stream", [conn, quiet](size_t, httplib::DataSink& sink) {
+    // The stream starts by asking the page to come back a second after it ends (not the browser's
+    // 3 s). Then the watch is read a second at a time, and a quiet second is said as a comment: the
+    // second write to a page that went away fails, which ends the stream and frees its thread.
+    auto started = std::make_shared<bool>(false);
+    res.set_chunked_content_provider("text/event-stream", [conn, started](size_t, httplib::DataSink& sink) {
         if (!sink.is_writable()) return false;
-        if (*quiet < 0)
+        if (!*started)
         {
-            *quiet = 0;
+            *started = true;
             return sink.write("retry: 1000\n\n", 13);
         }
         std::string line;
         int r = conn->ReadLine(&line, 1);
         if (r < 0) return false;
         std::vector<std::string> f = pa_text_Split(line, '\t');
-        std::string chunk;
+        std::string chunk = ":\n\n";
         if (r == 1 && f.size() == 7 && f[0] == "PUSH")
         {
             chunk = "data: " + JsonRecord(f[1], f[5], f[2], f[6], true, Unescaped(f[4]), f[3]) + "\n\n";
         }
-        else if (r == 0 && ++*quiet >= 15)
+        else if (r == 1)
         {
-            chunk = ": still here\n\n";
+            return true;
         }
-        if (chunk.empty()) return true;
-        *quiet = 0;
         return sink.write(chunk.data(), chunk.size());
-    });
+    }, [](bool) { --Streams; });
 }
 
 // What the running board lets the panel move, and what it shows the component driving.
@@ -320,6 +332,7 @@ int main(int argc, char** argv)
     }
 
     httplib::Server server;
+    server.new_task_queue = [] { return new httplib::ThreadPool(PoolThreads); };
     server.set_default_headers({
         {"Content-Security-Policy",
          "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "

@@ -144,16 +144,17 @@ function update(r) {
     const row = el('tr');
     row.dataset.path = r.path;
     entry = {row, text: el('span', 'text'), control: control(r), age: el('td', 'age'), trend: el('td', 'trend'),
-             note: el('td', 'note')};
+             note: el('div', 'note')};
     const value = el('td', 'value');
     value.append(entry.text);
     if (entry.control) value.append(entry.control);
+    value.append(entry.note);
     row.append(el('td', 'path', r.path), el('td', 'kind', r.kind), el('td', 'type', r.type),
-               el('td', 'units', r.units || ''), value, entry.age, entry.trend, entry.note);
+               el('td', 'units', r.units || ''), value, entry.age, entry.trend);
     rows.set(r.path, entry);
     const [order, title] = branchOf(r.path);
     const body = section(document.getElementById('groups'), 'branch-' + order + '-' + title, title,
-                         ['resource', 'kind', 'type', 'units', 'value', 'age', 'trend', ''], order, true);
+                         ['resource', 'kind', 'type', 'units', 'value', 'age', 'trend'], order, true);
     const next = [...body.children].find(other => other.dataset.path > r.path);
     body.insertBefore(row, next || null);
   }
@@ -242,7 +243,7 @@ async function board() {
     if (!row) {
       row = el('tr');
       row.dataset.key = k.key;
-      const note = el('td', 'note');
+      const note = el('div', 'note');
       let input;
       if (k.use === 'driven') {
         input = el('span', 'text');
@@ -254,8 +255,8 @@ async function board() {
         input.onchange = () => simSet(k.key, input.type === 'checkbox' ? (input.checked ? '1' : '0') : input.value, note);
       }
       const cell = el('td', 'value');
-      cell.append(input);
-      row.append(el('td', 'path', k.key), cell, note);
+      cell.append(input, note);
+      row.append(el('td', 'path', k.key), cell);
       const i = devices.findIndex(([prefix]) => k.key.startsWith(prefix));
       const order = i >= 0 ? i : devices.length;
       const title = i >= 0 ? devices[i][1] : 'Other';
@@ -293,20 +294,18 @@ th { font-weight: normal; color: #777; font-size: 0.85em; }
 td.path { font-family: monospace; white-space: nowrap; }
 td.kind, td.type, td.units { color: #555; }
 td.value { font-variant-numeric: tabular-nums; overflow-wrap: anywhere; }
-td.note { color: #b00; }
+.note { color: #b00; font-size: 0.9em; }
 td.age { color: #777; }
-#groups th:nth-child(1) { width: 30%; }
+#groups th:nth-child(1) { width: 32%; }
 #groups th:nth-child(2) { width: 4.5em; }
 #groups th:nth-child(3) { width: 5em; }
-#groups th:nth-child(4) { width: 4.5em; }
-#groups th:nth-child(5) { width: 22%; }
+#groups th:nth-child(4) { width: 5.5em; }
 #groups th:nth-child(6) { width: 4em; }
 #groups th:nth-child(7) { width: 110px; }
 #devices th:nth-child(1) { width: 45%; }
-#devices th:nth-child(2) { width: 25%; }
 details.group { margin-bottom: 0.8em; }
 summary { font-weight: bold; cursor: pointer; }
 svg.trend { width: 100px; height: 20px; display: block; }
 svg.trend polyline { fill: none; stroke: #36c; stroke-width: 1.5; }
-input[type=text] { width: 90%; max-width: 14em; }
+input[type=text] { width: 100%; max-width: 14em; box-sizing: border-box; }
 )STYLE";
