@@ -89,6 +89,7 @@ TEST_F(WebView, ThePageShowsPushesAndStreamsWhatTheDataHubHoldsAndKeepsOtherSite
 
     // A change needs the page's own header; a refusal comes back word for word; text stays text.
     EXPECT_EQ(Push(web, "uc_input1/period", "1", {})->status, 403);
+    EXPECT_EQ(Push(web, "settings/i2c_address", std::string(100000, '1'))->status, 413);
     auto refused = Push(web, "uc_input1/enable", "maybe");
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 409);

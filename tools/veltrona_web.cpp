@@ -333,6 +333,7 @@ int main(int argc, char** argv)
 
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(PoolThreads); };
+    server.set_payload_max_length(64 * 1024);   // a push carries one value of the Data Hub at most
     server.set_default_headers({
         {"Content-Security-Policy",
          "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "

@@ -89,8 +89,9 @@ class Bench(unittest.TestCase):
         return process.returncode
 
     def stop_all(self):
-        for process in reversed(self.processes):
-            self.stop(process)
+        """Every program stops cleanly (a sanitizer's report would make it fail)."""
+        failed = [(process.args[0], code) for process in reversed(self.processes) if (code := self.stop(process)) != 0]
+        self.assertEqual(failed, [], self.log("veltrona.log")[-3000:] + self.log("web.log")[-3000:])
 
     def start_gateway(self):
         gateway = self.start(PROGRAMS["VELTRONA"], *self.scenario, "--runtime-dir", self.runtime, log="veltrona.log")
