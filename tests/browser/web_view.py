@@ -281,7 +281,12 @@ class AddOnBoard(Bench):
 
         self.switch("2")
         self.assertNotIn("addon/input3", self.page_paths())
-        self.assertIn("addon/output1", self.page_paths())
+        output = self.row("addon/output1").find_element(By.CSS_SELECTOR, "input")
+        pin = self.sim_input("gpio.42")
+        self.assertTrue(wait_until(lambda: not pin.is_selected()))   # outputs start off
+        for level in (True, False):   # a native output drives its pin, as the panel shows
+            output.click()
+            self.assertTrue(wait_until(lambda: pin.is_selected() == level), level)
 
         self.switch("5")
         self.edit("addon/modbus_address", "1")
