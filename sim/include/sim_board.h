@@ -46,8 +46,8 @@ void simBoard_LoadModbusMap(void);
 
 // The keys of a running board, as simboard sees them. Get copies a key's value as the scenario file
 // would give it; ForEachKey lists every key with its value and its use: "fixed" (describes the
-// board), "volts", "level" or "register" (an input of a simulated device) or "driven" (what the
-// component drives); SetLive changes what may change while the program runs (the inputs) and
+// board), "volts", "level" or "register" (an input of a simulated device), "driven" (what the
+// component drives) or "absent" (of a device the board does not carry); SetLive changes what may change while the program runs (the inputs) and
 // refuses the rest with a message.
 bool simBoard_Get(const char* key, char* valueBuf, size_t valueSize, char* errBuf, size_t errSize);
 void simBoard_ForEachKey(void (*func)(const char* key, const char* value, const char* use, void* ctx), void* ctx);

@@ -1,8 +1,9 @@
 // The control socket of a running simulated board, "simboard.sock" in the runtime directory, for
 // the simboard tool. One request a line, tab-separated, one answer a line:
 //   LIST               -> "KEY <key> <value>" for every key, then "END"
-//   INPUTS             -> "KEY <key> <value> <use>" for what a running board may move (use
-//                         "volts", "level", "register") or drives ("driven"), then "END"
+//   INPUTS             -> "KEY <key> <value> <use>" for what the devices on a running board
+//                         may move (use "volts", "level", "register") or drive ("driven"),
+//                         then "END"
 //   GET <key>          -> "OK <value>" or "ERR <reason>"
 //   SET <key> <value>  -> "OK" or "ERR <reason>" (what cannot change while running is refused)
 #pragma once

@@ -855,6 +855,19 @@ const ListedKey ListedKeys[] = {
     {"addon.out8", AddOnOutput<7>, KeyUse::Observed},
 };
 
+// Whether the device a key belongs to is on the board: the converter, the add-on converter, the
+// add-on expander (the module pins always are).
+bool Fitted(const std::string& key, const Scenario& s)
+{
+    if (key.compare(0, 4, "adc.") == 0) return s.adcPresent;
+    if (key.compare(0, 10, "addon.adc.") == 0) return s.addonBoard == AddOnBoard::Converter2;
+    if (key.compare(0, 6, "addon.") == 0)
+    {
+        return s.addonBoard == AddOnBoard::Inputs8 || s.addonBoard == AddOnBoard::Inputs4Outputs4;
+    }
+    return true;
+}
+
 const ListedKey* FindListed(const std::string& key)
 {
     for (const ListedKey& k : ListedKeys)
@@ -896,7 +909,11 @@ void simBoard_ForEachKey(void (*func)(const char* key, const char* value, const 
     std::vector<Listed> all;
     {
         std::lock_guard<std::mutex> lock(SimMutex);
-        for (const ListedKey& k : ListedKeys) all.push_back({k.name, k.value(Current), UseName(k.use)});
+        for (const ListedKey& k : ListedKeys)
+        {
+            bool absent = k.use != KeyUse::Fixed && !Fitted(k.name, Current);
+            all.push_back({k.name, k.value(Current), absent ? "absent" : UseName(k.use)});
+        }
         if (Current.modbusPresent)
         {
             for (unsigned n = 0; n < SIM_MODBUS_REGISTERS; n++)

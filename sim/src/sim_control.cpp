@@ -141,7 +141,7 @@ void simControl_Answer(const char* lineText, char* answer, size_t answerSize)
     {
         simBoard_ForEachKey(
             [](const char* key, const char* value, const char* use, void* ctx) {
-                if (strcmp(use, "fixed") == 0) return;
+                if (strcmp(use, "fixed") == 0 || strcmp(use, "absent") == 0) return;
                 *static_cast<std::string*>(ctx) += std::string("KEY\t") + key + "\t" + value + "\t" + use + "\n";
             },
             &out);

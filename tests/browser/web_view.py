@@ -323,6 +323,11 @@ class GatewayBoard(Bench):
         link = self.browser.find_element(By.ID, "link")
         self.assertTrue(wait_until(lambda: link.text.startswith("cloud link online · outbox ")), link.text)
 
+        # The board's panel offers what this board carries: module pins and the Modbus slave, no converter.
+        devices = lambda: sorted({key.rsplit(".", 1)[0] for key in self.browser.execute_script(
+            "return [...document.querySelectorAll('#devices tr[data-key]')].map(r => r.dataset.key)")})
+        self.assertTrue(wait_until(lambda: devices() == ["gpio", "modbus.coil", "modbus.reg"]), devices())
+
         # Markup in a value or a refusal stays text.
         self.edit("settings/description", INJECTION)
         self.assertTrue(wait_until(lambda: self.dhub_get("settings/description") == INJECTION))
