@@ -162,8 +162,11 @@ class Bench(unittest.TestCase):
         return self.row(path).find_element(By.CSS_SELECTOR, ".note").text
 
     def type_into(self, element, text):
-        element.clear()
-        element.send_keys(text, Keys.TAB)   # the change event, as when a person leaves the field
+        """As a person does: into the field, all of it selected, the text over it, out of the field
+        (the change event). The page leaves a field alone while it has the focus."""
+        element.click()
+        element.send_keys(Keys.CONTROL, "a")
+        element.send_keys(text, Keys.TAB)
 
     def edit(self, path, text):
         self.type_into(self.row(path).find_element(By.CSS_SELECTOR, "input"), text)
