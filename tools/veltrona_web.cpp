@@ -19,7 +19,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <string>
-#include <sys/random.h>
 #include <unistd.h>
 #include <vector>
 
@@ -271,19 +270,6 @@ void SimSet(const httplib::Request& req, httplib::Response& res)
     Fail(res, 409, Reason(lines[0]));
 }
 
-std::string NewToken()
-{
-    unsigned char random[16];
-    if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) return "";
-    std::string token;
-    char hex[3];
-    for (unsigned char b : random)
-    {
-        snprintf(hex, sizeof(hex), "%02x", b);
-        token += hex;
-    }
-    return token;
-}
 
 }
 
@@ -319,7 +305,7 @@ int main(int argc, char** argv)
     if (options.timeout > 0) Site.timeout = options.timeout;
     if (!Loopback(host))
     {
-        Site.token = NewToken();
+        pa_text_RandomHex(16, &Site.token);
         std::string file = runtimeDir + "/web-token";
         std::string line = Site.token + "\n";
         if (Site.token.empty() || pa_fs_WriteFileAtomic(file.c_str(), line.data(), line.size()) != LE_OK)

@@ -2,11 +2,11 @@
 
 #include "le_log.h"
 #include "pa_path.h"
+#include "pa_text.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/random.h>
 
 bool cloud_ValidIdentity(const std::string& identity)
 {
@@ -41,21 +41,19 @@ le_result_t cloud_LoadIdentity(const char* file, std::string* identity, std::str
         *reason = "cannot read the identity file " + std::string(file) + ": " + strerror(errno);
         return LE_FAULT;
     }
-    unsigned char random[6];
-    if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random)))
+    std::string digits;
+    if (!pa_text_RandomHex(6, &digits))
     {
         *reason = std::string("no random bytes for a new identity: ") + strerror(errno);
         return LE_FAULT;
     }
-    char made[32];
-    snprintf(made, sizeof(made), "gw-%02x%02x%02x%02x%02x%02x\n", random[0], random[1], random[2], random[3], random[4],
-             random[5]);
-    if (pa_fs_WriteFileAtomic(file, made, strlen(made)) != LE_OK)
+    std::string made = "gw-" + digits + "\n";
+    if (pa_fs_WriteFileAtomic(file, made.data(), made.size()) != LE_OK)
     {
         *reason = "cannot write the identity file " + std::string(file);
         return LE_FAULT;
     }
-    identity->assign(made, strlen(made) - 1);
+    identity->assign(made, 0, made.size() - 1);
     LE_INFO("Cloud link: this gateway's identity is %s, kept in %s", identity->c_str(), file);
     return LE_OK;
 }

@@ -1,5 +1,7 @@
 #include "pa_text.h"
 
+#include <sys/random.h>
+
 std::vector<std::string> pa_text_Split(const std::string& text, char separator)
 {
     std::vector<std::string> fields;
@@ -29,5 +31,19 @@ bool pa_text_ParseUnsigned(const char* text, uint64_t* value)
         v = v * 10 + digit;
     }
     *value = v;
+    return true;
+}
+
+bool pa_text_RandomHex(size_t bytes, std::string* hex)
+{
+    std::vector<unsigned char> random(bytes);
+    if (getrandom(random.data(), bytes, 0) != static_cast<ssize_t>(bytes)) return false;
+    static const char digits[] = "0123456789abcdef";
+    hex->clear();
+    for (unsigned char b : random)
+    {
+        *hex += digits[b >> 4];
+        *hex += digits[b & 0xF];
+    }
     return true;
 }
