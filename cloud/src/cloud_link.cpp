@@ -651,17 +651,25 @@ ConnectAttempt* Attempt = nullptr;   // the attempt under way
 
 // Which check the broker's certificate failed, as OpenSSL names it ("hostname mismatch", "self-signed
 // certificate in certificate chain"), where the library says only that verification failed: a
-// handshake of our own, on the attempt's thread, with the same trust and the host name check.
-std::string CertificateFailure(const std::string& host, int port, const std::string& caFile)
+// handshake of our own, on the attempt's thread, with the same trust and the host name check. When
+// it cannot tell, unchecked says why.
+std::string CertificateFailure(const std::string& host, int port, const std::string& caFile, std::string* unchecked)
 {
+    *unchecked = "a second handshake could not be set up";
     struct addrinfo hints = {}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr) return "";
+    int lookup = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (lookup != 0 || found == nullptr)
+    {
+        *unchecked = std::string("its address was not found again: ") + gai_strerror(lookup);
+        return "";
+    }
     int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
     struct timeval limit = {5, 0};
     bool connected = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) == 0 &&
                      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) == 0 &&
                      connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+    if (!connected) *unchecked = std::string("it was not reached again: ") + strerror(errno);
     freeaddrinfo(found);
     std::string failure;
     SSL_CTX* context = connected ? SSL_CTX_new(TLS_client_method()) : nullptr;
@@ -674,6 +682,7 @@ std::string CertificateFailure(const std::string& host, int port, const std::str
         SSL_connect(ssl);
         long result = SSL_get_verify_result(ssl);
         if (result != X509_V_OK) failure = X509_verify_cert_error_string(result);
+        else *unchecked = "its second handshake ended before the certificate was checked";
     }
     SSL_free(ssl);
     SSL_CTX_free(context);
@@ -835,8 +844,13 @@ void RunAttempt(ConnectAttempt* attempt)
     attempt->savedErrno = errno;
     if (attempt->rc == MOSQ_ERR_TLS && attempt->tls)
     {
-        std::string failure = CertificateFailure(attempt->host, attempt->port, attempt->caFile);
+        std::string unchecked;
+        std::string failure = CertificateFailure(attempt->host, attempt->port, attempt->caFile, &unchecked);
         if (!failure.empty()) attempt->libraryError = "certificate verify failed: " + failure;
+        else if (attempt->libraryError.find("certificate verify failed") != std::string::npos)
+        {
+            attempt->libraryError += "; which check failed is not known: " + unchecked;
+        }
     }
     mosquitto_property_free_all(&props);
     le_event_QueueFunctionToThread(LinkThread, ConnectDone, attempt, nullptr);
