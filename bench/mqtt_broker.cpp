@@ -1,4 +1,5 @@
 #include "mqtt_broker.h"
+#include "sim_process.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -18,24 +19,6 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-int MqttFreePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
 
 namespace
 {
@@ -110,8 +93,8 @@ bool MqttBroker::Start(const std::string& dir, bool persistent, bool tls, std::s
     {
         persistent_ = persistent;
         tls_ = tls;
-        port_ = MqttFreePort();
-        tlsPort_ = tls ? MqttFreePort() : 0;
+        port_ = simProcess_FreePort();
+        tlsPort_ = tls ? simProcess_FreePort() : 0;
         if (port_ == 0 || (tls && tlsPort_ == 0))
         {
             *error = "no free port";

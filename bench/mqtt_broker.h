@@ -91,6 +91,3 @@ private:
 public:
     const std::string& Subscription() const { return subscription_; }
 };
-
-// A free TCP port on 127.0.0.1 (0 when none).
-int MqttFreePort();

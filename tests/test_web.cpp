@@ -11,20 +11,6 @@
 
 namespace
 {
-int FreePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(addr);
-    int port = bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
-                       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0
-                   ? ntohs(addr.sin_port)
-                   : 0;
-    close(fd);
-    return port;
-}
 
 class WebView : public EndToEnd
 {
@@ -61,7 +47,7 @@ TEST_F(WebView, OnlyThePageOfThisMachineOrOneWithTheTokenGetsInAndWatchersAreBou
     ASSERT_TRUE(veltrona.Start({"--scenario", "converter", "--clock", "skip", "--runtime-dir", Runtime()}, Log()));
     std::string out;
     ASSERT_EQ(Dhub("wait settings/addon_type --timeout 20", &out), 0) << out;
-    const int port = FreePort();
+    const int port = simProcess_FreePort();
     httplib::Client web = Start("127.0.0.1", port);
     auto page = web.Get("/");
     ASSERT_TRUE(page);
@@ -83,7 +69,7 @@ TEST_F(WebView, OnlyThePageOfThisMachineOrOneWithTheTokenGetsInAndWatchersAreBou
 
     // Away from loopback every request needs the token the program wrote (in the query only where a
     // browser cannot send headers: the event stream), and a change still its header.
-    const int openPort = FreePort();
+    const int openPort = simProcess_FreePort();
     httplib::Client open = Start("0.0.0.0", openPort);
     EXPECT_EQ(open.Get("/api/resources")->status, 401);
     std::string token = ReadTextFile(Runtime() + "/web-token");

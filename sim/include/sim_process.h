@@ -11,3 +11,5 @@ pid_t simProcess_Start(const std::string& path, const std::vector<std::string>& 
                        bool append);
 // Exit status (128 + signal when killed), or -1 when it has not ended within timeoutMs.
 int simProcess_Wait(pid_t pid, int timeoutMs);
+// A TCP port on 127.0.0.1 that was free a moment ago, for a child to listen on; 0 when none.
+int simProcess_FreePort();

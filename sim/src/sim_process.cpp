@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,4 +40,20 @@ int simProcess_Wait(pid_t pid, int timeoutMs)
         if (r < 0 || std::chrono::steady_clock::now() >= end) return -1;
         usleep(20000);
     }
+}
+
+int simProcess_FreePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(addr);
+    int port = bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0
+                   ? ntohs(addr.sin_port)
+                   : 0;
+    close(fd);
+    return port;
 }
