@@ -91,7 +91,10 @@ async function push(path, value) {
     note = 'the web view did not answer: ' + e.message;
   }
   const entry = rows.get(path);
-  if (entry) entry.note.textContent = note;
+  if (!entry) return;
+  entry.note.textContent = note;
+  // A switch refused goes back to what the gateway holds; typed text stays, to be mended.
+  if (note && entry.control && entry.control.type === 'checkbox') entry.control.checked = entry.record.value === true;
 }
 
 // A control that fits the output's type; what is typed goes to the gateway as it is, and the

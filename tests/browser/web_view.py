@@ -237,6 +237,10 @@ class ConverterBoard(Bench):
         self.assertEqual(self.stop(self.gateway), 0)
         gateway = self.browser.find_element(By.ID, "gateway")
         self.assertTrue(wait_until(lambda: "unreachable" in gateway.text), gateway.text)
+        switch = self.row("uc_input1/enable").find_element(By.CSS_SELECTOR, "input")
+        switch.click()   # refused while the gateway is away: the switch shows what the gateway holds
+        self.assertTrue(wait_until(lambda: self.note("uc_input1/enable") != ""))
+        self.assertTrue(switch.is_selected())
         time.sleep(2.5)   # long enough for the browser to try the stream again, find it refused and give up
         self.gateway = self.start_gateway()
         self.assertTrue(wait_until(lambda: gateway.text.endswith("resources · live")), gateway.text)
