@@ -645,6 +645,7 @@ struct ConnectAttempt
     int rc = MOSQ_ERR_SUCCESS;
     int savedErrno = 0;
     std::string libraryError;   // written by the attempt's thread only
+    std::string reason;         // a certificate check's: why the connection failed
     bool abandoned = false;     // the loop's thread only
 };
 ConnectAttempt* Attempt = nullptr;   // the attempt under way
@@ -688,6 +689,17 @@ std::string CertificateFailure(const std::string& host, int port, const std::str
     SSL_CTX_free(context);
     if (fd >= 0) close(fd);
     return failure;
+}
+
+// The library's complaint of a refused certificate, with the check that failed named where our own
+// handshake finds it.
+std::string NameCertificateFailure(const ConnectAttempt& attempt)
+{
+    std::string unchecked;
+    std::string failure = CertificateFailure(attempt.host, attempt.port, attempt.caFile, &unchecked);
+    if (!failure.empty()) return "certificate verify failed: " + failure;
+    if (attempt.libraryError.find("certificate verify failed") == std::string::npos) return attempt.libraryError;
+    return attempt.libraryError + "; which check failed is not known: " + unchecked;
 }
 
 void OnLibraryLog(struct mosquitto*, void* userdata, int level, const char* text)
@@ -749,11 +761,50 @@ void ScheduleRetry(const std::string& reason, bool wasOnline)
     le_timer_Start(RetryTimer);
 }
 
+void CertificateChecked(void* checkPtr, void*)
+{
+    auto* check = static_cast<ConnectAttempt*>(checkPtr);
+    if (check->abandoned)
+    {
+        delete check;
+        return;
+    }
+    Attempt = nullptr;
+    LibraryError = check->libraryError;
+    std::string why = check->reason;
+    delete check;
+    ScheduleRetry(why, false);
+}
+
+// The handshake most often ends on the loop (the connect returns while the broker's answer is on
+// its way), so a refused certificate is named here too: by a handshake of our own beside the loop,
+// held and abandoned as an attempt is, the retry scheduled once it is known.
+void CheckCertificate(const std::string& why)
+{
+    auto* check = new ConnectAttempt;
+    check->host = Link.host;
+    check->port = Link.port;
+    check->caFile = Link.config.caFile;
+    check->libraryError = LibraryError;
+    check->reason = why;
+    LibraryError.clear();
+    DropConnection();
+    Attempt = check;
+    std::thread([check] {
+        check->libraryError = NameCertificateFailure(*check);
+        le_event_QueueFunctionToThread(LinkThread, CertificateChecked, check, nullptr);
+    }).detach();
+}
+
 void CheckLost()
 {
     if (LostReason.empty() || (State != LINK_CONNECTING && State != LINK_ONLINE)) return;
     std::string why;
     why.swap(LostReason);
+    if (State == LINK_CONNECTING && Link.tls && LibraryError.find("certificate verify failed") != std::string::npos)
+    {
+        return CheckCertificate(why);
+    }
     ScheduleRetry(why, State == LINK_ONLINE);
 }
 
@@ -842,16 +893,7 @@ void RunAttempt(ConnectAttempt* attempt)
     attempt->rc = mosquitto_connect_bind_v5(attempt->mosq, attempt->host.c_str(), attempt->port, attempt->keepalive,
                                             nullptr, props);
     attempt->savedErrno = errno;
-    if (attempt->rc == MOSQ_ERR_TLS && attempt->tls)
-    {
-        std::string unchecked;
-        std::string failure = CertificateFailure(attempt->host, attempt->port, attempt->caFile, &unchecked);
-        if (!failure.empty()) attempt->libraryError = "certificate verify failed: " + failure;
-        else if (attempt->libraryError.find("certificate verify failed") != std::string::npos)
-        {
-            attempt->libraryError += "; which check failed is not known: " + unchecked;
-        }
-    }
+    if (attempt->rc == MOSQ_ERR_TLS && attempt->tls) attempt->libraryError = NameCertificateFailure(*attempt);
     mosquitto_property_free_all(&props);
     le_event_QueueFunctionToThread(LinkThread, ConnectDone, attempt, nullptr);
 }
