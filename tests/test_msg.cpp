@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
@@ -404,8 +405,10 @@ TEST_F(MsgVirtualClockTest, AClientThatNeverCompletesItsHandshakeIsClosed)
     {
     }
     ASSERT_TRUE(Readable(fd, 3000));
+    // Closed without an answer: the end, or a reset when the hello was still unread at the close.
     char byte;
-    EXPECT_EQ(read(fd, &byte, 1), 0);   // closed without an answer
+    ssize_t got = read(fd, &byte, 1);
+    EXPECT_TRUE(got == 0 || (got < 0 && errno == ECONNRESET)) << got << " " << strerror(errno);
     close(fd);
     EXPECT_TRUE(WaitFor(Closes, 1));
     EXPECT_EQ(le_log_CaptureCount("closing session (no handshake within 5 s)"), 1u);
