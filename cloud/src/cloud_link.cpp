@@ -640,7 +640,6 @@ struct ConnectAttempt
     int port = 0;
     int keepalive = 0;
     bool mqtt311 = false;
-    bool tls = false;
     std::string caFile;
     int rc = MOSQ_ERR_SUCCESS;
     int savedErrno = 0;
@@ -652,8 +651,8 @@ ConnectAttempt* Attempt = nullptr;   // the attempt under way
 
 // Which check the broker's certificate failed, as OpenSSL names it ("hostname mismatch", "self-signed
 // certificate in certificate chain"), where the library says only that verification failed: a
-// handshake of our own, on the attempt's thread, with the same trust and the host name check. When
-// it cannot tell, unchecked says why.
+// handshake of our own, beside the loop, with the same trust and the host name check. When it
+// cannot tell, unchecked says why.
 std::string CertificateFailure(const std::string& host, int port, const std::string& caFile, std::string* unchecked)
 {
     *unchecked = "a second handshake could not be set up";
@@ -776,9 +775,15 @@ void CertificateChecked(void* checkPtr, void*)
     ScheduleRetry(why, false);
 }
 
-// The handshake most often ends on the loop (the connect returns while the broker's answer is on
-// its way), so a refused certificate is named here too: by a handshake of our own beside the loop,
-// held and abandoned as an attempt is, the retry scheduled once it is known.
+// Whether the library refused the broker's certificate, whose failed check is then worth naming.
+bool CertificateRefused()
+{
+    return Link.tls && LibraryError.find("certificate verify failed") != std::string::npos;
+}
+
+// A refused certificate, whether the handshake ended within the connect or later on the loop (the
+// connect returns while the broker's answer is on its way), is named by a handshake of our own
+// beside the loop, held and abandoned as an attempt is; the retry is scheduled once it is known.
 void CheckCertificate(const std::string& why)
 {
     auto* check = new ConnectAttempt;
@@ -801,10 +806,7 @@ void CheckLost()
     if (LostReason.empty() || (State != LINK_CONNECTING && State != LINK_ONLINE)) return;
     std::string why;
     why.swap(LostReason);
-    if (State == LINK_CONNECTING && Link.tls && LibraryError.find("certificate verify failed") != std::string::npos)
-    {
-        return CheckCertificate(why);
-    }
+    if (State == LINK_CONNECTING && CertificateRefused()) return CheckCertificate(why);
     ScheduleRetry(why, State == LINK_ONLINE);
 }
 
@@ -862,6 +864,7 @@ void ConnectDone(void* attemptPtr, void*)
     if (rc != MOSQ_ERR_SUCCESS)
     {
         errno = savedErrno;
+        if (rc == MOSQ_ERR_TLS && CertificateRefused()) return CheckCertificate(ErrorText(rc));
         ScheduleRetry(ErrorText(rc), false);
         return;
     }
@@ -893,7 +896,6 @@ void RunAttempt(ConnectAttempt* attempt)
     attempt->rc = mosquitto_connect_bind_v5(attempt->mosq, attempt->host.c_str(), attempt->port, attempt->keepalive,
                                             nullptr, props);
     attempt->savedErrno = errno;
-    if (attempt->rc == MOSQ_ERR_TLS && attempt->tls) attempt->libraryError = NameCertificateFailure(*attempt);
     mosquitto_property_free_all(&props);
     le_event_QueueFunctionToThread(LinkThread, ConnectDone, attempt, nullptr);
 }
@@ -942,7 +944,6 @@ void Connect()
     attempt->port = Link.port;
     attempt->keepalive = Link.config.keepaliveSeconds;
     attempt->mqtt311 = Link.config.mqtt311;
-    attempt->tls = Link.tls;
     attempt->caFile = Link.config.caFile;
     Attempt = attempt;
     std::thread(RunAttempt, attempt).detach();
